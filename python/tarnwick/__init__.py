@@ -1,0 +1,9 @@
+"""Raw, read-only access to LevelDB database directories.
+
+The work is done by the ``_tarnwick`` extension module; this package re-exports
+its classes and adds the ``tarnwick`` command line.
+"""
+
+from _tarnwick import FileType, KeyState, RawLevelDb, Record
+
+__all__ = ["KeyState", "FileType", "Record", "RawLevelDb"]

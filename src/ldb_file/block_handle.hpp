@@ -1,0 +1,33 @@
+// Where a block lies in a table file: two 64-bit varints, offset then size.
+// The size counts the block contents only, not the 5-byte trailer after them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "varint/varint.hpp"
+
+namespace tarnwick {
+
+struct BlockHandle {
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+    friend bool operator==(const BlockHandle&, const BlockHandle&) = default;
+};
+
+inline std::optional<BlockHandle> ByteCursor::read_block_handle() noexcept {
+    const auto offset = read_varint64();
+    if (!offset) return std::nullopt;
+    const auto size = read_varint64();
+    if (!size) return std::nullopt;
+    return BlockHandle{*offset, *size};
+}
+
+// A handle from the start of the bytes; anything after the two varints is
+// ignored.
+inline std::optional<BlockHandle> decode_block_handle(Bytes bytes) noexcept {
+    ByteCursor cursor(bytes);
+    return cursor.read_block_handle();
+}
+
+}  // namespace tarnwick

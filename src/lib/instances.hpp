@@ -1,0 +1,83 @@
+// The module's four classes as the interpreter sees them: heap types created
+// once per process from type specifications, and instances that hold one C++
+// value each.
+#pragma once
+
+#include <initializer_list>
+#include <new>
+#include <optional>
+#include <utility>
+
+#include "db/db.hpp"
+#include "db/record.hpp"
+#include "lib/python.hpp"
+
+namespace tarnwick::py {
+
+// An instance: the object header, then the class's value.
+template <class T>
+struct Instance {
+    PyObject_HEAD
+    T value;
+};
+
+template <class T>
+T& value_of(PyObject* self) noexcept {
+    return reinterpret_cast<Instance<T>*>(self)->value;
+}
+
+// What a RawLevelDb object holds: its database while open, nothing once
+// closed, and a borrow marker guarding against re-entry (readers count up, a
+// writer sets -1).
+struct DatabaseState {
+    std::optional<Db> db;
+    int borrows = 0;
+};
+
+// Type lookup: the first call creates the type object, later calls return
+// it. Null with an exception set when creation fails. Borrowed references.
+PyTypeObject* key_state_type();
+PyTypeObject* file_type_type();
+PyTypeObject* record_type();
+PyTypeObject* raw_level_db_type();
+
+// Builds a class: the type from its specification, then its class attributes.
+// Failures are raised as the RuntimeErrors the module reports for them.
+struct ClassAttribute {
+    const char* name;
+    PyObject* (*make)(PyTypeObject* type);  // the type being created
+};
+PyTypeObject* create_class(PyType_Spec& spec, const char* class_name,
+                           std::initializer_list<ClassAttribute> attributes = {});
+
+// Allocates through the type's allocation slot and moves `value` in. On
+// failure the value is released and the interpreter's exception propagates.
+template <class T>
+PyObject* new_instance(PyTypeObject* type, T&& value) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&value_of<std::remove_cvref_t<T>>(self)) std::remove_cvref_t<T>(std::forward<T>(value));
+    return self;
+}
+
+// Py_tp_dealloc of every class: release the value, then free through the
+// Py_tp_free slot of the instance's actual type.
+template <class T>
+void dealloc_instance(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    value_of<T>(self).~T();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types own a reference to it
+}
+
+// Py_tp_new of the classes that Python code cannot instantiate.
+PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);
+
+// Instances that record getters hand out.
+PyObject* new_key_state(KeyState state);
+PyObject* new_file_type(FileKind kind);  // FileType value: kind + 1
+PyObject* new_record(Record&& record);
+
+}  // namespace tarnwick::py

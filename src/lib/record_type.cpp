@@ -1,0 +1,137 @@
+// Record: one raw record, read-only, holding its C++ value. Every attribute
+// read builds a new Python object; nothing is cached.
+#include <cstdio>
+
+#include "lib/instances.hpp"
+#include "lib/panic.hpp"
+
+namespace tarnwick::py {
+
+namespace {
+
+const Record& record_of(PyObject* self) { return value_of<Record>(self); }
+
+PyObject* bytes_object(Bytes bytes) {
+    PyObject* object = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
+                                                 static_cast<Py_ssize_t>(bytes.size()));
+    return object != nullptr ? object : python_api_failed();
+}
+
+PyObject* unsigned_object(std::uint64_t value) {
+    PyObject* object = PyLong_FromUnsignedLongLong(value);
+    return object != nullptr ? object : python_api_failed();
+}
+
+PyObject* get_key(PyObject* self, void*) {
+    return guarded([&] { return bytes_object(record_of(self).key()); });
+}
+
+PyObject* get_value(PyObject* self, void*) {
+    return guarded([&] { return bytes_object(record_of(self).value()); });
+}
+
+PyObject* get_seq(PyObject* self, void*) {
+    return guarded([&] { return unsigned_object(record_of(self).seq()); });
+}
+
+PyObject* get_state(PyObject* self, void*) {
+    return guarded([&] { return new_key_state(record_of(self).state()); });
+}
+
+PyObject* get_file_type(PyObject* self, void*) {
+    return guarded([&] { return new_file_type(record_of(self).file_type()); });
+}
+
+// Paths that are not valid UTF-8 show U+FFFD where they are invalid.
+PyObject* get_origin_file(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        const std::string& path = record_of(self).origin_file();
+        PyObject* text = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace");
+        return text != nullptr ? text : python_api_failed();
+    });
+}
+
+PyObject* get_offset(PyObject* self, void*) {
+    return guarded([&] { return unsigned_object(record_of(self).offset()); });
+}
+
+PyObject* get_was_compressed(PyObject* self, void*) {
+    return guarded([&]() -> PyObject* {
+        PyObject* result = record_of(self).was_compressed() ? Py_True : Py_False;
+        Py_INCREF(result);
+        return result;
+    });
+}
+
+PyObject* get_user_key(PyObject* self, void*) {
+    return guarded([&] { return bytes_object(record_of(self).user_key()); });
+}
+
+PyObject* record_repr(PyObject* self) {
+    return guarded([&]() -> PyObject* {
+        const Record& record = record_of(self);
+        static constexpr const char* state_names[] = {"Deleted", "Live", "Unknown"};
+        const auto state = static_cast<unsigned>(record.state());
+        char text[192];
+        const int length = std::snprintf(
+            text, sizeof text, "Record(key=<%zu bytes>, value=<%zu bytes>, seq=%llu, state=%s, file_type=%s)",
+            record.key().size(), record.value().size(), static_cast<unsigned long long>(record.seq()),
+            state < 3 ? state_names[state] : "Unknown", record.file_type() == FileKind::Table ? "Ldb" : "Log");
+        PyObject* result = PyUnicode_FromStringAndSize(text, length);
+        return result != nullptr ? result : python_api_failed();
+    });
+}
+
+PyGetSetDef record_getset[] = {
+    {"key", get_key, nullptr, "", nullptr},
+    {"value", get_value, nullptr, "", nullptr},
+    {"seq", get_seq, nullptr, "", nullptr},
+    {"state", get_state, nullptr, "", nullptr},
+    {"file_type", get_file_type, nullptr, "", nullptr},
+    {"origin_file", get_origin_file, nullptr, "", nullptr},
+    {"offset", get_offset, nullptr, "", nullptr},
+    {"was_compressed", get_was_compressed, nullptr, "", nullptr},
+    {"user_key", get_user_key, nullptr, "", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot record_slots[] = {
+    {Py_tp_base, nullptr},
+    {Py_tp_getset, record_getset},
+    {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
+    {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Record>)},
+    {0, nullptr},
+};
+
+PyType_Spec record_spec = {
+    "builtins.Record", static_cast<int>(sizeof(Instance<Record>)), 0, Py_TPFLAGS_DEFAULT, record_slots,
+};
+
+PyTypeObject* g_record = nullptr;
+allocfunc g_record_alloc = nullptr;
+
+}  // namespace
+
+PyTypeObject* record_type() {
+    if (g_record == nullptr) {
+        record_slots[0].pfunc = &PyBaseObject_Type;
+        g_record = create_class(record_spec, "Record");
+        if (g_record != nullptr) {
+            g_record_alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(g_record, Py_tp_alloc));
+        }
+    }
+    return g_record;
+}
+
+// The hot path of iterate_records_raw: one allocation and a move.
+PyObject* new_record(Record&& record) {
+    PyTypeObject* type = record_type();
+    if (type == nullptr) return nullptr;
+    PyObject* self = g_record_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&value_of<Record>(self)) Record(std::move(record));
+    return self;
+}
+
+}  // namespace tarnwick::py

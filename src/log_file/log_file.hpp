@@ -1,0 +1,44 @@
+// A write-ahead log file (extension .log): every entry of every write batch
+// still readable in it.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <vector>
+
+#include "db/mapped_file.hpp"
+#include "db/record.hpp"
+
+namespace tarnwick {
+
+struct LogError {
+    OsError io;  // the only way a log file fails: it cannot be opened, measured or mapped
+    std::string message() const { return "IO error: " + io.message(); }
+};
+
+class LogFile {
+   public:
+    // Opens and maps the file (an empty file is not mapped). Nothing in the
+    // file's content makes this fail.
+    static std::expected<LogFile, LogError> open(const std::string& path);
+
+    // Every record of the file, in the order of its logical records and, within
+    // a batch, in entry order. Never fails.
+    std::vector<Record> records() const;
+    void read_records(RecordSink sink) const;
+
+    const std::string& path() const noexcept { return *path_; }
+    std::uint64_t file_number() const noexcept { return file_number_; }
+    std::uint64_t length() const noexcept { return mapped_.length(); }
+
+   private:
+    LogFile(MappedFile mapped, SharedPath path, std::uint64_t file_number)
+        : mapped_(std::move(mapped)), path_(std::move(path)), file_number_(file_number) {}
+
+    MappedFile mapped_;
+    SharedPath path_;
+    std::uint64_t file_number_;
+};
+
+}  // namespace tarnwick

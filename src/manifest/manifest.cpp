@@ -1,0 +1,50 @@
+#include "manifest/manifest.hpp"
+
+#include "db/file_name.hpp"
+#include "log_file/log_reader.hpp"
+#include "manifest/version_edit.hpp"
+
+namespace tarnwick {
+
+std::string ManifestError::message() const {
+    if (const auto* io = std::get_if<Io>(&kind)) return "manifest I/O error: " + io->error.message();
+    return "invalid manifest filename";
+}
+
+std::optional<std::uint64_t> manifest_number(std::string_view file_name) noexcept {
+    constexpr std::string_view prefix = "MANIFEST-";
+    if (!file_name.starts_with(prefix)) return std::nullopt;
+    return parse_hex_number(file_name.substr(prefix.size()));
+}
+
+void ManifestChoice::offer(std::string_view file_name, const std::string& full_path) {
+    const auto number = manifest_number(file_name);
+    if (!number) return;
+    if (!path_ || *number > number_) {
+        path_ = full_path;
+        number_ = *number;
+    }
+}
+
+std::expected<Manifest, ManifestError> Manifest::open(const std::string& path) {
+    const std::string_view name = file_name_of(path);
+    const auto number = is_valid_utf8(name) ? manifest_number(name) : std::nullopt;
+    if (!number) return std::unexpected(ManifestError{ManifestError::InvalidFilename{}});
+
+    auto mapped = MappedFile::open(path);
+    if (!mapped) return std::unexpected(ManifestError{ManifestError::Io{std::move(mapped.error())}});
+    if (auto mapping = mapped->map(); !mapping) {
+        return std::unexpected(ManifestError{ManifestError::Io{std::move(mapping.error())}});
+    }
+    Manifest manifest(std::move(*mapped), path, *number);
+    for_each_logical_record(manifest.mapped_.readable_view(), manifest.mapped_.length(),
+                            [&](std::uint64_t, Bytes payload) {
+                                const VersionEdit edit = decode_version_edit(payload);
+                                for (const NewFile& added : edit.new_files) {
+                                    manifest.file_levels_[added.number] = added.level;
+                                }
+                            });
+    return manifest;
+}
+
+}  // namespace tarnwick

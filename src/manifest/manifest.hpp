@@ -1,0 +1,64 @@
+// The MANIFEST file: a log-format file whose logical records are version
+// edits. It is read and held with the database; nothing else depends on it.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <variant>
+
+#include "db/mapped_file.hpp"
+
+namespace tarnwick {
+
+struct ManifestError {
+    struct Io { OsError error; };
+    struct InvalidFilename {};
+
+    std::variant<Io, InvalidFilename> kind;
+
+    std::string message() const;
+};
+
+// The number of a manifest name: "MANIFEST-" (exactly, upper case) followed by
+// a number that parse_hex_number accepts. Absent for any other name.
+std::optional<std::uint64_t> manifest_number(std::string_view file_name) noexcept;
+
+// Chooses the manifest of a directory while it is listed: the candidate with
+// the highest number, the first listed among equal numbers.
+class ManifestChoice {
+   public:
+    void offer(std::string_view file_name, const std::string& full_path);
+    const std::optional<std::string>& chosen() const noexcept { return path_; }
+
+   private:
+    std::optional<std::string> path_;
+    std::uint64_t number_ = 0;
+};
+
+class Manifest {
+   public:
+    // Checks the name before touching the file, then opens, maps and decodes
+    // every version edit. Content never makes this fail.
+    static std::expected<Manifest, ManifestError> open(const std::string& path);
+
+    const std::string& path() const noexcept { return path_; }
+    std::uint64_t file_number() const noexcept { return file_number_; }
+    // Every table file that any edit added, with the level of its last
+    // addition. Deletions are not applied.
+    const std::unordered_map<std::uint64_t, std::uint64_t>& file_levels() const noexcept { return file_levels_; }
+
+   private:
+    Manifest(MappedFile mapped, std::string path, std::uint64_t file_number)
+        : mapped_(std::move(mapped)), path_(std::move(path)), file_number_(file_number) {}
+
+    MappedFile mapped_;
+    std::string path_;
+    std::unordered_map<std::uint64_t, std::uint64_t> file_levels_;
+    std::uint64_t file_number_;
+};
+
+}  // namespace tarnwick
