@@ -36,7 +36,12 @@ std::string type_name_of(PyObject* value) {
 }
 
 void cannot_convert(PyObject* value, const char* kind) {
-    type_error("'" + type_name_of(value) + "' object cannot be converted to '" + kind + "'");
+    std::string message = "'";
+    message += type_name_of(value);
+    message += "' object cannot be converted to '";
+    message += kind;
+    message += "'";
+    type_error(message);
 }
 
 // A failed conversion of one argument: a TypeError is reraised as
