@@ -69,6 +69,9 @@ std::expected<std::vector<std::string>, OsError> list_directory(const std::strin
 }
 
 bool is_directory(const std::string& path) {
+    // The system sees a path only up to its first NUL byte: a path holding one
+    // would name some other directory, never the one the caller wrote.
+    if (path.find('\0') != std::string::npos) return false;
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }

@@ -137,7 +137,11 @@ PyObject* raw_level_db_new(PyTypeObject* type, PyObject* args, PyObject* kwargs)
         if (!convert_str_argument("in_dir", in_dir_argument, in_dir)) return nullptr;
         auto db = Db::open(in_dir);
         if (!db) {
-            PyErr_SetString(PyExc_ValueError, db.error().message().c_str());
+            // The whole text, NUL bytes included: it ends with the path as given.
+            const std::string message = db.error().message();
+            Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+            if (!text) return python_api_failed();
+            PyErr_SetObject(PyExc_ValueError, text.get());
             return nullptr;
         }
         return new_instance(type, DatabaseState{std::move(*db), 0});
