@@ -84,10 +84,8 @@ std::expected<LdbFile, LdbError> LdbFile::open(const std::string& path) {
     ByteBuffer scratch;
     auto index_block = file.read_block_from(bytes, *index_handle, scratch);
     if (!index_block) return std::unexpected(std::move(index_block.error()));
-    index_block->for_each_entry([&](std::uint64_t, Bytes key, Bytes value) {
-        if (const auto handle = decode_block_handle(value)) {
-            file.index_.push_back({{key.begin(), key.end()}, *handle});
-        }
+    index_block->for_each_entry([&](std::uint64_t, Bytes, Bytes value) {
+        if (const auto handle = decode_block_handle(value)) file.index_.push_back({*handle});
     });
     return file;
 }

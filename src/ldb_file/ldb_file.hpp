@@ -38,8 +38,11 @@ struct LdbError {
     std::string message() const;
 };
 
+// One line of the index: where a data block lies. The entry's key (a separator
+// between blocks) is not kept, since nothing reads it, and copying it would let
+// a crafted index whose entries all share one long prefix turn a small file
+// into gigabytes of copies of that prefix.
 struct IndexEntry {
-    std::vector<std::uint8_t> key;
     BlockHandle handle;
 };
 
