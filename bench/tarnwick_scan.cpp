@@ -38,16 +38,17 @@ struct Totals {
     std::uint64_t value_bytes = 0;
     std::uint64_t check = 0;  // keeps the compiler from dropping the reads
 
-    void add(const tarnwick::Record& record) {
+    void add(const tarnwick::Record& record) { add(record.view()); }
+    void add(const tarnwick::RecordView& record) {
         ++records;
-        if (record.file_type() == tarnwick::FileKind::Table) {
+        if (record.file_type == tarnwick::FileKind::Table) {
             ++table_records;
         } else {
             ++log_records;
         }
-        key_bytes += record.key().size();
-        value_bytes += record.value().size();
-        if (!record.value().empty()) check += record.value()[0];
+        key_bytes += record.key.size();
+        value_bytes += record.value.size();
+        if (!record.value.empty()) check += record.value[0];
     }
 };
 
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
             t.free = seconds_since(start);
         } else {
             start = Clock::now();
-            db->read_records(false, [&](tarnwick::Record&& record) { these.add(record); });
+            db->read_records(false, [&](const tarnwick::RecordView& record) { these.add(record); });
             t.scan = seconds_since(start);
         }
         times.push_back(t);

@@ -143,7 +143,7 @@ void Db::read_records(bool reverse, RecordSink sink) const {
 
 std::vector<Record> Db::records(bool reverse) const {
     std::vector<Record> out;
-    read_records(reverse, [&](Record&& record) { out.push_back(std::move(record)); });
+    read_records(reverse, RecordCollector{out});
     return out;
 }
 

@@ -4,8 +4,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "db/function_ref.hpp"
+#include "db/shared_path.hpp"
 #include "varint/varint.hpp"
 
 namespace tarnwick {
@@ -16,19 +18,36 @@ enum class KeyState : std::uint8_t { Deleted = 0, Live = 1, Unknown = 2 };
 // Which reader produced a record. The Python FileType is this value plus one.
 enum class FileKind : std::uint8_t { Table = 0, Log = 1 };
 
-// The path of a data file. Every record of a file refers to the same immutable
-// text instead of carrying a copy of its own: a database can hold millions of
-// records per file, and the path would otherwise cost as much as a small value.
-using SharedPath = std::shared_ptr<const std::string>;
+// A record as a reader finds it: its eight fields, with the key and value still
+// lying in the reader's buffers (the mapping, a decompressed block, the
+// running key of a block). Valid only while the reader's callback runs; whoever
+// keeps the record copies the bytes out, once, into storage of its own (a
+// Record, or a Python object).
+struct RecordView {
+    Bytes key;
+    Bytes value;
+    std::uint64_t seq;
+    KeyState state;
+    FileKind file_type;
+    const SharedPath& origin_file;
+    std::uint64_t offset;
+    bool was_compressed;
 
-// A record owns its key and value (one allocation holding both, key first) and
-// shares its file's path. It is built whole and never changed; it moves from
-// the reader to the database's collection to the Python object, and is never
-// copied.
+    // A table record's key ends in an 8-byte trailer (sequence number and
+    // type); its user key is what comes before. A log record's key has no
+    // trailer.
+    Bytes user_key() const noexcept {
+        if (file_type == FileKind::Table && key.size() >= 8) return key.first(key.size() - 8);
+        return key;
+    }
+};
+
+// A record that owns its key and value (one allocation holding both, key
+// first) and shares its file's path. It is built whole and never changed, and
+// moves rather than copies.
 class Record {
    public:
-    Record(Bytes key, Bytes value, std::uint64_t seq, KeyState state, FileKind file_type,
-           SharedPath origin_file, std::uint64_t offset, bool was_compressed);
+    explicit Record(const RecordView& view);
 
     Record(Record&&) noexcept = default;
     Record& operator=(Record&&) noexcept = default;
@@ -37,9 +56,7 @@ class Record {
 
     Bytes key() const noexcept { return {bytes_.get(), key_size_}; }
     Bytes value() const noexcept { return {bytes_.get() + key_size_, value_size_}; }
-    // A table record's key ends in an 8-byte trailer (sequence number and type);
-    // its user key is what comes before. A log record's key has no trailer.
-    Bytes user_key() const noexcept;
+    Bytes user_key() const noexcept { return view().user_key(); }
 
     std::uint64_t seq() const noexcept { return seq_; }
     KeyState state() const noexcept { return state_; }
@@ -47,6 +64,10 @@ class Record {
     const std::string& origin_file() const noexcept { return *origin_file_; }
     std::uint64_t offset() const noexcept { return offset_; }
     bool was_compressed() const noexcept { return was_compressed_; }
+
+    RecordView view() const noexcept {
+        return {key(), value(), seq_, state_, file_type_, origin_file_, offset_, was_compressed_};
+    }
 
    private:
     std::unique_ptr<std::uint8_t[]> bytes_;
@@ -61,6 +82,12 @@ class Record {
 };
 
 // Where the readers deliver records, one at a time, in order.
-using RecordSink = FunctionRef<void(Record&&)>;
+using RecordSink = FunctionRef<void(const RecordView&)>;
+
+// A sink that keeps owned copies.
+struct RecordCollector {
+    std::vector<Record>& out;
+    void operator()(const RecordView& view) const { out.emplace_back(view); }
+};
 
 }  // namespace tarnwick

@@ -34,15 +34,25 @@ SeqAndState seq_and_state(Bytes key) noexcept {
 class ReadRanges {
    public:
     bool overlaps(std::uint64_t begin, std::uint64_t end) const {
+        // The usual case: blocks come in file order, each after all the others.
+        if (begin >= furthest_end_) return false;
         auto next = ranges_.lower_bound(begin);  // first range starting at or after begin
         if (next != ranges_.end() && next->first < end) return true;
         if (next != ranges_.begin() && std::prev(next)->second > begin) return true;
         return false;
     }
-    void add(std::uint64_t begin, std::uint64_t end) { ranges_.emplace(begin, end); }
+    void add(std::uint64_t begin, std::uint64_t end) {
+        if (begin >= furthest_end_) {
+            ranges_.emplace_hint(ranges_.end(), begin, end);
+            furthest_end_ = end;
+        } else {
+            ranges_.emplace(begin, end);
+        }
+    }
 
    private:
     std::map<std::uint64_t, std::uint64_t> ranges_;
+    std::uint64_t furthest_end_ = 0;
 };
 
 }  // namespace
@@ -62,7 +72,7 @@ std::string LdbError::message() const {
 std::expected<LdbFile, LdbError> LdbFile::open(const std::string& path) {
     auto mapped = MappedFile::open(path);
     if (!mapped) return std::unexpected(LdbError{LdbError::Io{std::move(mapped.error())}});
-    LdbFile file(std::move(*mapped), std::make_shared<const std::string>(path), file_number_of(path));
+    LdbFile file(std::move(*mapped), SharedPath(path), file_number_of(path));
     if (file.mapped_.length() < FOOTER_SIZE) return file;
     if (auto mapping = file.mapped_.map(); !mapping) {
         return std::unexpected(LdbError{LdbError::Io{std::move(mapping.error())}});
@@ -149,15 +159,15 @@ void LdbFile::read_records(RecordSink sink) const {
         const bool compressed = block->compressed();
         block->for_each_entry([&](std::uint64_t entry_offset, Bytes key, Bytes value) {
             const auto [seq, state] = seq_and_state(key);
-            sink(Record(key, value, seq, state, FileKind::Table, path_,
-                        compressed ? begin : begin + entry_offset, compressed));
+            sink(RecordView{key, value, seq, state, FileKind::Table, path_,
+                            compressed ? begin : begin + entry_offset, compressed});
         });
     }
 }
 
 std::vector<Record> LdbFile::records() const {
     std::vector<Record> out;
-    read_records([&](Record&& record) { out.push_back(std::move(record)); });
+    read_records(RecordCollector{out});
     return out;
 }
 

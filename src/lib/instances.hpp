@@ -78,6 +78,6 @@ PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwar
 // Instances that record getters hand out.
 PyObject* new_key_state(KeyState state);
 PyObject* new_file_type(FileKind kind);  // FileType value: kind + 1
-PyObject* new_record(Record&& record);
+PyObject* new_record(const RecordView& record);
 
 }  // namespace tarnwick::py

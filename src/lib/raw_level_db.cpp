@@ -1,6 +1,4 @@
 // RawLevelDb: one opened database directory, and the list of its records.
-#include <memory>
-#include <vector>
 
 #include "lib/arguments.hpp"
 #include "lib/instances.hpp"
@@ -57,72 +55,30 @@ PyObject* closed_error() {
     return nullptr;
 }
 
-// Python objects made so far, kept in fixed-size chunks: no reallocation while
-// millions of records come in, and every reference is released if the call
-// fails before the list takes them over.
-class ObjectCollector {
-   public:
-    ObjectCollector() = default;
-    ObjectCollector(const ObjectCollector&) = delete;
-    ~ObjectCollector() {
-        for_each([](PyObject* object) { Py_DECREF(object); });
-    }
-
-    void push(PyObject* object) {
-        if (used_ == CHUNK) {
-            chunks_.push_back(std::make_unique_for_overwrite<PyObject*[]>(CHUNK));
-            used_ = 0;
-        }
-        chunks_.back()[used_++] = object;
-        ++size_;
-    }
-    std::size_t size() const noexcept { return size_; }
-
-    // Moves every reference into a new list of exactly size() items.
-    PyObject* into_list() {
-        PyObject* list = PyList_New(static_cast<Py_ssize_t>(size_));
-        if (list == nullptr) return python_api_failed();
-        Py_ssize_t i = 0;
-        for_each([&](PyObject* object) { PyList_SetItem(list, i++, object); });  // steals
-        chunks_.clear();
-        used_ = CHUNK;
-        size_ = 0;
-        return list;
-    }
-
-   private:
-    static constexpr std::size_t CHUNK = 16384;
-
-    template <class F>
-    void for_each(F&& f) {
-        for (std::size_t c = 0; c < chunks_.size(); ++c) {
-            const std::size_t n = c + 1 == chunks_.size() ? used_ : CHUNK;
-            for (std::size_t i = 0; i < n; ++i) f(chunks_[c][i]);
-        }
-    }
-
-    std::vector<std::unique_ptr<PyObject*[]>> chunks_;
-    std::size_t used_ = CHUNK;
-    std::size_t size_ = 0;
-};
-
-// Records are wrapped as the readers deliver them, file by file, so that the
-// C++ record values never pile up beside their Python objects.
+// Records become Python objects as the readers deliver them: their bytes are
+// copied once, straight from the file's buffers into the objects, and no C++
+// copy of them piles up beside the objects.
 PyObject* record_list(const Db& db, bool reverse) {
     if (record_type() == nullptr) return nullptr;
-    ObjectCollector objects;
-    bool failed = false;
-    db.read_records(reverse, [&](Record&& record) {
-        if (failed) return;
-        PyObject* object = new_record(std::move(record));
-        if (object == nullptr) {
-            failed = true;
-            return;
+    // The list grows as records come in rather than being made at its final
+    // length: the count is not known before every file has been decoded, and
+    // collecting the objects elsewhere first would cost another pointer per
+    // record of fresh memory.
+    Ref list(PyList_New(0));
+    if (!list) return python_api_failed();
+    enum class Failure { None, Record, List } failure = Failure::None;
+    db.read_records(reverse, [&](const RecordView& record) {
+        if (failure != Failure::None) return;
+        Ref object(new_record(record));
+        if (!object) {
+            failure = Failure::Record;  // the interpreter's exception stands
+        } else if (PyList_Append(list.get(), object.get()) != 0) {
+            failure = Failure::List;
         }
-        objects.push(object);
     });
-    if (failed) return nullptr;
-    return objects.into_list();
+    if (failure == Failure::List) return python_api_failed();
+    if (failure == Failure::Record) return nullptr;
+    return list.release();
 }
 
 constexpr Signature NEW_SIGNATURE{"RawLevelDb.__new__()", {"in_dir"}, 1, {}};

@@ -1,6 +1,7 @@
 // Record: one raw record, read-only, holding its C++ value. Every attribute
 // read builds a new Python object; nothing is cached.
 #include <cstdio>
+#include <cstring>
 
 #include "lib/instances.hpp"
 #include "lib/panic.hpp"
@@ -9,7 +10,46 @@ namespace tarnwick::py {
 
 namespace {
 
-const Record& record_of(PyObject* self) { return value_of<Record>(self); }
+// A Record object holds its fields and, right behind them in the same
+// allocation, its key and value bytes: one allocation and one copy per
+// record, and no pointer to chase on the way to the bytes.
+struct RecordObject {
+    PyObject_HEAD
+    SharedPath origin_file;
+    std::uint64_t seq;
+    std::uint64_t offset;
+    std::uint64_t key_size;
+    std::uint64_t value_size;
+    KeyState state;
+    FileKind file_type;
+    bool was_compressed;
+
+    std::uint8_t* bytes() noexcept { return reinterpret_cast<std::uint8_t*>(this + 1); }
+    Bytes key() noexcept { return {bytes(), static_cast<std::size_t>(key_size)}; }
+    Bytes value() noexcept { return {bytes() + key_size, static_cast<std::size_t>(value_size)}; }
+    RecordView view() noexcept {
+        return {key(), value(), seq, state, file_type, origin_file, offset, was_compressed};
+    }
+};
+
+RecordObject& record_of(PyObject* self) { return *reinterpret_cast<RecordObject*>(self); }
+
+// Py_tp_alloc: the object plus `nitems` bytes of key and value. The fields
+// are all set by the caller, so nothing is zeroed.
+PyObject* record_alloc(PyTypeObject* type, Py_ssize_t nitems) {
+    const std::size_t size = sizeof(RecordObject) + static_cast<std::size_t>(nitems);
+    void* memory = PyObject_Malloc(size);
+    if (memory == nullptr) return PyErr_NoMemory();
+    return PyObject_Init(static_cast<PyObject*>(memory), type);  // takes a reference to the type
+}
+
+void record_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    record_of(self).origin_file.~SharedPath();
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
 
 PyObject* bytes_object(Bytes bytes) {
     PyObject* object = PyBytes_FromStringAndSize(reinterpret_cast<const char*>(bytes.data()),
@@ -31,52 +71,53 @@ PyObject* get_value(PyObject* self, void*) {
 }
 
 PyObject* get_seq(PyObject* self, void*) {
-    return guarded([&] { return unsigned_object(record_of(self).seq()); });
+    return guarded([&] { return unsigned_object(record_of(self).seq); });
 }
 
 PyObject* get_state(PyObject* self, void*) {
-    return guarded([&] { return new_key_state(record_of(self).state()); });
+    return guarded([&] { return new_key_state(record_of(self).state); });
 }
 
 PyObject* get_file_type(PyObject* self, void*) {
-    return guarded([&] { return new_file_type(record_of(self).file_type()); });
+    return guarded([&] { return new_file_type(record_of(self).file_type); });
 }
 
 // Paths that are not valid UTF-8 show U+FFFD where they are invalid.
 PyObject* get_origin_file(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        const std::string& path = record_of(self).origin_file();
+        const std::string& path = *record_of(self).origin_file;
         PyObject* text = PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace");
         return text != nullptr ? text : python_api_failed();
     });
 }
 
 PyObject* get_offset(PyObject* self, void*) {
-    return guarded([&] { return unsigned_object(record_of(self).offset()); });
+    return guarded([&] { return unsigned_object(record_of(self).offset); });
 }
 
 PyObject* get_was_compressed(PyObject* self, void*) {
     return guarded([&]() -> PyObject* {
-        PyObject* result = record_of(self).was_compressed() ? Py_True : Py_False;
+        PyObject* result = record_of(self).was_compressed ? Py_True : Py_False;
         Py_INCREF(result);
         return result;
     });
 }
 
 PyObject* get_user_key(PyObject* self, void*) {
-    return guarded([&] { return bytes_object(record_of(self).user_key()); });
+    return guarded([&] { return bytes_object(record_of(self).view().user_key()); });
 }
 
 PyObject* record_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        const Record& record = record_of(self);
+        RecordObject& record = record_of(self);
         static constexpr const char* state_names[] = {"Deleted", "Live", "Unknown"};
-        const auto state = static_cast<unsigned>(record.state());
+        const auto state = static_cast<unsigned>(record.state);
         char text[192];
         const int length = std::snprintf(
             text, sizeof text, "Record(key=<%zu bytes>, value=<%zu bytes>, seq=%llu, state=%s, file_type=%s)",
-            record.key().size(), record.value().size(), static_cast<unsigned long long>(record.seq()),
-            state < 3 ? state_names[state] : "Unknown", record.file_type() == FileKind::Table ? "Ldb" : "Log");
+            static_cast<std::size_t>(record.key_size), static_cast<std::size_t>(record.value_size),
+            static_cast<unsigned long long>(record.seq), state < 3 ? state_names[state] : "Unknown",
+            record.file_type == FileKind::Table ? "Ldb" : "Log");
         PyObject* result = PyUnicode_FromStringAndSize(text, length);
         return result != nullptr ? result : python_api_failed();
     });
@@ -100,12 +141,13 @@ PyType_Slot record_slots[] = {
     {Py_tp_getset, record_getset},
     {Py_tp_repr, reinterpret_cast<void*>(record_repr)},
     {Py_tp_new, reinterpret_cast<void*>(refuse_construction)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<Record>)},
+    {Py_tp_alloc, reinterpret_cast<void*>(record_alloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(record_dealloc)},
     {0, nullptr},
 };
 
 PyType_Spec record_spec = {
-    "builtins.Record", static_cast<int>(sizeof(Instance<Record>)), 0, Py_TPFLAGS_DEFAULT, record_slots,
+    "builtins.Record", static_cast<int>(sizeof(RecordObject)), 0, Py_TPFLAGS_DEFAULT, record_slots,
 };
 
 PyTypeObject* g_record = nullptr;
@@ -124,13 +166,25 @@ PyTypeObject* record_type() {
     return g_record;
 }
 
-// The hot path of iterate_records_raw: one allocation and a move.
-PyObject* new_record(Record&& record) {
+// The hot path of iterate_records_raw: one allocation, one copy of the bytes.
+PyObject* new_record(const RecordView& view) {
     PyTypeObject* type = record_type();
     if (type == nullptr) return nullptr;
-    PyObject* self = g_record_alloc(type, 0);
+    const std::size_t size = view.key.size() + view.value.size();
+    if (size > static_cast<std::size_t>(PY_SSIZE_T_MAX) - sizeof(RecordObject)) return PyErr_NoMemory();
+    PyObject* self = g_record_alloc(type, static_cast<Py_ssize_t>(size));
     if (self == nullptr) return nullptr;
-    new (&value_of<Record>(self)) Record(std::move(record));
+    RecordObject& record = record_of(self);
+    new (&record.origin_file) SharedPath(view.origin_file);
+    record.seq = view.seq;
+    record.offset = view.offset;
+    record.key_size = view.key.size();
+    record.value_size = view.value.size();
+    record.state = view.state;
+    record.file_type = view.file_type;
+    record.was_compressed = view.was_compressed;
+    if (!view.key.empty()) std::memcpy(record.bytes(), view.key.data(), view.key.size());
+    if (!view.value.empty()) std::memcpy(record.bytes() + view.key.size(), view.value.data(), view.value.size());
     return self;
 }
 

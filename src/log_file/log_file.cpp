@@ -10,7 +10,7 @@ std::expected<LogFile, LogError> LogFile::open(const std::string& path) {
     auto mapped = MappedFile::open(path);
     if (!mapped) return std::unexpected(LogError{std::move(mapped.error())});
     if (auto mapping = mapped->map(); !mapping) return std::unexpected(LogError{std::move(mapping.error())});
-    return LogFile(std::move(*mapped), std::make_shared<const std::string>(path), file_number_of(path));
+    return LogFile(std::move(*mapped), SharedPath(path), file_number_of(path));
 }
 
 void LogFile::read_records(RecordSink sink) const {
@@ -22,7 +22,7 @@ void LogFile::read_records(RecordSink sink) const {
 
 std::vector<Record> LogFile::records() const {
     std::vector<Record> out;
-    read_records([&](Record&& record) { out.push_back(std::move(record)); });
+    read_records(RecordCollector{out});
     return out;
 }
 

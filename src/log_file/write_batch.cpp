@@ -47,8 +47,8 @@ void parse_write_batch(std::uint64_t record_offset, Bytes payload, const SharedP
             if (!got) return;
             value = *got;
         }
-        sink(Record(*key, value, sequence + i, state_of_tag(tag), FileKind::Log, origin_file,
-                    entries_offset + q, false));
+        sink(RecordView{*key, value, sequence + i, state_of_tag(tag), FileKind::Log, origin_file,
+                        entries_offset + q, false});
         q = pos;
     }
 }
