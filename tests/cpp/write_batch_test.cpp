@@ -32,9 +32,10 @@ struct Expected {
 };
 
 std::vector<Expected> parse(const ByteVec& payload) {
-    const SharedPath path = std::make_shared<const std::string>("/db/000003.log");
+    const SharedPath path("/db/000003.log");
     std::vector<Expected> out;
-    parse_write_batch(kRecordOffset, payload, path, [&](Record&& r) {
+    parse_write_batch(kRecordOffset, payload, path, [&](const RecordView& view) {
+        const Record r(view);
         EXPECT_EQ(r.file_type(), FileKind::Log);
         EXPECT_EQ(r.origin_file(), "/db/000003.log");
         EXPECT_FALSE(r.was_compressed());
