@@ -27,6 +27,7 @@ import pytest
 
 from _tarnwick import FileType, KeyState, RawLevelDb
 from craft import internal_key
+from engine_db import TableBlock, read_table, read_varint
 
 # --------------------------------------------------------------------------
 # Writing through the engine, with a journal of what was written
@@ -107,126 +108,30 @@ def data_files(path: Path) -> list[str]:
 # --------------------------------------------------------------------------
 
 
-def decode_varint(data: bytes, pos: int) -> tuple[int, int]:
-    result = shift = 0
-    while True:
-        byte = data[pos]
-        pos += 1
-        result |= (byte & 0x7F) << shift
-        if byte < 0x80:
-            return result, pos
-        shift += 7
-
-
-def snappy_decompress(data: bytes, pos: int) -> tuple[bytes, int]:
-    """Decodes one raw Snappy stream starting at pos; returns it and its end."""
-    length, pos = decode_varint(data, pos)
-    out = bytearray()
-    while len(out) < length:
-        tag = data[pos]
-        pos += 1
-        kind = tag & 3
-        if kind == 0:  # literal
-            n = tag >> 2
-            if n >= 60:
-                extra = n - 59
-                n = int.from_bytes(data[pos : pos + extra], "little")
-                pos += extra
-            n += 1
-            out += data[pos : pos + n]
-            pos += n
-            continue
-        if kind == 1:
-            n = ((tag >> 2) & 7) + 4
-            distance = ((tag >> 5) << 8) | data[pos]
-            pos += 1
-        elif kind == 2:
-            n = (tag >> 2) + 1
-            distance = int.from_bytes(data[pos : pos + 2], "little")
-            pos += 2
-        else:
-            n = (tag >> 2) + 1
-            distance = int.from_bytes(data[pos : pos + 4], "little")
-            pos += 4
-        for _ in range(n):
-            out.append(out[-distance])
-    assert len(out) == length
-    return bytes(out), pos
-
-
-def block_entries(contents: bytes) -> list[tuple[int, bytes, bytes]]:
-    """(offset in block, key, value) of every entry of a sound block."""
-    num_restarts = int.from_bytes(contents[-4:], "little")
-    end = len(contents) - 4 - 4 * num_restarts
-    entries, pos, key = [], 0, b""
-    while pos < end:
-        start = pos
-        shared, pos = decode_varint(contents, pos)
-        non_shared, pos = decode_varint(contents, pos)
-        value_length, pos = decode_varint(contents, pos)
-        key = key[:shared] + contents[pos : pos + non_shared]
-        pos += non_shared
-        entries.append((start, key, contents[pos : pos + value_length]))
-        pos += value_length
-    return entries
-
-
-@dataclass(frozen=True)
-class TableBlock:
-    offset: int
-    size: int
-    compressed: bool
-    contents: bytes
-
-
-def read_block(data: bytes, offset: int, size: int) -> TableBlock:
-    compressed = data[offset + size] != 0
-    stored = data[offset : offset + size]
-    contents = snappy_decompress(stored, 0)[0] if compressed else stored
-    return TableBlock(offset, size, compressed, contents)
-
-
-def table_blocks(data: bytes) -> list[TableBlock]:
-    """The data blocks that a table file's index lists, in index order."""
-    footer = data[-48:]
-    assert footer[40:] == bytes.fromhex("57fb808b247547db")
-    _, pos = decode_varint(footer, 0)
-    _, pos = decode_varint(footer, pos)
-    index_offset, pos = decode_varint(footer, pos)
-    index_size, pos = decode_varint(footer, pos)
-    index = read_block(data, index_offset, index_size)
-    blocks = []
-    for _, _, handle in block_entries(index.contents):
-        offset, pos = decode_varint(handle, 0)
-        size, _ = decode_varint(handle, pos)
-        blocks.append(read_block(data, offset, size))
-    return blocks
-
-
-def check_table_offsets(path: Path, records) -> list[TableBlock]:
+def check_table_offsets(path: Path, records) -> tuple[TableBlock, ...]:
     """Each record of a stored block must sit at its entry's first byte; each
     record of a compressed block must carry the block's offset. Returns the
     file's blocks."""
-    data = path.read_bytes()
-    blocks = table_blocks(data)
+    table = read_table(path)
     expected = []
-    for block in blocks:
-        for position, key, value in block_entries(block.contents):
-            offset = block.offset if block.compressed else block.offset + position
-            expected.append((key, value, offset, block.compressed))
+    for block in table.blocks:
+        for entry in block.entries:
+            offset = block.offset if block.compressed else block.offset + entry.pos
+            expected.append((entry.key, entry.value, offset, block.compressed))
     assert [(r.key, r.value, r.offset, r.was_compressed) for r in records] == expected
     # The stored entries, decoded straight from the file at the record's
     # offset: the key's last non_shared bytes and the value follow the varints.
+    data = table.data
     for record in records:
         if record.was_compressed:
             continue
-        shared, pos = decode_varint(data, record.offset)
-        non_shared, pos = decode_varint(data, pos)
-        value_length, pos = decode_varint(data, pos)
+        shared, pos = read_varint(data, record.offset)
+        non_shared, pos = read_varint(data, pos)
+        value_length, pos = read_varint(data, pos)
         assert shared + non_shared == len(record.key)
         assert data[pos : pos + non_shared] == record.key[shared:]
         assert data[pos + non_shared : pos + non_shared + value_length] == record.value
-    return blocks
+    return table.blocks
 
 
 # --------------------------------------------------------------------------
