@@ -836,7 +836,7 @@ def test_empty_key_is_live_in_a_log_and_unknown_in_a_table(scratch: Path) -> Non
 
 
 def test_close_during_a_flush_leaves_the_table_beside_its_log(scratch: Path) -> None:
-    """The one way the engine leaves a version in two files. When its memory
+    """How the engine leaves a version in two files. When its memory
     table is full it starts a new log and writes the old table out in the
     background; closed meanwhile, it finishes the table file but does not
     record it in its MANIFEST, and the log it came from stays too. The reader
@@ -869,18 +869,19 @@ def test_close_during_a_flush_leaves_the_table_beside_its_log(scratch: Path) -> 
                 check_record_against_op(r, written[ident])
         if not check_duplicates(built, found):
             continue
+        pairs = built.notes["duplicate pairs"]
+        # Every pair is a log and the table made from it, and the side the
+        # MANIFEST does not count holds exactly the entries the two share. On a
+        # slow machine the engine may also have been closed after turning an
+        # earlier log into a table but before removing that log; only a table
+        # left out of the MANIFEST shows the case this test is after.
+        for (log, table), count in pairs.items():
+            assert log[0] == "log" and table[0] == "table", (log, table)
+            leftover = log if built.manifest.is_live(*table) else table
+            assert sum(1 for r in built.forward if file_of(r) == leftover) == count > 0
+        if all(built.manifest.is_live(*table) for _, table in pairs):
+            continue
         shown += 1
-        logs = [n for n, kind, _ in data_files(path) if kind == "log"]
-        tables = [n for n, kind, _ in data_files(path) if kind == "table"]
-        # Nothing else was ever flushed: the one table is the one left behind,
-        # made from the first log, which the MANIFEST still counts.
-        assert len(logs) == 2 and len(tables) == 1
-        assert not built.manifest.is_live("table", tables[0])
-        assert built.manifest.is_live("log", logs[0]) and built.manifest.is_live("log", logs[1])
-        in_first_log = sum(1 for r in built.forward if file_of(r) == ("log", logs[0]))
-        in_table = sum(1 for r in built.forward if file_of(r) == ("table", tables[0]))
-        assert in_first_log == in_table > 0
-        assert built.notes["duplicate pairs"] == {(("log", logs[0]), ("table", tables[0])): in_table}
         if shown == 2:
             break
     assert shown, "no close landed inside a table write in ten tries"
