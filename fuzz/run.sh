@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang++-19 (AddressSanitizer and
+# UndefinedBehaviorSanitizer on), seeds their corpora from databases that
+# LevelDB wrote, runs each target for the given time and reports executions,
+# coverage and any crash.
+#
+#   fuzz/run.sh [SECONDS] [TARGET...]     (through ./dev fuzz)
+#
+# SECONDS is per target (default 180). TARGETs are log_reader, table_reader,
+# version_edit and block (default all, one after another). Inputs that crash,
+# leak or run too long land in fuzz/artifacts/; new corpus entries in
+# fuzz/corpus/<target>/generated/ (both ignored by git). The committed seeds in
+# fuzz/corpus/<target>/ are copied in first. Runs with `nice`, one target at a
+# time: the machine is shared.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+PY=${PY:-$ROOT/.venv/bin/python}
+BUILD=$ROOT/build/fuzz
+ALL_TARGETS=(log_reader table_reader version_edit block)
+
+seconds=180
+if [[ ${1:-} =~ ^[0-9]+$ ]]; then
+    seconds=$1
+    shift
+fi
+targets=("$@")
+((${#targets[@]} > 0)) || targets=("${ALL_TARGETS[@]}")
+for target in "${targets[@]}"; do
+    [[ " ${ALL_TARGETS[*]} " == *" $target "* ]] || { echo "unknown target: $target (one of: ${ALL_TARGETS[*]})" >&2; exit 2; }
+done
+
+log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
+
+# libFuzzer comes with clang-19 and its runtime package.
+if ! command -v clang++-19 >/dev/null || [[ ! -f $(clang++-19 -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a ]]; then
+    if [[ $(id -u) -ne 0 ]]; then
+        echo "clang++-19 with libFuzzer is needed: apt-get install clang-19 libclang-rt-19-dev" >&2
+        exit 1
+    fi
+    log "installing clang-19"
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clang-19 libclang-rt-19-dev >/dev/null
+fi
+
+log "building the fuzz targets in $BUILD"
+if [[ ! -f $BUILD/build.ninja ]]; then
+    cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DTARNWICK_BUILD_FUZZERS=ON -DTARNWICK_BUILD_MODULE=OFF -DTARNWICK_SANITIZE=address,undefined >/dev/null
+fi
+nice cmake --build "$BUILD" >"$BUILD.log" 2>&1 || { cat "$BUILD.log" >&2; exit 1; }
+
+# Seeds from real databases, made when a generated corpus is missing (the same
+# files every time).
+missing=0
+for target in "${ALL_TARGETS[@]}"; do
+    [[ -d $ROOT/fuzz/corpus/$target/generated ]] || missing=1
+done
+if ((missing)); then
+    log "writing seed databases with LevelDB"
+    work=$(mktemp -d)
+    "$PY" "$ROOT/fuzz/make_corpus.py" "$work" >/dev/null
+    for target in "${ALL_TARGETS[@]}"; do
+        mkdir -p "$ROOT/fuzz/corpus/$target/generated"
+        cp -n "$work/$target"/* "$ROOT/fuzz/corpus/$target/generated/" 2>/dev/null || true
+    done
+    rm -rf "$work"
+fi
+
+# Each target reads at most this many bytes per input: enough for a log to
+# span several 32 KiB blocks, and for tables and blocks of a few KiB each.
+declare -A MAX_LEN=([log_reader]=100000 [table_reader]=16384 [version_edit]=4096 [block]=16384)
+
+mkdir -p "$ROOT/fuzz/artifacts"
+summary=()
+failed=0
+for target in "${targets[@]}"; do
+    corpus=$ROOT/fuzz/corpus/$target/generated
+    mkdir -p "$corpus"
+    find "$ROOT/fuzz/corpus/$target" -maxdepth 1 -type f -exec cp -n {} "$corpus/" \;
+    output=$ROOT/fuzz/artifacts/$target.log
+    log "fuzzing $target for ${seconds}s (log: ${output#"$ROOT"/})"
+    # A single allocation above 64 MB from an input of at most 100 KB is a
+    # fault in itself (an unchecked length claim), as is an input that takes
+    # more than 10 s.
+    status=0
+    nice -n 10 "$BUILD/fuzz/fuzz_$target" "$corpus" \
+        -max_total_time="$seconds" -max_len="${MAX_LEN[$target]}" -timeout=10 \
+        -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 \
+        -artifact_prefix="$ROOT/fuzz/artifacts/$target-" >"$output" 2>&1 || status=$?
+    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$output" | tail -1)
+    coverage=$(grep -oE 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$output" | tail -1)
+    per_second=$(grep -oE 'exec/s: [0-9]+' "$output" | tail -1)
+    if ((status != 0)); then
+        failed=1
+        grep -E 'ERROR|check failed|SUMMARY|Test unit written' "$output" >&2 || tail -20 "$output" >&2
+        summary+=("$(printf '%-13s FAILED (status %d) after %s executions; see %s' "$target" "$status" "${executions:-?}" "${output#"$ROOT"/}")")
+    else
+        summary+=("$(printf '%-13s %10s executions in %ss, %s, %s' "$target" "${executions:-?}" "$seconds" "${per_second:-?}" "${coverage:-?}")")
+    fi
+done
+
+log "summary (cov: coverage points, ft: features, corp: corpus inputs)"
+printf '%s\n' "${summary[@]}"
+exit $failed
