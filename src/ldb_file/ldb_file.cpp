@@ -3,6 +3,7 @@
 #include <map>
 
 #include "db/file_name.hpp"
+#include "db/truncation_guard.hpp"
 
 namespace tarnwick {
 
@@ -78,7 +79,9 @@ std::expected<LdbFile, LdbError> LdbFile::open(const std::string& path) {
         return std::unexpected(LdbError{LdbError::Io{std::move(mapping.error())}});
     }
 
-    const Bytes bytes = file.mapped_.view();
+    const TruncationGuard guard(file.mapped_.view());
+    const Bytes bytes = file.mapped_.readable_view();
+    if (bytes.size() < FOOTER_SIZE) return file;  // cut short since it was measured: nothing to read
     ByteCursor footer(bytes.last(FOOTER_SIZE));
     if (!footer.read_block_handle()) {
         return std::unexpected(LdbError{LdbError::InvalidBlock{"Failed to read meta index handle"}});
@@ -129,6 +132,7 @@ std::expected<Block, LdbError> LdbFile::read_block_from(Bytes file, const BlockH
 
 std::expected<Block, LdbError> LdbFile::read_block(const BlockHandle& handle) const {
     ByteBuffer scratch;
+    const TruncationGuard guard(mapped_.view());
     auto block = read_block_from(mapped_.readable_view(), handle, scratch);
     if (!block) return block;
     // The returned block owns its bytes.
@@ -141,7 +145,8 @@ std::expected<Block, LdbError> LdbFile::read_block(const BlockHandle& handle) co
 
 void LdbFile::read_records(RecordSink sink) const {
     if (!mapped_.is_mapped()) return;
-    const Bytes file = mapped_.readable_view();
+    const TruncationGuard guard(mapped_.view());
+    Bytes file = mapped_.readable_view();
     ByteBuffer scratch;
     ReadRanges read;
     for (const IndexEntry& entry : index_) {
@@ -154,6 +159,12 @@ void LdbFile::read_records(RecordSink sink) const {
         if (read.overlaps(begin, end)) continue;
         auto block = read_block_from(file, entry.handle, scratch);
         if (!block) continue;
+        if (guard.pages_replaced()) {
+            // The file shrank during this pass: what lies past its new end
+            // reads as zeros now, so measure again before decoding more.
+            file = mapped_.readable_view();
+            if (end > file.size()) continue;
+        }
         read.add(begin, end);
 
         const bool compressed = block->compressed();

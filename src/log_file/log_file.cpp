@@ -1,6 +1,7 @@
 #include "log_file/log_file.hpp"
 
 #include "db/file_name.hpp"
+#include "db/truncation_guard.hpp"
 #include "log_file/log_reader.hpp"
 #include "log_file/write_batch.hpp"
 
@@ -14,6 +15,7 @@ std::expected<LogFile, LogError> LogFile::open(const std::string& path) {
 }
 
 void LogFile::read_records(RecordSink sink) const {
+    const TruncationGuard guard(mapped_.view());
     for_each_logical_record(mapped_.readable_view(), mapped_.length(),
                             [&](std::uint64_t offset, Bytes payload) {
                                 parse_write_batch(offset, payload, path_, sink);

@@ -1,6 +1,7 @@
 #include "manifest/manifest.hpp"
 
 #include "db/file_name.hpp"
+#include "db/truncation_guard.hpp"
 #include "log_file/log_reader.hpp"
 #include "manifest/version_edit.hpp"
 
@@ -37,6 +38,7 @@ std::expected<Manifest, ManifestError> Manifest::open(const std::string& path) {
         return std::unexpected(ManifestError{ManifestError::Io{std::move(mapping.error())}});
     }
     Manifest manifest(std::move(*mapped), path, *number);
+    const TruncationGuard guard(manifest.mapped_.view());
     for_each_logical_record(manifest.mapped_.readable_view(), manifest.mapped_.length(),
                             [&](std::uint64_t, Bytes payload) {
                                 const VersionEdit edit = decode_version_edit(payload);
