@@ -46,11 +46,7 @@ configure "$BUILD/cpp" -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_MODULE=OFF
 cmake --build "$BUILD/cpp" >"$BUILD/cpp.log" 2>&1 || { cat "$BUILD/cpp.log" >&2; exit 1; }
 
 log "C++ tests (ASan with leak detection, UBSan)"
-# alloc_dealloc_mismatch=0: a test program that replaces the global operator
-# new and delete with malloc and free (to watch allocation sizes) cannot
-# replace them for ASan, which interposes its own operator new, so memory
-# from the library's nothrow new comes back through the replaced delete.
-ASAN_OPTIONS=$common_asan:detect_leaks=1:alloc_dealloc_mismatch=0 \
+ASAN_OPTIONS=$common_asan:detect_leaks=1 \
     ctest --test-dir "$BUILD/cpp" --output-on-failure
 cpp_done=$SECONDS
 
