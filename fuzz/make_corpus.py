@@ -30,11 +30,11 @@ from pathlib import Path
 import plyvel
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "python"))
+from engine_db import snappy_decompress  # noqa: E402
 from test_damage_sweep import (  # noqa: E402  (the layout readers of the damage sweep)
     LOG_BLOCK_SIZE,
     LOG_HEADER_SIZE,
     TableLayout,
-    snappy_decompress,
 )
 
 VARIANTS = [

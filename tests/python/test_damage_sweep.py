@@ -41,6 +41,7 @@ import plyvel
 import pytest
 
 import _tarnwick
+from engine_db import read_varint, snappy_decompress
 
 FULL_SWEEP = os.environ.get("TARNWICK_DAMAGE_SWEEP", "") == "full"
 
@@ -55,49 +56,6 @@ TABLE_MAGIC = 0xDB4775248B80FB57
 # Where things lie in an undamaged file. These read only the structure that
 # the damage is placed on and judged by (block and record boundaries); the
 # records themselves always come from the reader under test.
-
-
-def read_varint(data: bytes, pos: int) -> tuple[int, int]:
-    value = shift = 0
-    while True:
-        byte = data[pos]
-        pos += 1
-        value |= (byte & 0x7F) << shift
-        shift += 7
-        if byte < 0x80:
-            return value, pos
-
-
-def snappy_decompress(data: bytes) -> bytes:
-    """Raw Snappy, enough to read the index block of an undamaged table."""
-    length, pos = read_varint(data, 0)
-    out = bytearray()
-    while pos < len(data):
-        tag = data[pos]
-        pos += 1
-        kind = tag & 3
-        if kind == 0:  # literal
-            n = tag >> 2
-            if n >= 60:
-                extra = n - 59
-                n = int.from_bytes(data[pos : pos + extra], "little")
-                pos += extra
-            out += data[pos : pos + n + 1]
-            pos += n + 1
-            continue
-        if kind == 1:
-            n, distance = ((tag >> 2) & 7) + 4, ((tag >> 5) << 8) | data[pos]
-            pos += 1
-        elif kind == 2:
-            n, distance = (tag >> 2) + 1, int.from_bytes(data[pos : pos + 2], "little")
-            pos += 2
-        else:
-            n, distance = (tag >> 2) + 1, int.from_bytes(data[pos : pos + 4], "little")
-            pos += 4
-        for _ in range(n):
-            out.append(out[-distance])
-    assert len(out) == length
-    return bytes(out)
 
 
 @dataclass(frozen=True)
