@@ -13,10 +13,8 @@
 #include <leveldb/iterator.h>
 #include <leveldb/options.h>
 #include <leveldb/table.h>
-#include <sys/resource.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,13 +22,13 @@
 #include <string>
 #include <vector>
 
+#include "timing.hpp"
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Clock;
+using bench::Rep;
+using bench::seconds_since;
 
 bool is_table_name(const std::string& name) {
     auto ends_with = [&](const char* suffix) {
@@ -43,12 +41,6 @@ bool is_table_name(const std::string& name) {
 struct OpenTable {
     std::unique_ptr<leveldb::RandomAccessFile> file;
     std::unique_ptr<leveldb::Table> table;
-};
-
-struct Rep {
-    double open = 0;
-    double scan = 0;
-    double free = 0;
 };
 
 }  // namespace
@@ -135,18 +127,12 @@ int main(int argc, char** argv) {
         check = c;
     }
 
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("{\"program\": \"leveldb_table_scan\", \"reps\": [");
-    for (std::size_t i = 0; i < times.size(); ++i) {
-        std::printf("%s{\"open\": %.9f, \"scan\": %.9f, \"free\": %.9f}", i ? ", " : "", times[i].open,
-                    times[i].scan, times[i].free);
-    }
+    const long maxrss = bench::print_reps("leveldb_table_scan", "", times);
     std::printf(
-        "], \"records\": %llu, \"files\": %llu, \"key_bytes\": %llu, \"value_bytes\": %llu, \"check\": %llu, "
+        ", \"records\": %llu, \"files\": %llu, \"key_bytes\": %llu, \"value_bytes\": %llu, \"check\": %llu, "
         "\"maxrss_kib\": %ld}\n",
         static_cast<unsigned long long>(entries), static_cast<unsigned long long>(files),
         static_cast<unsigned long long>(key_bytes), static_cast<unsigned long long>(value_bytes),
-        static_cast<unsigned long long>(check), usage.ru_maxrss);
+        static_cast<unsigned long long>(check), maxrss);
     return 0;
 }

@@ -4,15 +4,12 @@
 //
 //   tarnwick_scan DIR REPS [records|sink]
 //
-// records  Db::records(false): every record collected into one vector, as the
-//          module does before it builds Python objects (the vector is freed
-//          after the clock stops; that time is reported apart).
+// records  Db::records(false): every record copied into one vector of owned
+//          records (the vector is freed after the clock stops; that time is
+//          reported apart).
 // sink     Db::read_records(false, ...) with a callback that only adds up the
-//          sizes: what decoding and building each record costs when nothing is
-//          kept.
-#include <sys/resource.h>
-
-#include <chrono>
+//          sizes of the records it is shown: what decoding costs when nothing
+//          is kept.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,14 +18,13 @@
 #include <vector>
 
 #include "db/db.hpp"
+#include "timing.hpp"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using bench::Clock;
+using bench::Rep;
+using bench::seconds_since;
 
 struct Totals {
     std::uint64_t records = 0;
@@ -50,12 +46,6 @@ struct Totals {
         value_bytes += record.value.size();
         if (!record.value.empty()) check += record.value[0];
     }
-};
-
-struct Rep {
-    double open = 0;
-    double scan = 0;
-    double free = 0;
 };
 
 }  // namespace
@@ -102,19 +92,14 @@ int main(int argc, char** argv) {
         totals = these;
     }
 
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    std::printf("{\"program\": \"tarnwick_scan\", \"mode\": \"%s\", \"reps\": [", std::string(mode).c_str());
-    for (std::size_t i = 0; i < times.size(); ++i) {
-        std::printf("%s{\"open\": %.9f, \"scan\": %.9f, \"free\": %.9f}", i ? ", " : "", times[i].open,
-                    times[i].scan, times[i].free);
-    }
+    const std::string mode_field = ", \"mode\": \"" + std::string(mode) + "\"";
+    const long maxrss = bench::print_reps("tarnwick_scan", mode_field.c_str(), times);
     std::printf(
-        "], \"records\": %llu, \"table_records\": %llu, \"log_records\": %llu, \"key_bytes\": %llu, "
+        ", \"records\": %llu, \"table_records\": %llu, \"log_records\": %llu, \"key_bytes\": %llu, "
         "\"value_bytes\": %llu, \"check\": %llu, \"maxrss_kib\": %ld}\n",
         static_cast<unsigned long long>(totals.records), static_cast<unsigned long long>(totals.table_records),
         static_cast<unsigned long long>(totals.log_records), static_cast<unsigned long long>(totals.key_bytes),
         static_cast<unsigned long long>(totals.value_bytes), static_cast<unsigned long long>(totals.check),
-        usage.ru_maxrss);
+        maxrss);
     return 0;
 }

@@ -1,6 +1,6 @@
-// The module's four classes as the interpreter sees them: heap types created
-// once per process from type specifications, and instances that hold one C++
-// value each.
+// The module's four classes as the interpreter sees them: heap types made
+// once per process from PyType_Spec tables (PyType_FromSpec), and instances
+// that hold one C++ value each.
 #pragma once
 
 #include <initializer_list>
@@ -41,7 +41,7 @@ PyTypeObject* file_type_type();
 PyTypeObject* record_type();
 PyTypeObject* raw_level_db_type();
 
-// Builds a class: the type from its specification, then its class attributes.
+// Builds a class: the type from its PyType_Spec, then its class attributes.
 // Failures are raised as the RuntimeErrors the module reports for them.
 struct ClassAttribute {
     const char* name;
@@ -61,15 +61,19 @@ PyObject* new_instance(PyTypeObject* type, T&& value) {
     return self;
 }
 
-// Py_tp_dealloc of every class: release the value, then free through the
+// The end of every Py_tp_dealloc, once the value is released: free through the
 // Py_tp_free slot of the instance's actual type.
-template <class T>
-void dealloc_instance(PyObject* self) {
+inline void free_instance(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    value_of<T>(self).~T();
     auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
     free_slot(self);
     Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types own a reference to it
+}
+
+template <class T>
+void dealloc_instance(PyObject* self) {
+    value_of<T>(self).~T();
+    free_instance(self);
 }
 
 // Py_tp_new of the classes that Python code cannot instantiate.

@@ -1,5 +1,5 @@
-// Record: one raw record, read-only, holding its C++ value. Every attribute
-// read builds a new Python object; nothing is cached.
+// Record: one raw record, read-only, holding its fields and its key and value
+// bytes. Every attribute read builds a new Python object; nothing is cached.
 #include <cstdio>
 #include <cstring>
 
@@ -44,11 +44,8 @@ PyObject* record_alloc(PyTypeObject* type, Py_ssize_t nitems) {
 }
 
 void record_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     record_of(self).origin_file.~SharedPath();
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));
+    free_instance(self);
 }
 
 PyObject* bytes_object(Bytes bytes) {

@@ -27,7 +27,7 @@ import os
 import shutil
 import struct
 import tempfile
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -546,16 +546,22 @@ class RecordView:
 
     @classmethod
     def of(cls, record: Any) -> RecordView:
-        return cls(
-            record.key,
-            record.value,
-            record.seq,
-            int(record.state),
-            int(record.file_type),
-            record.origin_file,
-            record.offset,
-            record.was_compressed,
-        )
+        return cls(*record_fields(record))
+
+
+def record_fields(record: Any, origin_file: Callable[[str], Any] = lambda path: path) -> tuple[Any, ...]:
+    """The eight fields of a record, in order, as a tuple. `origin_file` maps
+    the path, for comparing reads of the same files in other places."""
+    return (
+        record.key,
+        record.value,
+        record.seq,
+        int(record.state),
+        int(record.file_type),
+        origin_file(record.origin_file),
+        record.offset,
+        record.was_compressed,
+    )
 
 
 DATA_EXTENSIONS = {"ldb": "table", "sst": "table", "log": "log"}

@@ -34,6 +34,7 @@ import plyvel
 import pytest
 
 import _tarnwick
+from engine_db import record_fields
 
 
 def write_database(path: Path) -> None:
@@ -69,16 +70,7 @@ def db_copy(engine_db: Path, tmp_path: Path) -> Path:
 
 
 def fields(record: _tarnwick.Record) -> tuple:
-    return (
-        record.key,
-        record.value,
-        record.seq,
-        int(record.state),
-        int(record.file_type),
-        Path(record.origin_file).name,
-        record.offset,
-        record.was_compressed,
-    )
+    return record_fields(record, lambda path: Path(path).name)
 
 
 def read_all(path: Path) -> list[tuple]:

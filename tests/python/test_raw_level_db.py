@@ -9,19 +9,11 @@ import pytest
 
 import craft
 from _tarnwick import RawLevelDb
+from engine_db import record_fields
 
 
 def fields(record):
-    return (
-        record.key,
-        record.value,
-        record.seq,
-        int(record.state),
-        int(record.file_type),
-        record.origin_file,
-        record.offset,
-        record.was_compressed,
-    )
+    return record_fields(record)
 
 
 # --------------------------------------------------------------------------
