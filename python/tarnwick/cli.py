@@ -357,7 +357,8 @@ class _VersionAction(argparse.Action):
             number = version("tarnwick")
         except PackageNotFoundError:
             number = "unknown"
-        parser.exit(message=f"{PROG} {number}\n")
+        print(f"{PROG} {number}")
+        parser.exit()
 
 
 def build_parser() -> argparse.ArgumentParser:
