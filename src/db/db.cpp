@@ -15,24 +15,6 @@ namespace tarnwick {
 
 namespace {
 
-enum class DataFileKind { None, Table, Log };
-
-// A data file's stem is exactly six ASCII digits; its extension, lower-cased,
-// decides the reader.
-DataFileKind data_file_kind(std::string_view name) {
-    const auto [stem, extension] = split_stem_extension(name);
-    if (!extension || stem.size() != 6) return DataFileKind::None;
-    if (!std::all_of(stem.begin(), stem.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-        return DataFileKind::None;
-    }
-    std::string lower(*extension);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
-    if (lower == "log") return DataFileKind::Log;
-    if (lower == "ldb" || lower == "sst") return DataFileKind::Table;
-    return DataFileKind::None;
-}
-
 struct DirCloser {
     void operator()(DIR* dir) const noexcept { ::closedir(dir); }
 };
@@ -107,15 +89,15 @@ std::expected<Db, DbError> Db::open(const std::string& in_dir) {
     for (const std::string& name : *names) {
         const std::string path = has_separator ? in_dir + name : in_dir + "/" + name;
         if (!is_regular_file(path) || !is_valid_utf8(name)) continue;
-        switch (data_file_kind(name)) {
-            case DataFileKind::Table:
-                if (auto file = LdbFile::open(path)) files.emplace_back(std::move(*file));
-                break;
-            case DataFileKind::Log:
-                if (auto file = LogFile::open(path)) files.emplace_back(std::move(*file));
-                break;
-            case DataFileKind::None:
-                break;
+        if (const auto data_file = data_file_name(name)) {
+            switch (data_file->kind) {
+                case DataFileKind::Table:
+                    if (auto file = LdbFile::open(path)) files.emplace_back(std::move(*file));
+                    break;
+                case DataFileKind::Log:
+                    if (auto file = LogFile::open(path)) files.emplace_back(std::move(*file));
+                    break;
+            }
         }
         manifest_choice.offer(name, path);
     }

@@ -36,8 +36,10 @@ class DbFile {
 class Db {
    public:
     // Lists the directory once (following a link to it) and opens every data
-    // file: a regular file whose name is six ASCII digits, a dot and the
-    // extension log, ldb or sst (compared in lower case). A file that its
+    // file: a regular file whose name data_file_name admits, that is 6 to 16
+    // ASCII digits (the engine pads numbers to six digits, so names grow to
+    // seven from file number 1,000,000 on), a dot and the extension log, ldb
+    // or sst (compared in lower case). A file that its
     // reader refuses is left out without a word. Then the manifest with the
     // highest number is opened, if any; a manifest that cannot be read leaves
     // the database without one. Only a path that is not a directory and a

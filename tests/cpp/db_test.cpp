@@ -99,11 +99,11 @@ struct NameCase {
 };
 void PrintTo(const NameCase& c, std::ostream* os) { *os << printable(c.name); }
 
-class DataFileName : public ::testing::TestWithParam<NameCase> {};
+class DataFileAdmission : public ::testing::TestWithParam<NameCase> {};
 
 // The contents are a small log file: a log reader reads its record, a table
 // reader takes it for a file too small to hold a footer; both accept it.
-TEST_P(DataFileName, Admitted) {
+TEST_P(DataFileAdmission, Admitted) {
     TempDir dir;
     dir.write(GetParam().name, log_with(1, {"v"}));
     const auto db = Db::open(dir.path());
@@ -112,11 +112,12 @@ TEST_P(DataFileName, Admitted) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Table, DataFileName,
+    Table, DataFileAdmission,
     ::testing::Values(NameCase{"000005.ldb", true}, NameCase{"000005.LDB", true}, NameCase{"000005.log", true},
                       NameCase{"000005.Log", true}, NameCase{"000005.sst", true}, NameCase{"000005.SsT", true},
                       NameCase{"000005.ldb.bak", false}, NameCase{"5.ldb", false}, NameCase{"00005.ldb", false},
-                      NameCase{"0000005.ldb", false}, NameCase{"abcdef.ldb", false}, NameCase{"00000a.log", false},
+                      NameCase{"0000005.ldb", true}, NameCase{"1000005.ldb", true},
+                      NameCase{"1234567890123456.log", true}, NameCase{"12345678901234567.log", false}, NameCase{"abcdef.ldb", false}, NameCase{"00000a.log", false},
                       NameCase{"+00005.log", false}, NameCase{"000005.txt", false}, NameCase{"000005.", false},
                       NameCase{"000005", false}, NameCase{".log", false}, NameCase{"000005.log ", false},
                       NameCase{"MANIFEST-000005", false}, NameCase{"CURRENT", false}));

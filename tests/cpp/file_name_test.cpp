@@ -85,6 +85,60 @@ TEST(FileNumberOf, ReadsTheStemOfTheLastComponentInBase16) {
     EXPECT_EQ(file_number_of("/db/\xFF" "1.log"), 0u);
 }
 
+struct DataFileCase {
+    std::string name;
+    std::optional<DataFileName> expected;
+};
+void PrintTo(const DataFileCase& c, std::ostream* os) { *os << test::printable(c.name); }
+
+class DataFileNameOf : public ::testing::TestWithParam<DataFileCase> {};
+
+TEST_P(DataFileNameOf, Table) {
+    const auto got = data_file_name(GetParam().name);
+    const auto& expected = GetParam().expected;
+    ASSERT_EQ(got.has_value(), expected.has_value());
+    if (got && expected) {
+        EXPECT_EQ(got->kind, expected->kind);
+        EXPECT_EQ(got->number, expected->number);
+    }
+}
+
+constexpr auto kTable = DataFileKind::Table;
+constexpr auto kLog = DataFileKind::Log;
+
+INSTANTIATE_TEST_SUITE_P(
+    Admitted, DataFileNameOf,
+    ::testing::Values(DataFileCase{"000005.ldb", DataFileName{kTable, 5}},
+                      DataFileCase{"000005.LDB", DataFileName{kTable, 5}},
+                      DataFileCase{"000005.sst", DataFileName{kTable, 5}},
+                      DataFileCase{"000005.SsT", DataFileName{kTable, 5}},
+                      DataFileCase{"000005.log", DataFileName{kLog, 5}},
+                      DataFileCase{"000005.Log", DataFileName{kLog, 5}},
+                      DataFileCase{"000010.log", DataFileName{kLog, 0x10}},
+                      DataFileCase{"999999.ldb", DataFileName{kTable, 0x999999}},
+                      // The engine's names from file number 1,000,000 on.
+                      DataFileCase{"1000000.ldb", DataFileName{kTable, 0x1000000}},
+                      DataFileCase{"1000005.log", DataFileName{kLog, 0x1000005}},
+                      DataFileCase{"0000005.ldb", DataFileName{kTable, 5}},
+                      DataFileCase{"9999999999999999.sst", DataFileName{kTable, 0x9999999999999999}},
+                      DataFileCase{"0000000000000000.log", DataFileName{kLog, 0}}));
+
+INSTANTIATE_TEST_SUITE_P(
+    Refused, DataFileNameOf,
+    ::testing::Values(DataFileCase{"5.ldb", std::nullopt}, DataFileCase{"00005.ldb", std::nullopt},
+                      DataFileCase{"10000000000000000.ldb", std::nullopt},  // seventeen digits
+                      DataFileCase{"000005.ldb.bak", std::nullopt}, DataFileCase{"abcdef.ldb", std::nullopt},
+                      DataFileCase{"00000a.log", std::nullopt}, DataFileCase{"00000A.log", std::nullopt},
+                      DataFileCase{"+00005.log", std::nullopt}, DataFileCase{"+000005.log", std::nullopt},
+                      DataFileCase{" 000005.log", std::nullopt}, DataFileCase{"000005.log ", std::nullopt},
+                      DataFileCase{"000005.txt", std::nullopt}, DataFileCase{"000005.lo", std::nullopt},
+                      DataFileCase{"000005.logs", std::nullopt}, DataFileCase{"000005.", std::nullopt},
+                      DataFileCase{"000005", std::nullopt}, DataFileCase{".log", std::nullopt},
+                      DataFileCase{"", std::nullopt}, DataFileCase{"MANIFEST-000005", std::nullopt},
+                      DataFileCase{"CURRENT", std::nullopt},
+                      DataFileCase{std::string("00000\0" "5.log", 11), std::nullopt},
+                      DataFileCase{"\xD9\xA0\xD9\xA1\xD9\xA2.log", std::nullopt}));  // Arabic-Indic digits
+
 struct Utf8Case {
     std::string text;
     bool valid;
