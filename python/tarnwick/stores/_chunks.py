@@ -1,0 +1,207 @@
+"""The unit of work of an export: one piece of one store.
+
+A store whose data files are small is one piece, read straight from its
+directory. A large store is split by file into pieces of about
+``SPLIT_BYTES`` of data files each, consecutive in the reader's order, so the
+pieces concatenated give the store's records in the same order as one read.
+The split depends only on the files, never on how many workers run, so the
+dataset is the same for every number of jobs.
+
+A piece that holds only some of a store's files (or a store with a symbolic
+link among its data files, which is never followed) is read from a private
+temporary directory of symbolic links to exactly its regular files, outside
+the tree and outside the dataset; nothing is created in the tree.
+"""
+
+from __future__ import annotations
+
+import os
+import shutil
+import tempfile
+from collections import Counter
+from dataclasses import dataclass
+from typing import Any
+
+import pyarrow as pa
+import pyarrow.compute as pc
+import pyarrow.parquet as pq
+
+from . import _source
+from ._evidence_io import sha256_of
+from .find import Store
+
+SPLIT_BYTES = 64 << 20
+
+# The dataset's columns. ``store`` (the partition) is added by readers.
+DATASET_SCHEMA = pa.schema(
+    [
+        ("store_path", pa.string()),
+        ("store_kind", pa.string()),
+        ("origin", pa.string()),
+        ("file", pa.string()),
+        ("file_number", pa.uint64()),
+        ("offset", pa.uint64()),
+        ("seq", pa.uint64()),
+        ("state", pa.string()),
+        ("file_type", pa.string()),
+        ("was_compressed", pa.bool_()),
+        ("key", pa.binary()),
+        ("user_key", pa.binary()),
+        ("value", pa.binary()),
+    ]
+)
+
+
+@dataclass(frozen=True)
+class Chunk:
+    """What one worker does: read ``data_files`` of the store (None: its
+    whole directory), write them to ``part_path``, hash ``hashed_files``."""
+
+    tree: str
+    store_path: str
+    store_kind: str
+    origin: str | None
+    index: int
+    data_files: tuple[str, ...] | None
+    hashed_files: tuple[str, ...]
+    part_path: str
+    threads: int | None
+    weight: int  # bytes of data files, for scheduling the largest first
+
+    @property
+    def directory(self) -> str:
+        return os.path.join(self.tree, self.store_path) if self.store_path != "." else self.tree
+
+
+def plan_chunks(tree: str, store: Store, staging_partition: str, threads: int | None) -> list[Chunk]:
+    from ._layout import part_name
+
+    data = store.data_files
+    groups: list[list[str]] = []
+    size = 0
+    for f in data:
+        if not groups or (size + f.size > SPLIT_BYTES and size > 0):
+            groups.append([])
+            size = 0
+        groups[-1].append(f.name)
+        size += f.size
+    if not groups:
+        groups = [[]]
+    whole = len(groups) == 1 and not store.skipped_links
+    sizes = {f.name: f.size for f in store.files}
+    data_names = {f.name for f in data}
+    others = tuple(f.name for f in store.files if f.name not in data_names)
+    chunks = []
+    for index, names in enumerate(groups):
+        chunks.append(
+            Chunk(
+                tree=tree,
+                store_path=store.path,
+                store_kind=store.kind,
+                origin=store.origin,
+                index=index,
+                data_files=None if whole else tuple(names),
+                hashed_files=tuple(names) + (others if index == 0 else ()),
+                part_path=os.path.join(staging_partition, part_name(index)),
+                threads=threads,
+                weight=sum(sizes[n] for n in names) + 1,
+            )
+        )
+    return chunks
+
+
+def _repeat(text: str | None, rows: int) -> pa.Array:
+    return pa.repeat(pa.scalar(text, pa.string()), rows)
+
+
+def _dataset_batch(batch: pa.RecordBatch, chunk: Chunk, file_prefix: str) -> pa.RecordBatch:
+    rows = batch.num_rows
+    replacement = file_prefix.replace("\\", "\\\\")  # a backslash is special in a replacement
+    files = pc.replace_substring_regex(batch.column("file"), pattern=r"^.*/", replacement=replacement)
+    return pa.RecordBatch.from_arrays(
+        [
+            _repeat(chunk.store_path, rows),
+            _repeat(chunk.store_kind, rows),
+            _repeat(chunk.origin, rows),
+            files,
+            batch.column("file_number"),
+            batch.column("offset"),
+            batch.column("seq"),
+            batch.column("state"),
+            batch.column("file_type"),
+            batch.column("was_compressed"),
+            batch.column("key"),
+            batch.column("user_key"),
+            batch.column("value"),
+        ],
+        schema=DATASET_SCHEMA,
+    )
+
+
+def _link_directory(chunk: Chunk, scratch: str) -> str:
+    """A directory of links to exactly the chunk's data files."""
+    assert chunk.data_files is not None
+    for name in chunk.data_files:
+        os.symlink(os.path.join(chunk.directory, name), os.path.join(scratch, name))
+    return scratch
+
+
+def run_chunk(chunk: Chunk) -> dict[str, Any]:
+    """Read, write and hash one chunk. Returns its result (a plain dict, so it
+    crosses process and cluster boundaries as it is); a failure is a result
+    with an ``error``, the part file then removed."""
+    result: dict[str, Any] = {"store_path": chunk.store_path, "index": chunk.index}
+    scratch = None
+    try:
+        hashes = {}
+        for name in chunk.hashed_files:
+            size, digest = sha256_of(os.path.join(chunk.directory, name))
+            hashes[name] = {"size": size, "sha256": digest}
+        directory = chunk.directory
+        if chunk.data_files is not None:
+            scratch = tempfile.mkdtemp(prefix="tarnwick-piece-")
+            directory = _link_directory(chunk, scratch)
+        prefix = "" if chunk.store_path == "." else chunk.store_path + "/"
+        by_state: Counter[str] = Counter()
+        by_file: Counter[str] = Counter()
+        records = 0
+        os.makedirs(os.path.dirname(chunk.part_path), exist_ok=True)
+        with pq.ParquetWriter(chunk.part_path, DATASET_SCHEMA) as writer:
+            for batch in _source.record_batches(directory, threads=chunk.threads):
+                out = _dataset_batch(batch, chunk, prefix)
+                writer.write_batch(out)
+                records += out.num_rows
+                by_state += _source.count_by(out, "state")
+                by_file += _source.count_by(out, "file")
+        names = Counter({path.rpartition("/")[2]: n for path, n in by_file.items()})
+        report = _source.read_report(directory, names)
+        if scratch is not None:
+            report = _replace_paths(report, scratch, chunk.directory)
+        result.update(
+            records=records,
+            by_state=dict(by_state),
+            by_file=dict(names),
+            hashes=hashes,
+            report=report,
+        )
+    except Exception as error:  # one store's failure must not end the export
+        result["error"] = f"{type(error).__name__}: {error}"
+        try:
+            os.unlink(chunk.part_path)
+        except OSError:
+            pass
+    finally:
+        if scratch is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
+    return result
+
+
+def _replace_paths(value: Any, old: str, new: str) -> Any:
+    """The report with the temporary directory's path replaced by the store's."""
+    if isinstance(value, str):
+        return value.replace(old, new)
+    if isinstance(value, list):
+        return [_replace_paths(v, old, new) for v in value]
+    if isinstance(value, dict):
+        return {_replace_paths(k, old, new): _replace_paths(v, old, new) for k, v in value.items()}
+    return value

@@ -1,0 +1,309 @@
+"""Exporting every store of a tree to one Parquet dataset, with a manifest.
+
+``export(tree, dataset)`` finds the stores, reads each (in pieces for large
+ones; see ``_chunks``), writes each store's records to its own hive partition
+``store=<id>`` and records, for the chain of custody, every file's size and
+SHA-256, the record counts and the read report, per store in the partition's
+``_store.json`` and for the whole run in ``manifest.json``.
+
+A store whose files are all unchanged since the partition was written (same
+names, sizes, modification and change times and inodes; a change time cannot
+be set back by any tool) keeps its partition and its recorded hashes: a re-run
+reads only what changed. Partitions of stores that are no longer in the tree
+are removed. An interrupted run leaves complete partitions and staging debris
+that the next run removes; no partition ever looks complete that is not.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import os
+import shutil
+import time
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any
+
+from .. import _safe_output
+from . import _layout, _runners
+from ._chunks import Chunk, plan_chunks
+from .find import Store, find_stores
+
+
+class ExportError(Exception):
+    """The export cannot start (the tree or the dataset cannot be used); one line."""
+
+
+@dataclass
+class ExportResult:
+    dataset: str
+    manifest: str
+    exported: list[str] = field(default_factory=list)  # store paths read in this run
+    unchanged: list[str] = field(default_factory=list)  # kept from an earlier run
+    failed: dict[str, str] = field(default_factory=dict)  # store path -> reason
+    removed: list[str] = field(default_factory=list)  # partitions of stores gone from the tree
+    records: int = 0  # in the whole dataset
+
+
+Progress = Callable[[int, int], None]
+
+
+def _fingerprint(store: Store) -> list[str]:
+    """What must be equal for a store to count as unchanged: per file its name,
+    size, modification and change times (ns) and inode; the links skipped."""
+    return [f"{f.name} {f.size} {f.mtime_ns} {f.ctime_ns} {f.inode}" for f in store.files] + [
+        f"link {name}" for name in store.skipped_links
+    ]
+
+
+def _is_within(path: str, directory: str) -> bool:
+    return path == directory or path.startswith(directory.rstrip(os.sep) + os.sep)
+
+
+def _read_json(path: str) -> Any:
+    try:
+        with open(path, encoding="utf-8") as stream:
+            return json.load(stream)
+    except (OSError, ValueError):
+        return None
+
+
+def _write_json(path: str, value: Any) -> None:
+    """Written beside and renamed: the file is either absent or complete."""
+    temporary = f"{path}.{os.getpid()}.tmp"
+    with open(temporary, "w", encoding="utf-8") as stream:
+        json.dump(value, stream, indent=1, sort_keys=True)
+        stream.write("\n")
+        stream.flush()
+        os.fsync(stream.fileno())
+    os.replace(temporary, path)
+
+
+def _check_paths(tree: str, dataset: str) -> tuple[str, str]:
+    real_tree = os.path.realpath(tree)
+    if not os.path.isdir(real_tree):
+        raise ExportError(f"not a directory: {tree!r}")
+    try:
+        _safe_output.check_outside(dataset, [tree])
+    except _safe_output.OutputError as error:
+        raise ExportError(f"refusing to write the dataset {dataset!r} inside the tree {tree!r}") from error
+    real_dataset = os.path.realpath(dataset)
+    if _is_within(real_tree, real_dataset):
+        raise ExportError(f"the tree {tree!r} is inside the dataset {dataset!r}")
+    if os.path.lexists(dataset):
+        if not os.path.isdir(dataset):
+            raise ExportError(f"the dataset {dataset!r} exists and is not a directory")
+        names = os.listdir(dataset)
+        ours = _layout.MANIFEST_NAME in names or _layout.STAGING_DIR in names
+        if names and not ours:
+            raise ExportError(f"{dataset!r} is not empty and not a tarnwick dataset; choose a new directory")
+    return real_tree, os.path.abspath(dataset)
+
+
+def _existing_entries(dataset: str) -> dict[str, dict[str, Any]]:
+    """The store entries of the complete partitions, by partition name."""
+    entries = {}
+    for name in os.listdir(dataset):
+        if name.startswith(_layout.PARTITION_KEY + "="):
+            entry = _read_json(os.path.join(dataset, name, _layout.STORE_ENTRY_NAME))
+            if isinstance(entry, dict):
+                entries[name] = entry
+    return entries
+
+
+def _store_entry(store: Store, identifier: str, results: list[dict[str, Any]]) -> dict[str, Any]:
+    results = sorted(results, key=lambda r: r["index"])
+    hashes: dict[str, Any] = {}
+    by_state: dict[str, int] = {}
+    by_file: dict[str, int] = {}
+    for r in results:
+        hashes.update(r["hashes"])
+        for k, v in r["by_state"].items():
+            by_state[k] = by_state.get(k, 0) + v
+        for k, v in r["by_file"].items():
+            by_file[k] = by_file.get(k, 0) + v
+    data_names = {f.name for f in store.data_files}
+    return {
+        "dataset_version": _layout.DATASET_VERSION,
+        "path": store.path,
+        "id": identifier,
+        "partition": _layout.partition_name(identifier),
+        "kind": store.kind,
+        "origin": store.origin,
+        "files": [
+            {
+                "name": f.name,
+                "data_file": f.name in data_names,
+                "modified": _timestamp_ns(f.mtime_ns),
+                **hashes.get(f.name, {"size": f.size, "sha256": None}),
+            }
+            for f in store.files
+        ],
+        "skipped_links": list(store.skipped_links),
+        "records": sum(r["records"] for r in results),
+        "records_by_state": dict(sorted(by_state.items())),
+        "records_by_file": dict(sorted(by_file.items())),
+        "parts": [_layout.part_name(r["index"]) for r in results],
+        "read_report": [r["report"] for r in results],
+        "fingerprint": _fingerprint(store),
+    }
+
+
+class _Dataset:
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self.staging = os.path.join(path, _layout.STAGING_DIR)
+        self.trash = os.path.join(path, _layout.TRASH_DIR)
+
+    def prepare(self) -> None:
+        os.makedirs(self.path, exist_ok=True)
+        self.clean()
+        os.makedirs(self.staging)
+
+    def clean(self) -> None:
+        """Remove what an earlier or this run left half done."""
+        shutil.rmtree(self.staging, ignore_errors=True)
+        shutil.rmtree(self.trash, ignore_errors=True)
+
+    def staged(self, partition: str) -> str:
+        return os.path.join(self.staging, partition)
+
+    def discard(self, partition: str) -> None:
+        """Move a complete partition out of sight first, then delete it."""
+        final = os.path.join(self.path, partition)
+        if not os.path.lexists(final):
+            return
+        os.makedirs(self.trash, exist_ok=True)
+        doomed = os.path.join(self.trash, partition)
+        os.rename(final, doomed)
+        shutil.rmtree(doomed, ignore_errors=True)
+
+    def commit(self, partition: str, entry: dict[str, Any]) -> None:
+        staged = self.staged(partition)
+        _write_json(os.path.join(staged, _layout.STORE_ENTRY_NAME), entry)
+        self.discard(partition)
+        os.rename(staged, os.path.join(self.path, partition))
+
+
+def export(
+    tree: str | os.PathLike[str],
+    dataset: str | os.PathLike[str],
+    *,
+    jobs: int = 1,
+    client: Any = None,
+    progress: Progress | None = None,
+) -> ExportResult:
+    """Export every store under ``tree`` into the dataset directory ``dataset``.
+
+    ``jobs`` worker processes read the stores (``1``: this process); with
+    ``client`` (a ``dask.distributed.Client``) every piece is one task on its
+    cluster instead, and the workers must see ``tree`` and ``dataset`` at the
+    same paths. ``progress(done, total)`` is called after every piece.
+    Raises ``ExportError`` when the tree or the dataset cannot be used; a
+    store that fails is reported in the result and the rest go on.
+    """
+    if jobs < 1:
+        raise ExportError("jobs must be at least 1")
+    tree_path, dataset_path = _check_paths(os.fspath(tree), os.fspath(dataset))
+    started = time.time()
+    stores = find_stores(tree_path)
+    output = _Dataset(dataset_path)
+    output.prepare()
+    existing = _existing_entries(dataset_path)
+    result = ExportResult(dataset_path, os.path.join(dataset_path, _layout.MANIFEST_NAME))
+
+    entries: dict[str, dict[str, Any]] = {}
+    pending: dict[str, tuple[Store, str, int]] = {}
+    chunks: list[Chunk] = []
+    for store in stores:
+        identifier = _layout.store_id(store.path)
+        partition = _layout.partition_name(identifier)
+        previous = existing.get(partition)
+        if (
+            previous is not None
+            and previous.get("dataset_version") == _layout.DATASET_VERSION
+            and previous.get("path") == store.path
+            and previous.get("fingerprint") == _fingerprint(store)
+        ):
+            entries[partition] = previous
+            result.unchanged.append(store.path)
+            continue
+        planned = plan_chunks(tree_path, store, output.staged(partition), threads=None)
+        pending[partition] = (store, identifier, len(planned))
+        chunks.extend(planned)
+
+    # Parallel workers each decode on one thread; alone, the reader may use all cores.
+    if client is not None or (jobs > 1 and len(chunks) > 1):
+        chunks = [dataclasses.replace(c, threads=1) for c in chunks]
+
+    collected: dict[str, list[dict[str, Any]]] = {}
+    done = 0
+    try:
+        for outcome in _runners.run(chunks, jobs=jobs, client=client):
+            done += 1
+            if progress is not None:
+                progress(done, len(chunks))
+            partition = _layout.partition_name(_layout.store_id(outcome["store_path"]))
+            collected.setdefault(partition, []).append(outcome)
+            store, identifier, count = pending[partition]
+            if len(collected[partition]) < count:
+                continue
+            results = collected.pop(partition)
+            errors = [r["error"] for r in results if "error" in r]
+            if errors:
+                result.failed[store.path] = errors[0]
+                shutil.rmtree(output.staged(partition), ignore_errors=True)
+                if partition in existing:
+                    output.discard(partition)  # its files changed: the old records no longer stand
+                continue
+            entries[partition] = _store_entry(store, identifier, results)
+            output.commit(partition, entries[partition])
+            result.exported.append(store.path)
+    finally:
+        shutil.rmtree(output.staging, ignore_errors=True)
+
+    current = {_layout.partition_name(_layout.store_id(s.path)) for s in stores}
+    for partition, entry in existing.items():
+        if partition not in current:
+            output.discard(partition)
+            result.removed.append(str(entry.get("path", partition)))
+    output.clean()
+
+    ordered = sorted(entries.values(), key=lambda e: e["path"])
+    result.records = sum(e["records"] for e in ordered)
+    result.exported.sort()
+    result.unchanged.sort()
+    manifest = {
+        "format": _layout.DATASET_FORMAT,
+        "dataset_version": _layout.DATASET_VERSION,
+        "tarnwick_version": _version(),
+        "tree": tree_path,
+        "started": _timestamp(started),
+        "finished": _timestamp(time.time()),
+        "stores_found": len(stores),
+        "records": result.records,
+        "failed": [{"path": p, "error": e} for p, e in sorted(result.failed.items())],
+        "stores": ordered,
+    }
+    _write_json(result.manifest, manifest)
+    return result
+
+
+def _timestamp(seconds: float) -> str:
+    return time.strftime("%Y-%m-%dT%H:%M:%SZ", time.gmtime(seconds))
+
+
+def _timestamp_ns(ns: int) -> str:
+    seconds, fraction = divmod(ns, 1_000_000_000)
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds)) + f".{fraction:09d}Z"
+
+
+def _version() -> str:
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version("tarnwick")
+    except PackageNotFoundError:
+        return "unknown"
+

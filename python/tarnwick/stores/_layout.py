@@ -1,0 +1,53 @@
+"""The layout of an exported dataset on disk.
+
+::
+
+    DATASET/
+      manifest.json                  chain of custody for the whole tree
+      store=<id>/part-00000.parquet  a store's records, one file per piece, in order
+      store=<id>/_store.json         the store's own entry: files, hashes, counts,
+                                     read report; written last, its presence
+                                     marks the partition complete
+      _staging/                      partitions being written (never read)
+      _trash/                        partitions being replaced (never read)
+
+Readers that follow hive conventions (pyarrow, DuckDB with
+``hive_partitioning``) see the column ``store``; names starting with ``_`` or
+``.`` are not data to them. A partition only ever appears under its final
+name complete: it is written under ``_staging`` and renamed into place.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import re
+
+PARTITION_KEY = "store"
+MANIFEST_NAME = "manifest.json"
+STORE_ENTRY_NAME = "_store.json"
+STAGING_DIR = "_staging"
+TRASH_DIR = "_trash"
+DATASET_FORMAT = "tarnwick-dataset"
+# Bumped whenever the columns or the file layout change: partitions written
+# under another version are exported again.
+DATASET_VERSION = 1
+
+# A store's id: the start of its path in readable form, then a digest of the
+# whole relative path so that ids never collide and never change between runs.
+_ID_TEXT_CHARS = 48
+_ID_DIGEST_HEX = 12
+_UNSAFE = re.compile(r"[^A-Za-z0-9._-]+")
+
+
+def store_id(relative_path: str) -> str:
+    text = _UNSAFE.sub("_", relative_path).strip("._-")[:_ID_TEXT_CHARS] or "store"
+    digest = hashlib.sha256(relative_path.encode("utf-8", "surrogateescape")).hexdigest()[:_ID_DIGEST_HEX]
+    return f"{text}-{digest}"
+
+
+def partition_name(identifier: str) -> str:
+    return f"{PARTITION_KEY}={identifier}"
+
+
+def part_name(index: int) -> str:
+    return f"part-{index:05d}.parquet"
