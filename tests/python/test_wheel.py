@@ -1,0 +1,195 @@
+"""The release wheel that ``./dev dist`` builds, installed as a user would
+install it: into fresh virtual environments of the oldest and the newest
+CPython the package supports, on a system without Snappy.
+
+The system's libsnappy is hidden by bind-mounting /dev/null over it in a
+private mount namespace (``unshare -m``), which needs root; the host's mounts
+are not touched. Everything the wheel's module reads must then come from the
+wheel itself, and what it reads must equal what the source build reads.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import zipfile
+from collections.abc import Sequence
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+SAMPLE = ROOT / "tests" / "fixtures" / "sample_db"
+
+# The oldest CPython the stable-ABI wheel is built for, and the newest one
+# released; the one wheel must serve both.
+PYTHONS = ["3.10", "3.13"]
+
+WHEEL_NAME = re.compile(r"tarnwick-(?P<version>[^-]+)-cp310-abi3-(?P<platform>manylinux_2_\d+_x86_64)\.whl")
+
+# Run a command in a private mount namespace with /dev/null mounted over each
+# library named in $HIDE (colon-separated).
+HIDING_SHELL = 'set -e; IFS=:; for lib in $HIDE; do mount --bind /dev/null "$lib"; done; unset IFS; exec "$@"'
+
+# Reads the sample with _tarnwick and prints the records, the module's file
+# and the Snappy libraries mapped into the process, as JSON.
+READ_RECORDS = """
+import json, sys
+import _tarnwick
+with _tarnwick.RawLevelDb(sys.argv[1]) as db:
+    records = db.iterate_records_raw()
+with open("/proc/self/maps") as maps:
+    snappy = sorted({line.split()[-1] for line in maps if "libsnappy" in line})
+print(json.dumps({
+    "module": _tarnwick.__file__,
+    "snappy": snappy,
+    "records": [
+        [r.key.hex(), r.user_key.hex(), r.value.hex(), r.seq, int(r.state), int(r.file_type),
+         r.origin_file, r.offset, r.was_compressed]
+        for r in records
+    ],
+}))
+"""
+
+pytestmark = [
+    pytest.mark.skipif(
+        sys.platform != "linux" or os.geteuid() != 0,
+        reason="hiding the system's libsnappy needs a private mount namespace, which only root can make",
+    ),
+    pytest.mark.skipif(shutil.which("unshare") is None, reason="unshare (util-linux) is not installed"),
+    pytest.mark.skipif(
+        bool(os.environ.get("LD_PRELOAD")),
+        reason="a preloaded runtime (the sanitized run) would be inherited by the wheel build and its interpreters",
+    ),
+]
+
+
+def run(
+    args: Sequence[str | Path], *, hide: Sequence[Path] = (), env: dict[str, str] | None = None
+) -> subprocess.CompletedProcess[str]:
+    """Runs ARGS from /, in a mount namespace where HIDE are /dev/null if any
+    are given, with ENV added to an environment cleared of anything that could
+    point the interpreter at the source tree or at other libraries."""
+    clean = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME", "LD_LIBRARY_PATH")}
+    clean |= env or {}
+    command = [str(a) for a in args]
+    if hide:
+        clean["HIDE"] = ":".join(map(str, hide))
+        command = ["unshare", "--mount", "--propagation", "private", "sh", "-c", HIDING_SHELL, "sh", *command]
+    return subprocess.run(command, env=clean, cwd="/", capture_output=True, text=True, timeout=600)
+
+
+def checked(args: Sequence[str | Path], *, hide: Sequence[Path] = (), env: dict[str, str] | None = None) -> str:
+    done = run(args, hide=hide, env=env)
+    assert done.returncode == 0, f"{args} failed ({done.returncode}):\n{done.stdout}\n{done.stderr}"
+    return done.stdout
+
+
+@pytest.fixture(scope="module")
+def system_snappy() -> list[Path]:
+    """Every file the dynamic loader would take libsnappy from."""
+    cache = checked(["ldconfig", "-p"])
+    found = {Path(m).resolve() for m in re.findall(r"^\s*libsnappy\.so\S*\s.*=> (\S+)$", cache, re.M)}
+    assert found, "the source build links the system's libsnappy, yet ldconfig knows none"
+    done = run(["true"], hide=sorted(found))
+    if done.returncode != 0:
+        pytest.skip(f"cannot make a private mount namespace here: {done.stderr.strip()}")
+    return sorted(found)
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """The wheel and sdist of the current tree, built once by the release script."""
+    out = tmp_path_factory.mktemp("dist")
+    checked([ROOT / "scripts" / "dist.sh", out], env={"PY": sys.executable})
+    wheels = list(out.glob("*.whl"))
+    assert len(wheels) == 1 and len(list(out.glob("tarnwick-*.tar.gz"))) == 1, sorted(out.iterdir())
+    return wheels[0]
+
+
+def interpreter(version: str) -> Path:
+    """The newest installed patch release of CPython VERSION: pyenv's, else the one on PATH."""
+    versions = Path(os.environ.get("PYENV_ROOT", Path.home() / ".pyenv")) / "versions"
+    found = sorted(
+        versions.glob(f"{version}.*/bin/python{version}"),
+        key=lambda p: [int(part) for part in p.parents[1].name.split(".") if part.isdigit()],
+    )
+    if found:
+        return found[-1]
+    on_path = shutil.which(f"python{version}")
+    if on_path is None:
+        pytest.fail(f"CPython {version} is not installed (looked in {versions} and on PATH); the wheel must be tried on it")
+    return Path(on_path)
+
+
+@pytest.fixture(scope="module", params=PYTHONS, ids=[f"cpython{v}" for v in PYTHONS])
+def wheel_venv(request: pytest.FixtureRequest, wheel: Path, tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """A fresh virtual environment with only the wheel installed, from the
+    wheel's directory and nothing else (tarnwick needs no other package)."""
+    venv = tmp_path_factory.mktemp(f"venv{request.param}")
+    checked([interpreter(request.param), "-m", "venv", venv])
+    checked([venv / "bin" / "python", "-m", "pip", "install", "-q", "--disable-pip-version-check",
+             "--no-index", "--find-links", wheel.parent, "tarnwick"])
+    return venv
+
+
+def extension_modules(wheel: Path, into: Path) -> dict[str, Path]:
+    """The wheel's extension modules (not the libraries bundled beside them), unpacked, by module name."""
+    with zipfile.ZipFile(wheel) as archive:
+        archive.extractall(into)
+    return {p.name.split(".")[0]: p for p in into.rglob("*.so") if not p.parent.name.endswith(".libs")}
+
+
+def test_the_wheel_is_tagged_manylinux_abi3_and_auditwheel_agrees(wheel: Path) -> None:
+    name = WHEEL_NAME.fullmatch(wheel.name)
+    assert name, f"{wheel.name} is not a CPython 3.10 stable-ABI manylinux wheel"
+    verdict = " ".join(checked([sys.executable, "-m", "auditwheel", "show", wheel]).split())
+    assert f'is consistent with the following platform tag: "{name["platform"]}"' in verdict, verdict
+    with zipfile.ZipFile(wheel) as archive:
+        bundled = [n for n in archive.namelist() if re.fullmatch(r"tarnwick\.libs/libsnappy-[0-9a-f]+\.so[.\d]*", n)]
+    assert bundled, "Snappy is not bundled"
+
+
+def test_extension_modules_export_only_their_init_function(wheel: Path, tmp_path: Path) -> None:
+    modules = extension_modules(wheel, tmp_path)
+    assert "_tarnwick" in modules
+    for module, path in modules.items():
+        exported = checked(["nm", "-D", "--defined-only", "--format=just-symbols", path]).split()
+        assert exported == [f"PyInit_{module}"], f"{path.name} exports {exported}"
+
+
+def test_hiding_takes_snappy_away_from_the_source_build(system_snappy: list[Path]) -> None:
+    """The check that the namespace really hides the library: the module
+    built from source, which links the system's libsnappy, cannot load."""
+    done = run([sys.executable, "-c", "import _tarnwick"], hide=system_snappy)
+    assert done.returncode != 0 and "libsnappy" in done.stderr, done.stderr
+
+
+def test_the_installed_wheel_reads_the_sample_as_the_source_build_does(
+    wheel: Path, wheel_venv: Path, system_snappy: list[Path]
+) -> None:
+    python = wheel_venv / "bin" / "python"
+    tarnwick = wheel_venv / "bin" / "tarnwick"
+
+    # The module alone: the same records, from the wheel's module, with the
+    # wheel's copy of Snappy as the only one in the process.
+    ours = json.loads(checked([python, "-c", READ_RECORDS, SAMPLE], hide=system_snappy))
+    source = json.loads(checked([sys.executable, "-c", READ_RECORDS, SAMPLE]))
+    assert Path(ours["module"]).is_relative_to(wheel_venv)
+    assert [Path(p).parent.name for p in ours["snappy"]] == ["tarnwick.libs"], ours["snappy"]
+    assert len(ours["records"]) > 0 and any(r[-1] for r in ours["records"]), "the sample has no compressed block"
+    assert ours["records"] == source["records"]
+
+    # The command line, output compared byte for byte with the source build's.
+    commands: list[list[str | Path]] = [["summary", SAMPLE], ["dump", SAMPLE], ["dump", SAMPLE, "--format", "csv"]]
+    for command in commands:
+        expected = checked([sys.executable, "-m", "tarnwick", *command])
+        assert checked([tarnwick, *command], hide=system_snappy) == expected, command
+
+    name = WHEEL_NAME.fullmatch(wheel.name)
+    assert name
+    assert checked([tarnwick, "--version"], hide=system_snappy) == f"tarnwick {name['version']}\n"
