@@ -1,0 +1,136 @@
+"""Finding the stores of an evidence tree: which folders, what kind, and nothing touched."""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+from pathlib import Path
+
+import pytest
+
+import stores_tree
+from tarnwick.stores import find_stores
+from tarnwick.stores.cli import add_subcommand
+from tarnwick.stores.kinds import origin_from_identifier, recognise
+
+
+@pytest.fixture(scope="module")
+def tree(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, list[stores_tree.Expected]]:
+    base = tmp_path_factory.mktemp("find")
+    root = base / "tree"
+    expected = stores_tree.make_tree(root, base / "outside")
+    return root, expected
+
+
+def test_finds_every_store_with_its_kind_and_nothing_else(tree):
+    root, expected = tree
+    found = find_stores(root)
+    assert [(s.path, s.kind, s.origin) for s in found] == [(e.path, e.kind, e.origin) for e in expected]
+
+
+def test_counts_every_regular_file_and_skips_links(tree):
+    root, _ = tree
+    for store in find_stores(root):
+        directory = root / store.path
+        regular = sorted(p.name for p in directory.iterdir() if p.is_file() and not p.is_symlink())
+        assert [f.name for f in store.files] == regular
+        assert store.bytes == sum((directory / name).stat().st_size for name in regular)
+        links = sorted(p.name for p in directory.iterdir() if p.is_symlink())
+        assert list(store.skipped_links) == links
+    chat = next(s for s in find_stores(root) if s.path == "apps/chat/leveldb")
+    assert chat.skipped_links == ("999999.log",)
+    assert "999999.log" not in [f.name for f in chat.data_files]
+
+
+def test_data_files_come_in_the_readers_order(tmp_path):
+    names = ["000010.ldb", "000009.log", "0000011.ldb", "000005.log", "000005.ldb", "000007.SST", "MANIFEST-000002", "LOG"]
+    for name in names:
+        (tmp_path / name).write_bytes(b"")
+    (store,) = find_stores(tmp_path)
+    assert [f.name for f in store.data_files] == ["000005.ldb", "000005.log", "000007.SST", "000009.log", "000010.ldb", "0000011.ldb"]
+
+
+@pytest.mark.parametrize(
+    ("names", "is_store"),
+    [
+        (["000003.log"], True),
+        (["CURRENT", "MANIFEST-000001"], True),  # an empty database
+        (["CURRENT"], False),
+        (["MANIFEST-000001", "LOG"], False),
+        (["000123 (1).ldb", "f0012345.ldb", "00012.ldb", "12345678901234567.log", "000001.ldb.bak"], False),
+    ],
+)
+def test_what_makes_a_folder_a_store(tmp_path, names, is_store):
+    for name in names:
+        (tmp_path / name).write_bytes(b"")
+    assert len(find_stores(tmp_path)) == int(is_store)
+
+
+@pytest.mark.parametrize(
+    ("identifier", "origin"),
+    [
+        ("https_example.com_0", "https://example.com"),
+        ("http_localhost_8080", "http://localhost:8080"),
+        ("file__0", "file://"),
+        ("chrome-extension_abcdefghijklmnop_0", "chrome-extension://abcdefghijklmnop"),
+        ("http_[__1]_8000", "http://[::1]:8000"),
+        ("https_sub_domain.example_0", "https://sub_domain.example"),
+        ("noport", None),
+        ("https_example.com_x", None),
+    ],
+)
+def test_origin_of_an_indexeddb_folder(identifier, origin):
+    assert origin_from_identifier(identifier) == origin
+
+
+@pytest.mark.parametrize(
+    ("path", "kind"),
+    [
+        ("p/Local Storage/leveldb", "chromium_local_storage"),
+        ("p/Other/leveldb", "leveldb"),
+        ("p/Session Storage", "chromium_session_storage"),
+        ("p/IndexedDB/https_a.b_0.indexeddb.leveldb", "chromium_indexeddb"),
+        ("p/Elsewhere/https_a.b_0.indexeddb.leveldb", "leveldb"),
+        ("p/WebStorage/3/IndexedDB/indexeddb.leveldb", "chromium_indexeddb"),
+    ],
+)
+def test_kind_from_the_path(path, kind):
+    assert recognise(tuple(path.split("/"))).kind == kind
+
+
+def test_the_tree_itself_can_be_the_store(tree):
+    root, _ = tree
+    (store,) = find_stores(root / "Profile/Default/Local Storage/leveldb")
+    assert (store.path, store.kind) == (".", "chromium_local_storage")
+
+
+def test_changes_no_access_time_and_writes_nothing(tree):
+    root, _ = tree
+    stores_tree.age_access_times(root)
+    before = stores_tree.snapshot(root)
+    find_stores(root)
+    assert stores_tree.snapshot(root) == before
+
+
+def _run(*argv: str) -> int:
+    parser = argparse.ArgumentParser(prog="tarnwick")
+    add_subcommand(parser.add_subparsers())
+    args = parser.parse_args(argv)
+    return args.run(args)
+
+
+def test_command_lists_the_stores(tree, capsys):
+    root, expected = tree
+    assert _run("find", str(root)) == 0
+    lines = capsys.readouterr().out.splitlines()
+    assert [line.split("\t")[4] for line in lines] == [e.path for e in expected]
+    assert _run("find", str(root), "--format", "jsonl") == 0
+    rows = [json.loads(line) for line in capsys.readouterr().out.splitlines()]
+    assert [(r["path"], r["kind"], r["origin"]) for r in rows] == [(e.path, e.kind, e.origin) for e in expected]
+    assert all(r["bytes"] == sum(os.path.getsize(root / r["path"] / f) for f in os.listdir(root / r["path"]) if not os.path.islink(root / r["path"] / f)) for r in rows)
+
+
+def test_command_refuses_a_missing_tree(tmp_path, capsys):
+    assert _run("find", str(tmp_path / "absent")) == 2
+    assert "cannot list" in capsys.readouterr().err
