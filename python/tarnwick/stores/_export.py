@@ -4,7 +4,7 @@
 ones; see ``_chunks``), writes each store's records to its own hive partition
 ``store=<id>`` and records, for the chain of custody, every file's size and
 SHA-256, the record counts and the read report, per store in the partition's
-``_store.json`` and for the whole run in ``manifest.json``.
+``_store.json`` and for the whole run in ``_manifest.json``.
 
 A store whose files are all unchanged since the partition was written (same
 names, sizes, modification and change times and inodes; a change time cannot
@@ -95,7 +95,12 @@ def _check_paths(tree: str, dataset: str) -> tuple[str, str]:
         if not os.path.isdir(dataset):
             raise ExportError(f"the dataset {dataset!r} exists and is not a directory")
         names = os.listdir(dataset)
-        ours = _layout.MANIFEST_NAME in names or _layout.STAGING_DIR in names
+        # A run interrupted before its manifest leaves complete partitions.
+        ours = _layout.MANIFEST_NAME in names or any(
+            n.startswith(_layout.PARTITION_KEY + "=")
+            and os.path.isfile(os.path.join(dataset, n, _layout.STORE_ENTRY_NAME))
+            for n in names
+        )
         if names and not ours:
             raise ExportError(f"{dataset!r} is not empty and not a tarnwick dataset; choose a new directory")
     return real_tree, os.path.abspath(dataset)

@@ -3,7 +3,7 @@
 ::
 
     DATASET/
-      manifest.json                  chain of custody for the whole tree
+      _manifest.json                 chain of custody for the whole tree
       store=<id>/part-00000.parquet  a store's records, one file per piece, in order
       store=<id>/_store.json         the store's own entry: files, hashes, counts,
                                      read report; written last, its presence
@@ -23,7 +23,7 @@ import hashlib
 import re
 
 PARTITION_KEY = "store"
-MANIFEST_NAME = "manifest.json"
+MANIFEST_NAME = "_manifest.json"
 STORE_ENTRY_NAME = "_store.json"
 STAGING_DIR = "_staging"
 TRASH_DIR = "_trash"
