@@ -1,0 +1,221 @@
+"""What ``tarnwick summary`` and ``tarnwick dump`` do, once their arguments are parsed.
+
+Both only read the store, through the scanner: files are opened one at a
+time as they are read, records are never all in memory at once, and the
+scanner's report says what was read and what was left out, and why.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import stat
+import sys
+from collections.abc import Iterator
+from typing import BinaryIO
+
+from . import _output
+from ._quiet_listing import list_names, looks_like_store, store_hint
+from ._safe_output import check_outside, open_output
+
+PROG = "tarnwick"
+
+EXIT_OK = 0
+EXIT_LEFT_OUT = 1
+EXIT_ERROR = 2
+EXIT_INTERRUPTED = 130
+
+TEXT_FORMATS = ("jsonl", "csv", "text")
+COLUMNAR_FORMATS = ("parquet", "arrow")
+FORMATS = TEXT_FORMATS + COLUMNAR_FORMATS
+STATES = {"deleted": 0, "live": 1, "unknown": 2}
+FILE_TYPES = {"ldb": 1, "log": 2}
+
+
+class CliError(Exception):
+    """A failure to report as one line on standard error, with exit status 2."""
+
+
+class StdoutError(CliError):
+    """Standard output failed; what is still buffered for it must be dropped,
+    or the interpreter's final flush would fail again, noisily."""
+
+
+def reason(error: BaseException) -> str:
+    if isinstance(error, OSError) and error.strerror:
+        return error.strerror
+    return str(error) or type(error).__name__
+
+
+def _check_directory(directory: str) -> None:
+    try:
+        info = os.stat(directory)
+    except FileNotFoundError:
+        raise CliError(f"no such directory: {directory!r}") from None
+    except (OSError, ValueError) as error:
+        raise CliError(f"cannot access {directory!r}: {reason(error)}") from None
+    if not stat.S_ISDIR(info.st_mode):
+        raise CliError(f"not a directory: {directory!r}")
+
+
+def _warn(message: str) -> None:
+    try:
+        print(f"{PROG}: warning: {message}", file=sys.stderr)
+    except (OSError, ValueError, AttributeError):
+        pass
+
+
+def _hint_if_no_store(directory: str, report: _output.StoreReport) -> None:
+    """A folder holding no LevelDB file at all gets a hint: most often the
+    user pointed one or two levels above the store."""
+    if report.files or report.not_admitted:
+        return
+    try:
+        if looks_like_store(list_names(directory)):
+            return
+    except OSError:
+        return
+    hint = store_hint(directory)
+    _warn(hint if hint is not None else f"no LevelDB file in {directory!r}")
+
+
+# --- Output ------------------------------------------------------------------------
+
+
+@contextlib.contextmanager
+def _writing(target: str | None) -> Iterator[None]:
+    """Turn a failure to write (disk full, I/O error) into a one-line error.
+    ``target`` is the output file's name, None for standard output. A closed
+    pipe is not a failure and passes through."""
+    try:
+        yield
+    except BrokenPipeError:
+        raise
+    except OSError as error:
+        if target is None:
+            raise StdoutError(f"cannot write standard output: {reason(error)}") from None
+        raise CliError(f"cannot write {target!r}: {reason(error)}") from None
+
+
+def _stdout() -> BinaryIO:
+    stream = sys.stdout
+    if stream is None:
+        raise CliError("standard output is closed")
+    with contextlib.suppress(AttributeError, ValueError, OSError):
+        stream.flush()
+    buffer = getattr(stream, "buffer", None)
+    if buffer is None:
+        raise CliError("standard output takes no bytes")
+    return buffer  # type: ignore[no-any-return]
+
+
+@contextlib.contextmanager
+def _destination(args: argparse.Namespace, directory: str) -> Iterator[tuple[BinaryIO, str | None]]:
+    """The binary stream to write to, and the name of the file (None for
+    standard output). A file is complete or not there at all."""
+    target = args.output
+    if target in (None, "-"):
+        out = _stdout()
+        with _writing(None):
+            yield out, None
+            out.flush()
+        return
+    check_outside(target, [directory])
+    with _writing(target), open_output(target, stores=[directory], force=args.force) as out:
+        yield out, target
+
+
+def _is_terminal(stream: object) -> bool:
+    try:
+        return bool(stream is not None and stream.isatty())  # type: ignore[attr-defined]
+    except (OSError, ValueError, AttributeError):
+        return False
+
+
+def _status_line(to_file: bool) -> _output.StatusLine:
+    # Progress goes to standard error, and only when someone watches it there
+    # and the output itself is not scrolling past on the same terminal.
+    watched = _is_terminal(sys.stderr) and (to_file or not _is_terminal(sys.stdout))
+    return _output.StatusLine(sys.stderr, watched)
+
+
+# --- dump ------------------------------------------------------------------------------
+
+
+def _scan_options(args: argparse.Namespace) -> dict[str, object]:
+    return {
+        "reverse": args.reverse,
+        "states": [_output.STATE_NAMES[STATES[s]] for s in args.state] if args.state else None,
+        "file_types": [_output.FILE_TYPE_NAMES[FILE_TYPES[args.file_type]]] if args.file_type else None,
+        "key_prefix": args.key_prefix or None,
+    }
+
+
+def _needs_pyarrow(fmt: str) -> None:
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise CliError(
+            f"--format {fmt} needs pyarrow: install it with  pip install 'tarnwick[arrow]'"
+        ) from None
+
+
+def run_dump(args: argparse.Namespace) -> int:
+    directory: str = args.directory
+    _check_directory(directory)
+    if args.format in COLUMNAR_FORMATS:
+        _needs_pyarrow(args.format)
+        if args.output in (None, "-") and _is_terminal(sys.stdout):
+            raise CliError(f"--format {args.format} writes binary data: give a file with --output")
+    with _destination(args, directory) as (out, target):
+        status = _status_line(target is not None)
+        try:
+            report = _dump(args, directory, out, status)
+        finally:
+            status.clear()
+    return _finish(args, directory, report)
+
+
+def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, status: _output.StatusLine) -> _output.StoreReport:
+    from ._reading import scan_columnar, scan_text
+
+    options = _scan_options(args)
+    if args.format in TEXT_FORMATS:
+        written = _output.ByteProgress(status)
+        chunks, report = scan_text(directory, args.format, **options)
+        for chunk in chunks:
+            out.write(chunk)
+            written.add(len(chunk))
+        return report()
+    return _output.write_columnar(scan_columnar(directory, **options), args.format, out, status)
+
+
+def _finish(args: argparse.Namespace, directory: str, report: _output.StoreReport) -> int:
+    for line in report.warnings():
+        _warn(line)
+    _hint_if_no_store(directory, report)
+    if args.strict and report.anything_left_out():
+        return EXIT_LEFT_OUT
+    return EXIT_OK
+
+
+# --- summary -----------------------------------------------------------------------
+
+
+def run_summary(args: argparse.Namespace) -> int:
+    from ._reading import summarise
+
+    directory: str = args.directory
+    _check_directory(directory)
+    status = _status_line(False)
+    try:
+        report = summarise(directory, status)
+    finally:
+        status.clear()
+    out = _stdout()
+    text = "".join(_output.summary_lines(report)).encode("utf-8", "backslashreplace")
+    with _writing(None):
+        out.write(text)
+        out.flush()
+    return _finish(args, directory, report)
