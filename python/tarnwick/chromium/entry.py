@@ -1,0 +1,49 @@
+"""One decoded record of a Chromium store: the row every output form is made of."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any
+
+# Kinds of store.
+LOCAL_STORAGE = "localstorage"
+SESSION_STORAGE = "sessionstorage"
+INDEXED_DB = "indexeddb"
+
+
+@dataclass(slots=True)
+class Entry:
+    """A record of a store with its meaning.
+
+    ``record_type`` says what the record is (``data`` for the script's own keys and
+    values, otherwise the kind of metadata, or ``exists``, ``index``, ...). ``key`` and
+    ``value`` are decoded (tagged JSON); when a part could not be decoded it is None,
+    ``error`` says why and ``raw_key`` / ``raw_value`` keep the bytes.
+    ``logical_key`` groups the versions of one key: the store and the exact key bytes.
+    """
+
+    store_kind: str
+    store_path: str
+    record_type: str
+    origin: str | None
+    key: Any
+    value: Any
+    state: str
+    seq: int
+    file: str
+    offset: int
+    user_key: bytes
+    raw_value: bytes
+    database: str | None = None
+    object_store: str | None = None
+    index: str | None = None
+    storage_key: str | None = None
+    top_level_site: str | None = None
+    namespace: str | None = None
+    error: str | None = None
+    version_status: str | None = None
+    details: dict[str, Any] = field(default_factory=dict)
+
+    @property
+    def logical_key(self) -> tuple[str, bytes]:
+        return (self.store_path, self.user_key)

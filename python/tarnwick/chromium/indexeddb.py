@@ -1,0 +1,409 @@
+"""IndexedDB (``<origin id>.indexeddb.leveldb`` and ``WebStorage/<bucket>/IndexedDB``).
+
+Every key starts with the «database, object store, index» prefix (``idb_key``):
+(0, 0, 0) global metadata, (db, 0, 0) a database's metadata, index 1 the object
+store's records, 2 their "exists" entries, 3 their external-object lists, 30 and up the
+user indexes. A record's value is a varint record version, then the value: Blink's
+SerializedScriptValue, or ``FF 11 02`` + raw Snappy of it, or ``FF 11 01`` + size + index
+of the external Blob file that holds it.
+
+Names come from other records (the database name from global key 201, object store and
+index names from their metadata), so the store is read in two passes: metadata first,
+then every record.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass, field
+from typing import Any
+
+from . import snappy
+from ._binary import Cursor, DecodeError, int_le, utf16
+from ._records import RawRecord
+from ._tagged import windows_us_iso
+from .entry import INDEXED_DB, Entry
+from .external import INLINE_LIMIT, WRAPPER_MIME, ExternalObject, decode_list, read_blob
+from .idb_key import decode_key, decode_key_path, decode_prefix, decode_whole_key, string_with_length
+from .v8value import decode_ssv
+
+# Index ids of a data prefix.
+OBJECT_STORE_DATA, EXISTS_ENTRY, BLOB_ENTRY = 1, 2, 3
+MIN_USER_INDEX_ID = 30
+
+# Global metadata type bytes.
+G_SCHEMA_VERSION, G_MAX_DATABASE_ID, G_DATA_VERSION = 0, 1, 2
+G_RECOVERY_JOURNAL, G_ACTIVE_JOURNAL, G_EARLIEST_SWEEP, G_EARLIEST_COMPACTION = 3, 4, 5, 6
+G_SCOPES, G_DATABASE_FREE_LIST, G_DATABASE_NAME = 50, 100, 201
+# Database metadata type bytes.
+D_ORIGIN_NAME, D_DATABASE_NAME, D_STRING_VERSION, D_MAX_OBJECT_STORE_ID = 0, 1, 2, 3
+D_VERSION, D_BLOB_KEY_GENERATOR = 4, 5
+D_OBJECT_STORE_META, D_INDEX_META = 50, 100
+D_OBJECT_STORE_FREE_LIST, D_INDEX_FREE_LIST = 150, 151
+D_OBJECT_STORE_NAMES, D_INDEX_NAMES = 200, 201
+# Object store metadata fields (after 50, store id).
+OBJECT_STORE_FIELDS = {0: "name", 1: "key_path", 2: "auto_increment", 3: "evictable",
+                       4: "last_version", 5: "max_index_id", 6: "has_key_path",
+                       7: "key_generator_current_number"}
+OBJECT_STORE_NAME = 0
+# Index metadata fields (after 100, store id, index id).
+INDEX_FIELDS = {0: "name", 1: "unique", 2: "key_path", 3: "multi_entry"}
+INDEX_NAME = 0
+# The record value prefixes Blink uses for values it had to process: a genuine
+# SerializedScriptValue of Blink version 17 (0x11) always continues with FF.
+WRAPPED_PREFIX = b"\xff\x11\x01"
+COMPRESSED_PREFIX = b"\xff\x11\x02"
+# The origin identifier in database name keys ends with the bucket's "@1".
+ORIGIN_ID_SUFFIX = "@1"
+LEGACY_DIR_SUFFIX = ".indexeddb.leveldb"
+BLOB_DIR_SUFFIX = ".indexeddb.blob"
+
+
+def origin_from_identifier(identifier: str) -> str | None:
+    """``https_example.com_0`` -> ``https://example.com``; port 0 is the default."""
+    identifier = identifier.removesuffix(ORIGIN_ID_SUFFIX)
+    scheme, sep, rest = identifier.partition("_")
+    host, sep2, port = rest.rpartition("_")
+    if not sep or not sep2 or not port.isdigit():
+        return None
+    if host.startswith("[") and host.endswith("]"):
+        host = host.replace("_", ":")
+    if scheme == "file":
+        return "file://"
+    return f"{scheme}://{host}" + ("" if port == "0" else f":{port}")
+
+
+def blob_dir_for(store_dir: str) -> str:
+    base = os.path.basename(os.path.normpath(store_dir))
+    parent = os.path.dirname(os.path.normpath(store_dir))
+    if base.endswith(LEGACY_DIR_SUFFIX):
+        return os.path.join(parent, base[:-len(LEGACY_DIR_SUFFIX)] + BLOB_DIR_SUFFIX)
+    return os.path.join(parent, "indexeddb.blob")
+
+
+@dataclass
+class _Names:
+    """What the metadata records say, newest live version winning."""
+    schema_version: int | None = None
+    databases: dict[int, tuple[str, str | None]] = field(default_factory=dict)  # id -> (name, origin)
+    stores: dict[tuple[int, int], str] = field(default_factory=dict)
+    indexes: dict[tuple[int, int, int], str] = field(default_factory=dict)
+    # (db, store, primary key bytes) -> [(seq, external objects)]
+    externals: dict[tuple[int, int, bytes], list[tuple[int, list[ExternalObject]]]] = \
+        field(default_factory=dict)
+
+
+def _collect_names(records: list[RawRecord]) -> _Names:
+    names = _Names()
+    newest: dict[Any, int] = {}
+
+    def keep(slot: Any, seq: int) -> bool:
+        if seq < newest.get(slot, -1):
+            return False
+        newest[slot] = seq
+        return True
+
+    for r in records:
+        if r.state == "deleted":
+            continue
+        try:
+            cur = Cursor(r.user_key)
+            db, os_, idx = decode_prefix(cur)
+            if db == 0:
+                kind = cur.byte()
+                if kind == G_SCHEMA_VERSION and keep("schema", r.seq):
+                    names.schema_version = int_le(r.value)
+                elif kind == G_DATABASE_NAME:
+                    origin_id = string_with_length(cur)
+                    name = string_with_length(cur)
+                    db_id = int_le(r.value)
+                    if keep(("db", db_id), r.seq):
+                        names.databases[db_id] = (name, origin_from_identifier(origin_id))
+            elif os_ == 0:
+                kind = cur.byte()
+                if kind == D_OBJECT_STORE_META:
+                    store = cur.varint()
+                    if cur.byte() == OBJECT_STORE_NAME and keep(("os", db, store), r.seq):
+                        names.stores[(db, store)] = utf16(r.value, "big")
+                elif kind == D_INDEX_META:
+                    store, index = cur.varint(), cur.varint()
+                    if cur.byte() == INDEX_NAME and keep(("ix", db, store, index), r.seq):
+                        names.indexes[(db, store, index)] = utf16(r.value, "big")
+            elif idx == BLOB_ENTRY:
+                names.externals.setdefault((db, os_, r.user_key[cur.pos:]), []).append((r.seq, r))
+        except DecodeError:
+            continue
+    for slot, versions in names.externals.items():
+        parsed = []
+        for seq, rec in versions:
+            try:
+                parsed.append((seq, decode_list(rec.value, names.schema_version)))  # type: ignore[attr-defined]
+            except DecodeError:
+                continue
+        names.externals[slot] = parsed
+    return names
+
+
+class _Decoder:
+    def __init__(self, store_path: str, names: _Names, store_origin: str | None) -> None:
+        self.store_path = store_path
+        self.names = names
+        self.store_origin = store_origin
+        self.blob_dir = blob_dir_for(store_path)
+
+    def decode(self, r: RawRecord) -> Entry:
+        e = Entry(INDEXED_DB, self.store_path, "unknown", self.store_origin, None, None, r.state,
+                  r.seq, r.file, r.offset, r.user_key, r.value)
+        try:
+            cur = Cursor(r.user_key)
+            db, os_, idx = decode_prefix(cur)
+            if db:
+                name, origin = self.names.databases.get(db, (None, None))
+                e.database = name
+                e.details["database_id"] = db
+                if origin:
+                    e.origin = origin
+            if os_:
+                e.object_store = self.names.stores.get((db, os_))
+                e.details["object_store_id"] = os_
+            if db == 0:
+                self._global(e, cur, r)
+            elif os_ == 0:
+                self._database_meta(e, cur, r, db)
+            elif idx == OBJECT_STORE_DATA:
+                self._data(e, cur, r, db, os_)
+            elif idx == EXISTS_ENTRY:
+                e.record_type = "exists"
+                e.key = decode_whole_key(r.user_key[cur.pos:])
+                if r.state != "deleted":
+                    e.value = {"record_version": int_le(r.value)}
+            elif idx == BLOB_ENTRY:
+                e.record_type = "external_objects"
+                e.key = decode_whole_key(r.user_key[cur.pos:])
+                if r.state != "deleted":
+                    e.value = [o.describe() for o in decode_list(r.value, self.names.schema_version)]
+            elif idx >= MIN_USER_INDEX_ID:
+                self._index(e, cur, r, db, os_, idx)
+            else:
+                raise DecodeError(f"index id {idx} is reserved")
+        except DecodeError as error:
+            e.error = str(error)
+        return e
+
+    # -- metadata -----------------------------------------------------------------------
+    def _global(self, e: Entry, cur: Cursor, r: RawRecord) -> None:
+        kind = cur.byte()
+        v = r.value if r.state != "deleted" else None
+        simple = {G_SCHEMA_VERSION: "schema_version", G_MAX_DATABASE_ID: "max_database_id",
+                  G_EARLIEST_SWEEP: "earliest_sweep", G_EARLIEST_COMPACTION: "earliest_compaction"}
+        if kind in simple:
+            e.record_type = e.key = simple[kind]
+            if v is not None:
+                n = int_le(v)
+                e.value = windows_us_iso(n) if kind in (G_EARLIEST_SWEEP, G_EARLIEST_COMPACTION) else n
+        elif kind == G_DATA_VERSION:
+            e.record_type = e.key = "data_version"
+            if v is not None:
+                n = int_le(v)
+                e.value = {"v8": n >> 32, "blink": n & 0xFFFFFFFF}
+        elif kind in (G_RECOVERY_JOURNAL, G_ACTIVE_JOURNAL):
+            e.record_type = e.key = "recovery_blob_journal" if kind == G_RECOVERY_JOURNAL \
+                else "active_blob_journal"
+            if v is not None:
+                jc = Cursor(v)
+                pairs = []
+                while not jc.at_end():
+                    pairs.append({"database_id": jc.varint(), "blob_number": jc.varint()})
+                e.value = pairs
+        elif kind == G_SCOPES:
+            e.record_type = "scopes_log"
+            e.key = {"scopes_key": r.user_key[cur.pos:].hex()}
+            if v is not None:
+                e.value = {"$bytes": v.hex()}
+        elif kind == G_DATABASE_FREE_LIST:
+            e.record_type = "database_free_list"
+            e.key = {"database_id": cur.varint()}
+        elif kind == G_DATABASE_NAME:
+            e.record_type = "database_name"
+            origin_id = string_with_length(cur)
+            name = string_with_length(cur)
+            e.database = name
+            e.key = {"origin_identifier": origin_id, "name": name}
+            e.origin = origin_from_identifier(origin_id) or e.origin
+            if v is not None:
+                e.value = {"database_id": int_le(v)}
+        else:
+            raise DecodeError(f"unknown global metadata type {kind}")
+
+    def _database_meta(self, e: Entry, cur: Cursor, r: RawRecord, db: int) -> None:
+        kind = cur.byte()
+        v = r.value if r.state != "deleted" else None
+        if kind in (D_ORIGIN_NAME, D_DATABASE_NAME, D_STRING_VERSION):
+            e.record_type = e.key = {D_ORIGIN_NAME: "origin_name", D_DATABASE_NAME: "database_name_field",
+                                     D_STRING_VERSION: "string_version"}[kind]
+            e.value = utf16(v, "big") if v is not None else None
+        elif kind == D_MAX_OBJECT_STORE_ID:
+            e.record_type = e.key = "max_object_store_id"
+            e.value = int_le(v) if v is not None else None
+        elif kind in (D_VERSION, D_BLOB_KEY_GENERATOR):
+            e.record_type = e.key = "database_version" if kind == D_VERSION else "blob_number_generator"
+            e.value = Cursor(v).varint() if v is not None else None
+        elif kind == D_OBJECT_STORE_META:
+            store = cur.varint()
+            fld = cur.byte()
+            e.object_store = self.names.stores.get((db, store))
+            e.details["object_store_id"] = store
+            e.record_type = "object_store_metadata"
+            e.key = OBJECT_STORE_FIELDS.get(fld, f"field_{fld}")
+            if v is not None:
+                e.value = _store_field(fld, v)
+        elif kind == D_INDEX_META:
+            store, index = cur.varint(), cur.varint()
+            fld = cur.byte()
+            e.object_store = self.names.stores.get((db, store))
+            e.index = self.names.indexes.get((db, store, index))
+            e.details.update(object_store_id=store, index_id=index)
+            e.record_type = "index_metadata"
+            e.key = INDEX_FIELDS.get(fld, f"field_{fld}")
+            if v is not None:
+                e.value = _index_field(fld, v)
+        elif kind in (D_OBJECT_STORE_FREE_LIST, D_INDEX_FREE_LIST):
+            e.record_type = "object_store_free_list" if kind == D_OBJECT_STORE_FREE_LIST \
+                else "index_free_list"
+            e.key = r.user_key[cur.pos:].hex()
+        elif kind == D_OBJECT_STORE_NAMES:
+            e.record_type = "object_store_name"
+            e.key = string_with_length(cur)
+            e.value = {"object_store_id": int_le(v)} if v is not None else None
+        elif kind == D_INDEX_NAMES:
+            store = cur.varint()
+            e.record_type = "index_name"
+            e.object_store = self.names.stores.get((db, store))
+            e.key = string_with_length(cur)
+            e.value = {"index_id": int_le(v)} if v is not None else None
+        else:
+            raise DecodeError(f"unknown database metadata type {kind}")
+
+    # -- records ------------------------------------------------------------------------
+    def _data(self, e: Entry, cur: Cursor, r: RawRecord, db: int, os_: int) -> None:
+        e.record_type = "data"
+        pk_bytes = r.user_key[cur.pos:]
+        e.key = decode_whole_key(pk_bytes)
+        if r.state == "deleted":
+            return
+        vc = Cursor(r.value)
+        e.details["record_version"] = vc.varint()
+        externals = self._externals_for(db, os_, pk_bytes, r.seq)
+        value = r.value[vc.pos:]
+        stored = []
+        for _ in range(3):  # a wrapped value's file may itself be compressed
+            if value.startswith(WRAPPED_PREFIX):
+                wc = Cursor(value, len(WRAPPED_PREFIX))
+                size, index = wc.varint(), wc.varint()
+                stored.append("blob_file")
+                value = self._unwrap(e, db, externals, size, index)
+            elif value.startswith(COMPRESSED_PREFIX):
+                stored.append("snappy")
+                value = snappy.decompress(value[len(COMPRESSED_PREFIX):])
+            else:
+                break
+        e.details["stored_as"] = "+".join(stored) or "plain"
+
+        def resolve(kind: str, index: int) -> Any:
+            return self._external(db, externals, index)
+
+        e.value, versions = decode_ssv(value, resolve)
+        e.details.update(versions)
+
+    def _externals_for(self, db: int, os_: int, pk: bytes, seq: int) -> list[ExternalObject]:
+        """The external-object list written with this version of the record: the
+        list entry closest in sequence number."""
+        versions = self.names.externals.get((db, os_, pk))
+        if not versions:
+            return []
+        return min(versions, key=lambda v: abs(v[0] - seq))[1]
+
+    def _unwrap(self, e: Entry, db: int, externals: list[ExternalObject], size: int,
+                index: int) -> bytes:
+        if index >= len(externals):
+            raise DecodeError(f"value kept in external object {index}, which is not listed")
+        o = externals[index]
+        path, data, found = read_blob(self.blob_dir, db, o.blob_number)
+        e.details["blob_file"] = path
+        if o.mime != WRAPPER_MIME:
+            e.details["wrapper_type"] = o.mime
+        if data is None:
+            raise DecodeError(f"value kept in blob file {path}, which is "
+                              + ("unreadable" if found else "missing"))
+        if len(data) != size:
+            e.details["wrapper_size_mismatch"] = {"expected": size, "found": len(data)}
+        return data
+
+    def _external(self, db: int, externals: list[ExternalObject], index: int) -> Any:
+        if index >= len(externals):
+            return {"index": index, "missing": True, "reason": "not listed"}
+        o = externals[index]
+        out = o.describe()
+        out.pop("kind", None)
+        out["index"] = index
+        path, data, found = read_blob(self.blob_dir, db, o.blob_number, INLINE_LIMIT)
+        if path is not None:
+            out["file"] = path
+        if data is not None:
+            out["hex"] = data.hex()
+        elif not found:
+            out["missing"] = True
+        return out
+
+    def _index(self, e: Entry, cur: Cursor, r: RawRecord, db: int, os_: int, idx: int) -> None:
+        e.record_type = "index"
+        e.index = self.names.indexes.get((db, os_, idx))
+        e.details["index_id"] = idx
+        e.key = decode_key(cur)
+        primary: Any = None
+        if not cur.at_end():
+            e.details["sequence"] = cur.varint()
+            if not cur.at_end():
+                primary = decode_key(cur)
+        if r.state != "deleted":
+            vc = Cursor(r.value)
+            version = vc.varint()
+            if primary is None and not vc.at_end():
+                primary = decode_key(vc)
+            e.value = {"record_version": version, "primary_key": primary}
+        elif primary is not None:
+            e.details["primary_key"] = primary
+
+
+def _store_field(fld: int, v: bytes) -> Any:
+    if fld == 0:
+        return utf16(v, "big")
+    if fld == 1:
+        return decode_key_path(v)
+    if fld in (2, 3, 6):
+        return bool(int_le(v))
+    return int_le(v)
+
+
+def _index_field(fld: int, v: bytes) -> Any:
+    if fld == 0:
+        return utf16(v, "big")
+    if fld == 2:
+        return decode_key_path(v)
+    return bool(int_le(v))
+
+
+def store_origin_from_path(store_path: str) -> str | None:
+    base = os.path.basename(os.path.normpath(store_path))
+    if base.endswith(LEGACY_DIR_SUFFIX):
+        return origin_from_identifier(base[:-len(LEGACY_DIR_SUFFIX)])
+    return None
+
+
+def decode(records: Iterable[RawRecord], store_path: str) -> Iterator[Entry]:
+    records = list(records)
+    names = _collect_names(records)
+    decoder = _Decoder(store_path, names, store_origin_from_path(store_path))
+    for r in records:
+        yield decoder.decode(r)

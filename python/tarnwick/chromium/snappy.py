@@ -1,0 +1,81 @@
+"""Raw (unframed) Snappy decompression, for IndexedDB values stored compressed.
+
+The project's native decompressor is used when the package exposes it
+(``tarnwick._scan.snappy_decompress``); otherwise this careful pure-Python one. Both
+refuse data that claims more output than its bytes could ever expand to.
+"""
+
+from __future__ import annotations
+
+from ._binary import Cursor, DecodeError
+
+# No Snappy element expands more than 64 bytes out of 3 bytes in; a claim beyond
+# this ratio cannot be honest and is refused before any work.
+_MAX_EXPANSION = 22
+_LITERAL, _COPY_1, _COPY_2, _COPY_4 = range(4)
+# A literal's length-1 fits in the tag up to 59; 60..63 say 1..4 length bytes follow.
+_LITERAL_INLINE_MAX = 59
+
+
+def _native():  # type: ignore[no-untyped-def]
+    try:
+        from tarnwick import _scan  # type: ignore[attr-defined]
+    except ImportError:
+        return None
+    return getattr(_scan, "snappy_decompress", None)
+
+
+_NATIVE = _native()
+
+
+def decompress(data: bytes) -> bytes:
+    """The bytes a raw Snappy block holds; ``DecodeError`` if it is damaged."""
+    if _NATIVE is not None:
+        try:
+            return bytes(_NATIVE(data))
+        except Exception as error:  # the native module reports damage its own way
+            raise DecodeError(f"Snappy: {error}") from None
+    return decompress_py(data)
+
+
+def decompress_py(data: bytes) -> bytes:
+    cur = Cursor(data)
+    expected = cur.varint()
+    if expected > _MAX_EXPANSION * len(data):
+        raise DecodeError(f"Snappy header claims {expected} bytes from {len(data)}")
+    out = bytearray()
+    while not cur.at_end():
+        tag = cur.byte()
+        kind = tag & 3
+        if kind == _LITERAL:
+            n = tag >> 2
+            if n > _LITERAL_INLINE_MAX:
+                n = int.from_bytes(cur.take(n - _LITERAL_INLINE_MAX), "little")
+            n += 1
+            if len(out) + n > expected:
+                raise DecodeError("Snappy literal runs past the declared length")
+            out += cur.take(n)
+            continue
+        if kind == _COPY_1:
+            length = 4 + ((tag >> 2) & 7)
+            offset = ((tag >> 5) << 8) | cur.byte()
+        elif kind == _COPY_2:
+            length = 1 + (tag >> 2)
+            offset = int.from_bytes(cur.take(2), "little")
+        else:
+            length = 1 + (tag >> 2)
+            offset = int.from_bytes(cur.take(4), "little")
+        if offset == 0 or offset > len(out):
+            raise DecodeError(f"Snappy copy from offset {offset} with {len(out)} bytes out")
+        if len(out) + length > expected:
+            raise DecodeError("Snappy copy runs past the declared length")
+        start = len(out) - offset
+        if offset >= length:
+            out += out[start:start + length]
+        else:  # the copy overlaps what it writes: the last `offset` bytes repeat
+            pattern = bytes(out[start:])
+            reps, tail = divmod(length, offset)
+            out += pattern * reps + pattern[:tail]
+    if len(out) != expected:
+        raise DecodeError(f"Snappy data gave {len(out)} bytes, its header says {expected}")
+    return bytes(out)

@@ -1,0 +1,571 @@
+"""Blink's SerializedScriptValue envelope and V8's ValueSerializer format, decoded to
+tagged JSON (see ``_tagged``).
+
+An IndexedDB record value, once unwrapped, is Blink's envelope (a version, and from
+version 21 on the offset and size of a trailer) around the data of V8's
+ValueSerializer: a version header, then one value written as a tag byte and its
+payload, objects and arrays recursively. Every object-like value gets the next object
+id when its tag is read, so a later ``^ id`` can point back at it; such back-references
+(shared objects and cycles) are reported as ``{"$ref": JSON Pointer}`` to where the
+object first appears.
+
+Blink's own objects (Blob, File, geometry, ...) appear as host objects after the ``\\``
+tag. In IndexedDB, Blobs and Files are written as indexes into the record's list of
+external objects; the caller resolves them through ``resolve_external``.
+"""
+
+from __future__ import annotations
+
+import struct
+from collections.abc import Callable
+from typing import Any
+
+from ._binary import Cursor, DecodeError
+from ._tagged import HOLE, HOLE_LIMIT, escape_key, js_iso, number
+
+# --- the Blink envelope -------------------------------------------------------------
+VERSION_TAG = 0xFF
+# Blink 21 added the trailer offset and size after this tag.
+TRAILER_OFFSET_TAG = 0xFE
+BLINK_TRAILER_VERSION = 21
+# From Blink 16 on, Blink's version header and V8's are separate.
+BLINK_SEPARATE_ENVELOPE_VERSION = 16
+
+# --- V8 ValueSerializer tags ----------------------------------------------------------
+T_PADDING = 0x00
+T_VERIFY_COUNT = ord("?")
+T_HOLE = ord("-")
+T_UNDEFINED = ord("_")
+T_NULL = ord("0")
+T_TRUE = ord("T")
+T_FALSE = ord("F")
+T_INT32 = ord("I")
+T_UINT32 = ord("U")
+T_DOUBLE = ord("N")
+T_BIGINT = ord("Z")
+T_ONE_BYTE_STRING = ord('"')
+T_TWO_BYTE_STRING = ord("c")
+T_UTF8_STRING = ord("S")
+T_REFERENCE = ord("^")
+T_BEGIN_OBJECT = ord("o")
+T_END_OBJECT = ord("{")
+T_BEGIN_DENSE_ARRAY = ord("A")
+T_END_DENSE_ARRAY = ord("$")
+T_BEGIN_SPARSE_ARRAY = ord("a")
+T_END_SPARSE_ARRAY = ord("@")
+T_DATE = ord("D")
+T_TRUE_OBJECT = ord("y")
+T_FALSE_OBJECT = ord("x")
+T_NUMBER_OBJECT = ord("n")
+T_BIGINT_OBJECT = ord("z")
+T_STRING_OBJECT = ord("s")
+T_REGEXP = ord("R")
+T_BEGIN_MAP = ord(";")
+T_END_MAP = ord(":")
+T_BEGIN_SET = ord("'")
+T_END_SET = ord(",")
+T_ARRAY_BUFFER = ord("B")
+T_RESIZABLE_ARRAY_BUFFER = ord("~")
+T_ARRAY_BUFFER_VIEW = ord("V")
+T_ERROR = ord("r")
+T_HOST_OBJECT = ord("\\")
+
+# Versions whose data differs: before 11 an undefined in a dense array is a hole;
+# before 12 RegExp and String-object payloads are raw UTF-8; before 13 there is no host
+# tag (unknown tags go to Blink); from 14 on views carry a flags varint.
+V8_UNDEFINED_IS_HOLE_BELOW = 11
+V8_RAW_UTF8_BELOW = 12
+V8_HOST_TAG_FROM = 13
+V8_VIEW_FLAGS_FROM = 14
+
+VIEW_TYPES = {
+    ord("b"): "Int8Array", ord("B"): "Uint8Array", ord("C"): "Uint8ClampedArray",
+    ord("w"): "Int16Array", ord("W"): "Uint16Array", ord("d"): "Int32Array",
+    ord("D"): "Uint32Array", ord("h"): "Float16Array", ord("f"): "Float32Array",
+    ord("F"): "Float64Array", ord("q"): "BigInt64Array", ord("Q"): "BigUint64Array",
+    ord("?"): "DataView",
+}
+ERROR_PROTOTYPES = {ord("E"): "EvalError", ord("R"): "RangeError", ord("F"): "ReferenceError",
+                    ord("S"): "SyntaxError", ord("T"): "TypeError", ord("U"): "URIError"}
+E_MESSAGE, E_CAUSE, E_STACK, E_END = ord("m"), ord("c"), ord("s"), ord(".")
+REGEXP_FLAGS = "gimyusldv"  # bit i of the flags means REGEXP_FLAGS[i]
+
+# --- Blink host-object tags (after "\\") ------------------------------------------------
+H_BLOB_INDEX, H_FILE_INDEX, H_FILE_LIST_INDEX = ord("i"), ord("e"), ord("L")
+H_BLOB = ord("b")
+H_DOM_EXCEPTION = ord("x")
+# Geometry objects: a name and how many doubles follow.
+H_GEOMETRY = {ord("Q"): ("DOMPoint", 4), ord("W"): ("DOMPointReadOnly", 4),
+              ord("E"): ("DOMRect", 4), ord("R"): ("DOMRectReadOnly", 4),
+              ord("T"): ("DOMQuad", 16), ord("Y"): ("DOMMatrix", 16),
+              ord("U"): ("DOMMatrixReadOnly", 16), ord("I"): ("DOMMatrix2D", 6),
+              ord("O"): ("DOMMatrix2DReadOnly", 6)}
+
+# Nesting deeper than this is refused rather than risk Python's recursion limit.
+MAX_DEPTH = 200
+_DOUBLE_LE = struct.Struct("<d")
+
+ExternalResolver = Callable[[str, int], Any]
+
+
+class _Ref:
+    """A back-reference, replaced by a JSON Pointer once the whole value is built."""
+    __slots__ = ("object_id",)
+
+    def __init__(self, object_id: int) -> None:
+        self.object_id = object_id
+
+
+class _End:
+    """The end tag of a container, met where a key or element was expected."""
+    __slots__ = ("tag",)
+
+    def __init__(self, tag: int) -> None:
+        self.tag = tag
+
+
+def _no_external(kind: str, index: int) -> Any:
+    return {"index": index, "missing": True}
+
+
+class _Deserializer:
+    def __init__(self, cur: Cursor, version: int, resolve: ExternalResolver) -> None:
+        self.cur = cur
+        self.version = version
+        self.resolve = resolve
+        self.objects: list[Any] = []  # object id -> its output node
+        self.buffers: dict[int, bytes] = {}  # object id of an ArrayBuffer -> its bytes
+        self.has_refs = False
+        self.depth = 0
+
+    # -- strings --------------------------------------------------------------------
+    def _string_payload(self, tag: int) -> str:
+        n = self.cur.varint()
+        raw = self.cur.take(n)
+        if tag == T_ONE_BYTE_STRING:
+            return raw.decode("latin-1")
+        if tag == T_TWO_BYTE_STRING:
+            if n % 2:
+                raise DecodeError(f"two-byte string of odd length {n}")
+            return raw.decode("utf-16-le", "surrogatepass")
+        try:
+            return raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise DecodeError(f"UTF-8 string: {error}") from None
+
+    def _read_string(self) -> str:
+        """A value that must be a string (RegExp source, error message, ...)."""
+        if self.version < V8_RAW_UTF8_BELOW:
+            return self._string_payload(T_UTF8_STRING)
+        tag = self._tag()
+        if tag not in (T_ONE_BYTE_STRING, T_TWO_BYTE_STRING, T_UTF8_STRING):
+            raise DecodeError(f"string expected, tag 0x{tag:02x} found")
+        return self._string_payload(tag)
+
+    # -- tags -----------------------------------------------------------------------
+    def _tag(self) -> int:
+        while True:
+            tag = self.cur.byte()
+            if tag != T_PADDING:
+                return tag
+
+    def _new_id(self, node: Any) -> int:
+        self.objects.append(node)
+        return len(self.objects) - 1
+
+    def value(self) -> Any:
+        self.depth += 1
+        if self.depth > MAX_DEPTH:
+            raise DecodeError(f"values nested deeper than {MAX_DEPTH}")
+        try:
+            tag = self._tag()
+            while tag == T_VERIFY_COUNT:
+                self.cur.varint()
+                tag = self._tag()
+            result = self._value_for(tag)
+            if isinstance(result, _Buffer) and self.cur.peek() == T_ARRAY_BUFFER_VIEW:
+                self.cur.byte()
+                return self._view(result)
+            return result.node if isinstance(result, _Buffer) else result
+        finally:
+            self.depth -= 1
+
+    def _value_for(self, tag: int) -> Any:  # noqa: C901 - one branch per tag reads best
+        cur = self.cur
+        if tag == T_NULL:
+            return None
+        if tag == T_UNDEFINED:
+            return {"$undefined": True}
+        if tag == T_TRUE:
+            return True
+        if tag == T_FALSE:
+            return False
+        if tag == T_INT32:
+            return cur.zigzag32()
+        if tag == T_UINT32:
+            return cur.varint() & 0xFFFFFFFF
+        if tag == T_DOUBLE:
+            return number(cur.double_le())
+        if tag == T_BIGINT:
+            return {"$bigint": str(self._bigint())}
+        if tag in (T_ONE_BYTE_STRING, T_TWO_BYTE_STRING, T_UTF8_STRING):
+            return self._string_payload(tag)
+        if tag == T_REFERENCE:
+            object_id = cur.varint()
+            if object_id >= len(self.objects):
+                raise DecodeError(f"reference to object {object_id}, only {len(self.objects)} read")
+            self.has_refs = True
+            if object_id in self.buffers:
+                return _Buffer(self.buffers[object_id], _Ref(object_id), object_id)
+            return _Ref(object_id)
+        if tag == T_BEGIN_OBJECT:
+            node: dict[str, Any] = {}
+            self._new_id(node)
+            self._properties(node, T_END_OBJECT)
+            cur.varint()  # the property count
+            return node
+        if tag == T_BEGIN_DENSE_ARRAY:
+            return self._dense_array()
+        if tag == T_BEGIN_SPARSE_ARRAY:
+            return self._sparse_array()
+        if tag == T_DATE:
+            return self._register({"$date": js_iso(cur.double_le())})
+        if tag in (T_TRUE_OBJECT, T_FALSE_OBJECT):
+            return self._register({"$boolean_object": tag == T_TRUE_OBJECT})
+        if tag == T_NUMBER_OBJECT:
+            return self._register({"$number_object": number(cur.double_le())})
+        if tag == T_BIGINT_OBJECT:
+            return self._register({"$bigint_object": str(self._bigint())})
+        if tag == T_STRING_OBJECT:
+            node = {}
+            self._new_id(node)
+            node["$string_object"] = self._read_string()
+            return node
+        if tag == T_REGEXP:
+            node = {}
+            self._new_id(node)
+            node["$regexp"] = self._read_string()
+            bits = cur.varint()
+            node["flags"] = "".join(f for i, f in enumerate(REGEXP_FLAGS) if bits >> i & 1)
+            return node
+        if tag == T_BEGIN_MAP:
+            return self._map()
+        if tag == T_BEGIN_SET:
+            return self._set()
+        if tag == T_ARRAY_BUFFER:
+            data = cur.take(cur.varint())
+            return self._buffer(data)
+        if tag == T_RESIZABLE_ARRAY_BUFFER:
+            n = cur.varint()
+            cur.varint()  # the maximum length
+            return self._buffer(cur.take(n))
+        if tag == T_ERROR:
+            return self._error()
+        if tag == T_HOST_OBJECT and self.version >= V8_HOST_TAG_FROM:
+            return self._host(self._tag())
+        if self.version < V8_HOST_TAG_FROM and tag not in _V8_TAGS:
+            return self._host(tag)
+        raise DecodeError(f"unknown or unsupported tag 0x{tag:02x} at byte {cur.pos - 1}")
+
+    def _register(self, node: Any) -> Any:
+        self._new_id(node)
+        return node
+
+    def _bigint(self) -> int:
+        bitfield = self.cur.varint()
+        n = (bitfield >> 1) & 0x3FFFFFFF
+        magnitude = int.from_bytes(self.cur.take(n), "little")
+        return -magnitude if bitfield & 1 else magnitude
+
+    # -- containers -------------------------------------------------------------------
+    def _key_or_end(self, end_tags: tuple[int, ...]) -> Any:
+        tag = self._tag()
+        if tag in end_tags:
+            return _End(tag)
+        self.cur.pos -= 1
+        return self.value()
+
+    def _property_name(self, key: Any) -> str:
+        if isinstance(key, str):
+            return key
+        if isinstance(key, bool) or key is None:
+            raise DecodeError("property key is not a string or number")
+        if isinstance(key, int):
+            return str(key)
+        if isinstance(key, float):
+            return repr(key)
+        raise DecodeError("property key is not a string or number")
+
+    def _properties(self, node: dict[str, Any], end: int) -> None:
+        while True:
+            key = self._key_or_end((end,))
+            if isinstance(key, _End):
+                return
+            node[escape_key(self._property_name(key))] = self.value()
+
+    def _dense_array(self) -> Any:
+        length = self.cur.varint()
+        if length > self.cur.remaining():
+            raise DecodeError(f"dense array of {length} elements in {self.cur.remaining()} bytes")
+        items: list[Any] = []
+        node: Any = items
+        object_id = self._new_id(node)
+        for _ in range(length):
+            tag = self._tag()
+            if tag == T_HOLE or (tag == T_UNDEFINED and self.version < V8_UNDEFINED_IS_HOLE_BELOW):
+                items.append(HOLE)
+                continue
+            self.cur.pos -= 1
+            items.append(self.value())
+        props: dict[str, Any] = {}
+        self._properties_until(props, items, T_END_DENSE_ARRAY)
+        self.cur.varint()  # property count
+        self.cur.varint()  # length
+        return self._finish_array(object_id, items, props, length)
+
+    def _sparse_array(self) -> Any:
+        length = self.cur.varint()
+        if length <= HOLE_LIMIT:
+            items: Any = [HOLE] * length
+        else:
+            items = {}
+        node: Any = items
+        object_id = self._new_id(node)
+        props: dict[str, Any] = {}
+        self._properties_until(props, items, T_END_SPARSE_ARRAY)
+        self.cur.varint()  # property count
+        self.cur.varint()  # length
+        return self._finish_array(object_id, items, props, length)
+
+    def _properties_until(self, props: dict[str, Any], items: Any, end: int) -> None:
+        while True:
+            key = self._key_or_end((end,))
+            if isinstance(key, _End):
+                return
+            index = _array_index(key)
+            value = self.value()
+            if index is None:
+                props[escape_key(self._property_name(key))] = value
+            elif isinstance(items, list):
+                if index < len(items):
+                    items[index] = value
+                else:  # an index beyond the written length: keep it as a property
+                    props[str(index)] = value
+            else:
+                items[str(index)] = value
+
+    def _finish_array(self, object_id: int, items: Any, props: dict[str, Any], length: int) -> Any:
+        if isinstance(items, dict):
+            node: Any = {"$sparse_array": length, "items": items}
+            if props:
+                node["properties"] = props
+        elif props:
+            node = {"$array": items, "properties": props}
+        else:
+            return items
+        self.objects[object_id] = node
+        return node
+
+    def _map(self) -> Any:
+        entries: list[Any] = []
+        node = {"$map": entries}
+        self._new_id(node)
+        while True:
+            key = self._key_or_end((T_END_MAP,))
+            if isinstance(key, _End):
+                break
+            entries.append([key, self.value()])
+        self.cur.varint()
+        return node
+
+    def _set(self) -> Any:
+        items: list[Any] = []
+        node = {"$set": items}
+        self._new_id(node)
+        while True:
+            item = self._key_or_end((T_END_SET,))
+            if isinstance(item, _End):
+                break
+            items.append(item)
+        self.cur.varint()
+        return node
+
+    # -- binary data ------------------------------------------------------------------
+    def _buffer(self, data: bytes) -> _Buffer:
+        node = {"$arraybuffer": data.hex()}
+        object_id = self._new_id(node)
+        self.buffers[object_id] = data
+        return _Buffer(data, node, object_id)
+
+    def _view(self, buffer: _Buffer) -> Any:
+        sub = self.cur.byte()
+        offset = self.cur.varint()
+        length = self.cur.varint()
+        if self.version >= V8_VIEW_FLAGS_FROM:
+            self.cur.varint()  # flags: length-tracking, resizable backing
+        name = VIEW_TYPES.get(sub)
+        if name is None:
+            raise DecodeError(f"unknown view type 0x{sub:02x}")
+        if offset + length > len(buffer.data):
+            raise DecodeError(f"view of {length} bytes at {offset} past a {len(buffer.data)}-byte buffer")
+        node = {"$typedarray": name, "hex": buffer.data[offset:offset + length].hex()}
+        if isinstance(buffer.node, dict) and buffer.object_id is not None \
+                and self.objects[buffer.object_id] is buffer.node:
+            # The buffer is seen only through its view: references to it point there.
+            self.objects[buffer.object_id] = node
+        self._new_id(node)
+        return node
+
+    def _error(self) -> Any:
+        node: dict[str, Any] = {"$error": "Error"}
+        self._new_id(node)
+        while True:
+            sub = self.cur.byte()
+            if sub in ERROR_PROTOTYPES:
+                node["$error"] = ERROR_PROTOTYPES[sub]
+            elif sub == E_MESSAGE:
+                node["message"] = self._read_string()
+            elif sub == E_STACK:
+                node["stack"] = self._read_string()
+            elif sub == E_CAUSE:
+                node["cause"] = self.value()
+            elif sub == E_END:
+                return node
+            else:
+                raise DecodeError(f"unknown error sub-tag 0x{sub:02x}")
+
+    # -- Blink host objects -------------------------------------------------------------
+    def _utf8(self) -> str:
+        raw = self.cur.take(self.cur.varint())
+        try:
+            return raw.decode("utf-8")
+        except UnicodeDecodeError as error:
+            raise DecodeError(f"UTF-8 string: {error}") from None
+
+    def _host(self, tag: int) -> Any:
+        cur = self.cur
+        if tag == H_BLOB_INDEX:
+            return self._register({"$blob": self.resolve("blob", cur.varint())})
+        if tag == H_FILE_INDEX:
+            return self._register({"$file": self.resolve("file", cur.varint())})
+        if tag == H_FILE_LIST_INDEX:
+            count = cur.varint()
+            if count > cur.remaining():
+                raise DecodeError(f"file list of {count} in {cur.remaining()} bytes")
+            return self._register({"$filelist": [self.resolve("file", cur.varint()) for _ in range(count)]})
+        if tag == H_BLOB:
+            uuid, mime, size = self._utf8(), self._utf8(), cur.varint()
+            return self._register({"$blob": {"uuid": uuid, "type": mime, "size": size}})
+        if tag == H_DOM_EXCEPTION:
+            name, message, stack = self._utf8(), self._utf8(), self._utf8()
+            return self._register({"$host": "DOMException", "name": name, "message": message,
+                                   "stack": stack})
+        if tag in H_GEOMETRY:
+            name, count = H_GEOMETRY[tag]
+            values = [number(cur.double_le()) for _ in range(count)]
+            return self._register({"$host": name, "values": values})
+        raise DecodeError(f"unsupported Blink host object tag 0x{tag:02x}")
+
+
+class _Buffer:
+    """An ArrayBuffer just read: a following view tag consumes it."""
+    __slots__ = ("data", "node", "object_id")
+
+    def __init__(self, data: bytes, node: Any, object_id: int | None) -> None:
+        self.data = data
+        self.node = node
+        self.object_id = object_id
+
+
+_V8_TAGS = frozenset([
+    T_PADDING, T_VERIFY_COUNT, T_HOLE, T_UNDEFINED, T_NULL, T_TRUE, T_FALSE, T_INT32, T_UINT32,
+    T_DOUBLE, T_BIGINT, T_ONE_BYTE_STRING, T_TWO_BYTE_STRING, T_UTF8_STRING, T_REFERENCE,
+    T_BEGIN_OBJECT, T_END_OBJECT, T_BEGIN_DENSE_ARRAY, T_END_DENSE_ARRAY, T_BEGIN_SPARSE_ARRAY,
+    T_END_SPARSE_ARRAY, T_DATE, T_TRUE_OBJECT, T_FALSE_OBJECT, T_NUMBER_OBJECT, T_BIGINT_OBJECT,
+    T_STRING_OBJECT, T_REGEXP, T_BEGIN_MAP, T_END_MAP, T_BEGIN_SET, T_END_SET, T_ARRAY_BUFFER,
+    T_RESIZABLE_ARRAY_BUFFER, T_ARRAY_BUFFER_VIEW, T_ERROR])
+
+_MAX_ARRAY_INDEX = 2**32 - 2
+
+
+def _array_index(key: Any) -> int | None:
+    if isinstance(key, bool):
+        return None
+    if isinstance(key, int):
+        return key if 0 <= key <= _MAX_ARRAY_INDEX else None
+    if isinstance(key, str) and key.isdigit() and key.isascii() and (key == "0" or key[0] != "0"):
+        n = int(key)
+        return n if n <= _MAX_ARRAY_INDEX else None
+    return None
+
+
+def _pointer_part(key: object) -> str:
+    return "/" + str(key).replace("~", "~0").replace("/", "~1")
+
+
+def _resolve_refs(root: Any, objects: list[Any]) -> Any:
+    """Replace every back-reference by a JSON Pointer to the object's first place."""
+    paths: dict[int, str] = {}
+
+    def walk(node: Any, path: str) -> Any:
+        if isinstance(node, _Ref):
+            target = objects[node.object_id]
+            where = paths.get(id(target))
+            return {"$ref": where} if where is not None else {"$ref": None, "object": node.object_id}
+        if isinstance(node, dict):
+            paths.setdefault(id(node), path)
+            for k, v in node.items():
+                if isinstance(v, (dict, list, _Ref)):
+                    node[k] = walk(v, path + _pointer_part(k))
+        elif isinstance(node, list):
+            paths.setdefault(id(node), path)
+            for i, v in enumerate(node):
+                if isinstance(v, (dict, list, _Ref)):
+                    node[i] = walk(v, path + _pointer_part(i))
+        return node
+
+    return walk(root, "")
+
+
+def decode_v8(data: bytes, resolve: ExternalResolver = _no_external,
+              start: int = 0, end: int | None = None) -> tuple[Any, int]:
+    """The value of V8 ValueSerializer data starting with its ``FF version`` header;
+    returns (value, V8 version)."""
+    cur = Cursor(data, start, end)
+    if cur.byte() != VERSION_TAG:
+        raise DecodeError("V8 data does not start with its version tag")
+    version = cur.varint()
+    return _decode_body(cur, version, resolve), version
+
+
+def _decode_body(cur: Cursor, version: int, resolve: ExternalResolver) -> Any:
+    d = _Deserializer(cur, version, resolve)
+    value = d.value()
+    if d.has_refs:
+        value = _resolve_refs(value, d.objects)
+    return value
+
+
+def decode_ssv(data: bytes, resolve: ExternalResolver = _no_external) -> tuple[Any, dict[str, int]]:
+    """A SerializedScriptValue: Blink's envelope, then V8 data. Returns the value and
+    the versions found ({"blink": n, "v8": n})."""
+    cur = Cursor(data)
+    if cur.peek() != VERSION_TAG:
+        raise DecodeError("no version header (legacy version 0 data is not decoded)")
+    cur.byte()
+    blink = cur.varint()
+    end = len(data)
+    if blink >= BLINK_TRAILER_VERSION:
+        if cur.byte() != TRAILER_OFFSET_TAG:
+            raise DecodeError("Blink envelope lacks its trailer offset tag")
+        trailer_offset = cur.u64_be()
+        cur.u32_be()  # trailer size: the trailer only lists interfaces the value needs
+        if trailer_offset:
+            if trailer_offset < cur.pos or trailer_offset > len(data):
+                raise DecodeError(f"trailer offset {trailer_offset} outside the value")
+            end = trailer_offset
+    if blink < BLINK_SEPARATE_ENVELOPE_VERSION:
+        cur.end = end
+        return _decode_body(cur, blink, resolve), {"blink": blink, "v8": blink}
+    value, v8 = decode_v8(data, resolve, cur.pos, end)
+    return value, {"blink": blink, "v8": v8}
