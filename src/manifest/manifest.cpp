@@ -3,6 +3,7 @@
 #include "db/file_name.hpp"
 #include "db/truncation_guard.hpp"
 #include "log_file/log_reader.hpp"
+#include "manifest/file_levels.hpp"
 #include "manifest/version_edit.hpp"
 
 namespace tarnwick {
@@ -38,14 +39,15 @@ std::expected<Manifest, ManifestError> Manifest::open(const std::string& path) {
         return std::unexpected(ManifestError{ManifestError::Io{std::move(mapping.error())}});
     }
     Manifest manifest(std::move(*mapped), path, *number);
+    FileLevelGatherer gatherer(manifest.mapped_.length());
     const TruncationGuard guard(manifest.mapped_.view());
     for_each_logical_record(manifest.mapped_.readable_view(), manifest.mapped_.length(),
                             [&](std::uint64_t, Bytes payload) {
-                                const VersionEdit edit = decode_version_edit(payload);
-                                for (const NewFile& added : edit.new_files) {
-                                    manifest.file_levels_[added.number] = added.level;
-                                }
-                            });
+        for_each_version_edit_field(payload, [&](const VersionEditField& field) {
+            if (const auto* added = std::get_if<NewFile>(&field)) gatherer.add(added->number, added->level);
+        });
+    });
+    manifest.file_levels_ = std::move(gatherer).finish();
     return manifest;
 }
 

@@ -7,10 +7,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <span>
 #include <variant>
+#include <vector>
 
 #include "db/mapped_file.hpp"
+#include "manifest/file_levels.hpp"
 
 namespace tarnwick {
 
@@ -48,8 +50,8 @@ class Manifest {
     const std::string& path() const noexcept { return path_; }
     std::uint64_t file_number() const noexcept { return file_number_; }
     // Every table file that any edit added, with the level of its last
-    // addition. Deletions are not applied.
-    const std::unordered_map<std::uint64_t, std::uint64_t>& file_levels() const noexcept { return file_levels_; }
+    // addition, sorted by number. Deletions are not applied.
+    std::span<const FileLevel> file_levels() const noexcept { return file_levels_; }
 
    private:
     Manifest(MappedFile mapped, std::string path, std::uint64_t file_number)
@@ -57,7 +59,7 @@ class Manifest {
 
     MappedFile mapped_;
     std::string path_;
-    std::unordered_map<std::uint64_t, std::uint64_t> file_levels_;
+    std::vector<FileLevel> file_levels_;
     std::uint64_t file_number_;
 };
 

@@ -6,58 +6,83 @@ namespace tarnwick {
 
 namespace {
 
-std::vector<std::uint8_t> owned(std::optional<Bytes> bytes) {
-    if (!bytes) return {};
-    return {bytes->begin(), bytes->end()};
-}
+Bytes slice_or_empty(std::optional<Bytes> bytes) { return bytes.value_or(Bytes{}); }
+
+// A tag needs at least one byte of field after it: a last byte alone is no field.
+constexpr std::size_t kSmallestField = 2;
 
 }  // namespace
 
-VersionEdit decode_version_edit(Bytes bytes) {
-    VersionEdit edit;
-    ByteCursor cursor(bytes);
-    while (cursor.remaining() >= 2) {
-        const auto tag = cursor.read_varint32();
-        if (!tag) break;
-        switch (*tag) {
-            case 1:
+void for_each_version_edit_field(Bytes record, FunctionRef<void(const VersionEditField&)> visit) {
+    ByteCursor cursor(record);
+    while (cursor.remaining() >= kSmallestField) {
+        const auto tag_number = cursor.read_varint32();
+        if (!tag_number) return;
+        const auto tag = static_cast<VersionEditTag>(*tag_number);
+        switch (tag) {
+            case VersionEditTag::Comparator:
                 if (const auto name = cursor.read_length_prefixed_slice()) {
                     const std::string_view text(reinterpret_cast<const char*>(name->data()), name->size());
-                    edit.comparator = is_valid_utf8(text) ? std::optional<std::string>(text) : std::nullopt;
+                    visit(ComparatorField{is_valid_utf8(text) ? std::optional(text) : std::nullopt});
                 }
                 break;
-            case 2: edit.log_number = cursor.read_varint64(); break;
-            case 3: edit.next_file_number = cursor.read_varint64(); break;
-            case 4: edit.last_sequence = cursor.read_varint64(); break;
-            case 9: edit.prev_log_number = cursor.read_varint64(); break;
-            case 5: {
+            case VersionEditTag::LogNumber:
+            case VersionEditTag::NextFileNumber:
+            case VersionEditTag::LastSequence:
+            case VersionEditTag::PrevLogNumber:
+                visit(NumberField{tag, cursor.read_varint64()});
+                break;
+            case VersionEditTag::CompactPointer: {
                 CompactPointer pointer;
                 pointer.level = cursor.read_varint32().value_or(0);
-                pointer.key = owned(cursor.read_length_prefixed_slice());
-                edit.compact_pointers.push_back(std::move(pointer));
+                pointer.key = slice_or_empty(cursor.read_length_prefixed_slice());
+                visit(pointer);
                 break;
             }
-            case 6: {
+            case VersionEditTag::DeletedFile: {
                 DeletedFile deleted;
                 deleted.level = cursor.read_varint32().value_or(0);
                 deleted.number = cursor.read_varint64().value_or(0);
-                edit.deleted_files.push_back(deleted);
+                visit(deleted);
                 break;
             }
-            case 7: {
+            case VersionEditTag::NewFile: {
                 NewFile added;
                 added.level = cursor.read_varint32().value_or(0);
                 added.number = cursor.read_varint64().value_or(0);
                 added.file_size = cursor.read_varint64().value_or(0);
-                added.smallest = owned(cursor.read_length_prefixed_slice());
-                added.largest = owned(cursor.read_length_prefixed_slice());
-                edit.new_files.push_back(std::move(added));
+                added.smallest = slice_or_empty(cursor.read_length_prefixed_slice());
+                added.largest = slice_or_empty(cursor.read_length_prefixed_slice());
+                visit(added);
                 break;
             }
             default:
-                return edit;
+                return;
         }
     }
+}
+
+VersionEdit decode_version_edit(Bytes record) {
+    VersionEdit edit;
+    for_each_version_edit_field(record, [&](const VersionEditField& field) {
+        if (const auto* comparator = std::get_if<ComparatorField>(&field)) {
+            edit.comparator = comparator->name;
+        } else if (const auto* number = std::get_if<NumberField>(&field)) {
+            switch (number->tag) {
+                case VersionEditTag::LogNumber: edit.log_number = number->value; break;
+                case VersionEditTag::NextFileNumber: edit.next_file_number = number->value; break;
+                case VersionEditTag::LastSequence: edit.last_sequence = number->value; break;
+                case VersionEditTag::PrevLogNumber: edit.prev_log_number = number->value; break;
+                default: break;
+            }
+        } else if (const auto* pointer = std::get_if<CompactPointer>(&field)) {
+            edit.compact_pointers.push_back(*pointer);
+        } else if (const auto* deleted = std::get_if<DeletedFile>(&field)) {
+            edit.deleted_files.push_back(*deleted);
+        } else {
+            edit.new_files.push_back(std::get<NewFile>(field));
+        }
+    });
     return edit;
 }
 

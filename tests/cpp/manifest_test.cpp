@@ -4,13 +4,15 @@
 
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "byte_builder.hpp"
 #include "manifest/version_edit.hpp"
 
 namespace tarnwick {
+
+void PrintTo(const FileLevel& level, std::ostream* os) { *os << '{' << level.number() << ", " << level.level() << '}'; }
+
 namespace {
 
 using namespace test;
@@ -64,6 +66,10 @@ TEST(Manifest, EmptyFile) {
     EXPECT_TRUE(manifest->file_levels().empty());
 }
 
+std::vector<FileLevel> levels_of(const Manifest& manifest) {
+    return {manifest.file_levels().begin(), manifest.file_levels().end()};
+}
+
 // Version edit fields, as the engine writes them.
 ByteVec tag(std::uint64_t t) { return varint(t); }
 ByteVec new_file(std::uint64_t level, std::uint64_t number, std::uint64_t size, std::string_view smallest,
@@ -99,9 +105,10 @@ TEST(VersionEdit, EveryField) {
     ByteVec pointer = tag(5);
     put_varint(pointer, 1);
     put_length_prefixed(pointer, "cp");
-    const VersionEdit edit = decode_version_edit(concat({comparator, number_field(2, 5), number_field(9, 6),
-                                                         number_field(3, 7), number_field(4, 1ull << 40), pointer,
-                                                         deleted_file(2, 33), new_file(3, 44, 1000, "aa", "zz")}));
+    const ByteVec record = concat({comparator, number_field(2, 5), number_field(9, 6), number_field(3, 7),
+                                   number_field(4, 1ull << 40), pointer, deleted_file(2, 33),
+                                   new_file(3, 44, 1000, "aa", "zz")});
+    const VersionEdit edit = decode_version_edit(record);
     EXPECT_EQ(edit.comparator, "leveldb.BytewiseComparator");
     EXPECT_EQ(edit.log_number, 5u);
     EXPECT_EQ(edit.prev_log_number, 6u);
@@ -167,7 +174,8 @@ TEST(VersionEdit, ComparatorMustBeUtf8) {
 // The largest key's length runs past the record: largest stays empty, and the
 // bytes of that length are read as the next tag (9: prev_log_number 42).
 TEST(VersionEdit, NewFileWhoseLargestRunsPastTheRecord) {
-    const VersionEdit edit = decode_version_edit(ByteVec{0x07, 0x01, 0x09, 0x64, 0x01, 'a', 0x09, 0x2A});
+    const ByteVec record{0x07, 0x01, 0x09, 0x64, 0x01, 'a', 0x09, 0x2A};
+    const VersionEdit edit = decode_version_edit(record);
     ASSERT_EQ(edit.new_files.size(), 1u);
     EXPECT_EQ(edit.new_files[0].level, 1u);
     EXPECT_EQ(edit.new_files[0].number, 9u);
@@ -186,7 +194,7 @@ TEST(Manifest, FileLevelsKeepEveryAdditionAtItsLastLevel) {
     {
         const auto manifest = Manifest::open(dir.write("MANIFEST-000002", bytes));
         ASSERT_TRUE(manifest);
-        EXPECT_EQ(manifest->file_levels(), (std::unordered_map<std::uint64_t, std::uint64_t>{{7, 0}}));
+        EXPECT_EQ(levels_of(*manifest), (std::vector<FileLevel>{{7, 0}}));
     }
     // A damaged stretch, then an edit in fragments across a block boundary.
     put_physical(bytes, 0x63, "garbage");
@@ -197,7 +205,7 @@ TEST(Manifest, FileLevelsKeepEveryAdditionAtItsLastLevel) {
     put_physical(bytes, kLast, text_of(later).substr(4));
     const auto manifest = Manifest::open(dir.write("MANIFEST-000003", bytes));
     ASSERT_TRUE(manifest);
-    EXPECT_EQ(manifest->file_levels(), (std::unordered_map<std::uint64_t, std::uint64_t>{{7, 2}, {8, 1}}));
+    EXPECT_EQ(levels_of(*manifest), (std::vector<FileLevel>{{7, 2}, {8, 1}}));
 }
 
 }  // namespace
