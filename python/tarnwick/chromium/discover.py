@@ -56,10 +56,14 @@ def kind_from_records(records: list[RawRecord]) -> str | None:
 
 def find_stores(root: str) -> Iterator[tuple[str | None, str]]:
     """(kind or None, folder) of every LevelDB folder under ``root`` (``root`` included),
-    in a stable order; links are not followed."""
+    in path order; links are not followed."""
     if is_leveldb_dir(root):
         yield kind_from_path(root), root
         return
+    yield from sorted(_walk(root), key=lambda found: found[1])
+
+
+def _walk(root: str) -> Iterator[tuple[str | None, str]]:
     for dirpath, dirnames, _ in os.walk(root):
         dirnames.sort()
         for name in list(dirnames):

@@ -1,0 +1,88 @@
+"""``tarnwick chromium DIR``: the Chromium and Electron stores under DIR, decoded.
+
+DIR is one store (``Local Storage/leveldb``, ``Session Storage``, an
+``*.indexeddb.leveldb``) or a whole profile or app-data folder, in which every store
+is found. By default one row per key, its newest version (for a deleted key the
+deletion, with the last value the files still hold); ``--history`` lists every version
+of every key, labelled current, superseded, last_before_deletion or deleted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+from collections.abc import Iterator
+from typing import BinaryIO
+
+from .output import WRITERS
+
+EXIT_OK, EXIT_ERROR = 0, 2
+KINDS = ("localstorage", "sessionstorage", "indexeddb")
+
+
+def add_subcommand(subparsers: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    p = subparsers.add_parser(
+        "chromium",
+        help="decode the Local Storage, Session Storage and IndexedDB of Chromium and Electron",
+        description=__doc__.split("\n\n", 1)[1] if __doc__ else None,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    p.add_argument("directory", metavar="DIR", help="a store, or a profile or app-data folder")
+    p.add_argument("--format", "-f", choices=tuple(WRITERS), default="text")
+    p.add_argument("--history", action="store_true", help="every version of every key")
+    p.add_argument("--all-records", action="store_true",
+                   help="metadata, exists, index and external-object records too, not only data")
+    p.add_argument("--kind", action="append", choices=KINDS, help="only stores of this kind (repeatable)")
+    p.add_argument("--output", "-o", metavar="FILE", help="write to FILE, never inside DIR")
+    p.add_argument("--force", action="store_true", help="replace FILE if it exists")
+    p.set_defaults(run=run)
+
+
+def _error(message: str) -> int:
+    print(f"tarnwick chromium: error: {message}", file=sys.stderr)
+    return EXIT_ERROR
+
+
+@contextlib.contextmanager
+def _destination(args: argparse.Namespace) -> Iterator[BinaryIO]:
+    if args.output is None:
+        yield sys.stdout.buffer
+        sys.stdout.buffer.flush()
+        return
+    from .._safe_output import open_output
+
+    with open_output(args.output, stores=[args.directory], force=args.force) as out:
+        yield out
+
+
+def run(args: argparse.Namespace) -> int:
+    from . import find_stores, latest, read_store
+    from .history import history
+
+    if not os.path.isdir(args.directory):
+        return _error(f"not a directory: {args.directory!r}")
+    if args.format == "parquet":
+        try:
+            import pyarrow  # noqa: F401
+        except ImportError:
+            return _error("parquet output needs pyarrow: pip install 'tarnwick[arrow]'")
+    if args.output is not None:
+        from .._safe_output import check_outside
+
+        check_outside(args.output, [args.directory])
+    stores = [(k, s) for k, s in find_stores(args.directory) if not args.kind or k in args.kind]
+    if not stores:
+        print(f"tarnwick chromium: no Chromium store found under {args.directory!r}", file=sys.stderr)
+
+    def entries() -> Iterator[object]:
+        for kind, store in stores:
+            decoded = read_store(store, kind)
+            for e in (history(decoded) if args.history else latest(decoded)):
+                if args.all_records or e.record_type == "data":
+                    yield e
+
+    with _destination(args) as out:
+        WRITERS[args.format](entries(), out)  # type: ignore[arg-type]
+    return EXIT_OK
