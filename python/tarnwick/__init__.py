@@ -6,4 +6,17 @@ its classes and adds the ``tarnwick`` command line.
 
 from _tarnwick import FileType, KeyState, RawLevelDb, Record
 
-__all__ = ["KeyState", "FileType", "Record", "RawLevelDb"]
+from .scan import ReadReport, ScanRecord, inspect, records, scan, scan_text
+
+__all__ = [
+    "KeyState",
+    "FileType",
+    "Record",
+    "RawLevelDb",
+    "scan",
+    "scan_text",
+    "records",
+    "inspect",
+    "ReadReport",
+    "ScanRecord",
+]

@@ -1,0 +1,342 @@
+"""Streaming scans of a store: Arrow batches, light records, text, and a report
+of what was and was not read.
+
+The work is done by the ``tarnwick._scan`` extension module: the store's files
+are decoded on worker threads without the interpreter lock, and batches come
+out in file order with memory bounded by the batch size and the number of
+threads, whatever the store's size. The batches are exported through the Arrow
+PyCapsule interface, so pyarrow, polars and DuckDB read them without any record
+becoming a Python object; no Arrow library is needed to use the rest.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import os
+from collections.abc import Collection, Iterator
+from typing import Any, Literal, Union
+
+from _tarnwick import FileType, KeyState
+
+from . import _scan
+
+__all__ = [
+    "Scan",
+    "Records",
+    "TextScan",
+    "ScanRecord",
+    "ReadReport",
+    "FileReport",
+    "EntryReport",
+    "UnreadRange",
+    "scan",
+    "records",
+    "scan_text",
+    "inspect",
+]
+
+ScanRecord = _scan.ScanRecord
+
+# Batches close at whichever bound they reach first. The bytes bound keeps a
+# batch of huge records, or of records that a table's shared key prefixes
+# expand, from growing with them.
+DEFAULT_BATCH_ROWS = 65_536
+DEFAULT_BATCH_BYTES = 4 << 20
+DEFAULT_CHUNK_BYTES = 1 << 20
+
+# The filter masks: bit 1 << value of each KeyState (Deleted 0, Live 1,
+# Unknown 2) and each file kind (Ldb 0, Log 1; FileType's value minus one).
+_STATE_BITS = {"Deleted": 1, "Live": 2, "Unknown": 4}
+_FILE_TYPE_BITS = {"Ldb": 1, "Log": 2}
+_ALL_STATES = 0b111
+_ALL_FILE_TYPES = 0b11
+
+# What the records of records() hold in `state` and `file_type`, indexed as the
+# batches' dictionaries are.
+_STATE_MEMBERS = (KeyState.Deleted, KeyState.Live, KeyState.Unknown)
+_FILE_TYPE_MEMBERS = (FileType.Ldb, FileType.Log)
+
+_TEXT_FORMATS = {"jsonl": 0, "csv": 1, "text": 2}
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+StateName = Union[KeyState, Literal["Deleted", "Live", "Unknown"]]
+FileTypeName = Union[FileType, Literal["Ldb", "Log"]]
+
+
+def _mask(values: Collection[Any] | None, bits: dict[str, int], everything: int, what: str) -> int:
+    if values is None:
+        return everything
+    if isinstance(values, (str, bytes)):
+        values = [values]
+    lower = {name.lower(): bit for name, bit in bits.items()}
+    mask = 0
+    for value in values:
+        name = getattr(value, "name", value)
+        if not isinstance(name, str) or name.lower() not in lower:
+            raise ValueError(f"unknown {what}: {value!r} (expected one of {', '.join(bits)})")
+        mask |= lower[name.lower()]
+    return mask
+
+
+def _threads(threads: int | None) -> int:
+    if threads is None:
+        return os.cpu_count() or 1
+    if not isinstance(threads, int) or isinstance(threads, bool) or threads < 1:
+        raise ValueError(f"threads must be a positive int, not {threads!r}")
+    return threads
+
+
+def _positive(name: str, value: int) -> int:
+    if not isinstance(value, int) or isinstance(value, bool) or value < 1:
+        raise ValueError(f"{name} must be a positive int, not {value!r}")
+    return value
+
+
+def _prefix(key_prefix: bytes | None) -> bytes:
+    if key_prefix is None:
+        return b""
+    if not isinstance(key_prefix, (bytes, bytearray, memoryview)):
+        raise TypeError(f"key_prefix must be bytes or None, not {type(key_prefix).__name__}")
+    return bytes(key_prefix)
+
+
+def _common(path: PathLike, reverse: bool, threads: int | None, key_prefix: bytes | None,
+            states: Collection[StateName] | None, file_types: Collection[FileTypeName] | None) -> tuple:
+    return (
+        os.fspath(path),
+        bool(reverse),
+        _threads(threads),
+        _prefix(key_prefix),
+        _mask(states, _STATE_BITS, _ALL_STATES, "state"),
+        _mask(file_types, _FILE_TYPE_BITS, _ALL_FILE_TYPES, "file type"),
+    )
+
+
+# ---------------------------------------------------------------------------
+# The report
+
+
+@dataclasses.dataclass(frozen=True)
+class UnreadRange:
+    """Bytes [begin, end) of a file from which nothing was decoded, and why."""
+
+    begin: int
+    end: int
+    reason: str
+
+
+@dataclasses.dataclass(frozen=True)
+class FileReport:
+    """One data file: whether it was read, and what it gave.
+
+    ``status`` is ``read``, ``left_out`` (its reader refused it: ``reason``
+    says why), ``filtered`` (the scan asked only for the other kind of file)
+    or ``pending`` (not read yet). ``records`` counts every record decoded,
+    before any filter; ``blocks_read`` and ``blocks_skipped`` count a table's
+    data blocks; ``unread`` is the damage map."""
+
+    name: str
+    path: str
+    kind: str
+    number: int
+    size: int
+    status: str
+    reason: str
+    records: int
+    blocks_read: int
+    blocks_skipped: int
+    unread: tuple[UnreadRange, ...]
+
+
+@dataclasses.dataclass(frozen=True)
+class EntryReport:
+    """A directory entry of the store that is not read as a data file:
+    ``not_admitted`` (its name or kind says data file, but it is not one that
+    is read) or ``not_data`` (CURRENT, LOCK, LOG, a manifest)."""
+
+    name: str
+    path: str
+    status: str
+    reason: str
+
+
+@dataclasses.dataclass(frozen=True)
+class ReadReport:
+    """What a scan read and what it could not, for every entry of the store."""
+
+    directory: str
+    complete: bool
+    files: tuple[FileReport, ...]
+    others: tuple[EntryReport, ...]
+
+    @classmethod
+    def from_dict(cls, data: dict[str, Any]) -> ReadReport:
+        files = tuple(
+            FileReport(**{**f, "unread": tuple(UnreadRange(*r) for r in f["unread"])}) for f in data["files"]
+        )
+        others = tuple(EntryReport(**e) for e in data["others"])
+        return cls(data["directory"], data["complete"], files, others)
+
+    def to_dict(self) -> dict[str, Any]:
+        """Plain values only, ready for json.dumps."""
+        return dataclasses.asdict(self)
+
+    @property
+    def records(self) -> int:
+        return sum(f.records for f in self.files)
+
+    @property
+    def left_out(self) -> tuple[FileReport, ...]:
+        return tuple(f for f in self.files if f.status == "left_out")
+
+    @property
+    def not_admitted(self) -> tuple[EntryReport, ...]:
+        return tuple(e for e in self.others if e.status == "not_admitted")
+
+
+# ---------------------------------------------------------------------------
+# Scans
+
+
+class Scan:
+    """A store's records as a stream of Arrow record batches.
+
+    Each Arrow consumer that asks for the stream (``__arrow_c_stream__``)
+    starts a fresh pass over the store. ``report`` tells what the latest pass
+    has read so far. Dropping the consumer's reader stops the pass."""
+
+    def __init__(self, path: PathLike, *, reverse: bool = False, threads: int | None = None,
+                 batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
+                 key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
+                 file_types: Collection[FileTypeName] | None = None) -> None:
+        self._arguments = (
+            *_common(path, reverse, threads, key_prefix, states, file_types),
+            _positive("batch_rows", batch_rows),
+            _positive("batch_bytes", batch_bytes),
+        )
+        if not os.path.isdir(self._arguments[0]):
+            raise ValueError(f"Not a directory: {self._arguments[0]}")
+        self._latest: Any = None
+
+    def __arrow_c_schema__(self) -> Any:
+        return _scan.schema_capsule()
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        # The batches have one schema; a consumer that asks for another casts.
+        self._latest = _scan.ArrowScan(*self._arguments)
+        return self._latest.stream_capsule()
+
+    @property
+    def report(self) -> ReadReport | None:
+        """What the latest pass has read so far; None before any pass."""
+        return None if self._latest is None else ReadReport.from_dict(self._latest.report())
+
+    def __repr__(self) -> str:
+        return f"tarnwick.Scan({self._arguments[0]!r})"
+
+
+class Records:
+    """A store's records as light ScanRecord objects (the attributes of
+    ``_tarnwick.Record``, plus ``file_number``), one batch in memory at a time."""
+
+    def __init__(self, native: Any) -> None:
+        self._native = native
+        self._batch: Iterator[Any] = iter(())
+
+    def __iter__(self) -> Records:
+        return self
+
+    def __next__(self) -> Any:
+        while True:
+            for record in self._batch:
+                return record
+            batch = self._native.next_records(_STATE_MEMBERS, _FILE_TYPE_MEMBERS)
+            if batch is None:
+                raise StopIteration
+            self._batch = iter(batch)
+
+    @property
+    def report(self) -> ReadReport:
+        return ReadReport.from_dict(self._native.report())
+
+    def close(self) -> None:
+        """Stops the workers and closes every file."""
+        self._native.cancel()
+        self._batch = iter(())
+
+    def __enter__(self) -> Records:
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()
+
+
+class TextScan:
+    """A store's records encoded as text, an iterator of bytes chunks in
+    record order (the format's header first)."""
+
+    def __init__(self, native: Any) -> None:
+        self._native = native
+
+    def __iter__(self) -> TextScan:
+        return self
+
+    def __next__(self) -> bytes:
+        return next(self._native)
+
+    @property
+    def report(self) -> ReadReport:
+        return ReadReport.from_dict(self._native.report())
+
+    def close(self) -> None:
+        self._native.cancel()
+
+    def __enter__(self) -> TextScan:
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()
+
+
+def scan(path: PathLike, *, reverse: bool = False, threads: int | None = None,
+         batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
+         key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
+         file_types: Collection[FileTypeName] | None = None) -> Scan:
+    """Every record of a store, as Arrow record batches (see Scan), in the
+    order of ``RawLevelDb(path).iterate_records_raw(reverse=reverse)``.
+
+    ``threads`` decode files in parallel (default: the machine's cores).
+    ``key_prefix`` keeps records whose user key starts with it; ``states``
+    and ``file_types`` keep records of those KeyState and FileType members
+    (or their names)."""
+    return Scan(path, reverse=reverse, threads=threads, batch_rows=batch_rows, batch_bytes=batch_bytes,
+                key_prefix=key_prefix, states=states, file_types=file_types)
+
+
+def records(path: PathLike, *, reverse: bool = False, threads: int | None = None,
+            batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
+            key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
+            file_types: Collection[FileTypeName] | None = None) -> Records:
+    """The records of scan(), one light object each, without Arrow."""
+    arguments = _common(path, reverse, threads, key_prefix, states, file_types)
+    native = _scan.ArrowScan(*arguments, _positive("batch_rows", batch_rows), _positive("batch_bytes", batch_bytes))
+    return Records(native)
+
+
+def scan_text(path: PathLike, format: Literal["jsonl", "csv", "text"] = "jsonl", *, reverse: bool = False,
+              threads: int | None = None, chunk_bytes: int = DEFAULT_CHUNK_BYTES,
+              key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
+              file_types: Collection[FileTypeName] | None = None) -> TextScan:
+    """The records of scan() encoded as JSON Lines, CSV or text by the worker
+    threads: an iterator of bytes chunks of about ``chunk_bytes`` each."""
+    if format not in _TEXT_FORMATS:
+        raise ValueError(f"unknown format {format!r} (expected one of {', '.join(_TEXT_FORMATS)})")
+    arguments = _common(path, reverse, threads, key_prefix, states, file_types)
+    return TextScan(_scan.TextScan(*arguments, _TEXT_FORMATS[format], _positive("chunk_bytes", chunk_bytes)))
+
+
+def inspect(path: PathLike, *, threads: int | None = None) -> ReadReport:
+    """Reads every file of a store and reports, for every entry that belongs to
+    it, whether it was read or why not, its records, its blocks read and
+    skipped, and the byte ranges from which nothing was decoded."""
+    return ReadReport.from_dict(_scan.inspect(os.fspath(path), _threads(threads)))

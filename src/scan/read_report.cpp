@@ -1,0 +1,71 @@
+#include "scan/read_report.hpp"
+
+#include <algorithm>
+
+namespace tarnwick {
+
+void ReportObserver::block_read(std::uint64_t, std::uint64_t) { ++report_.blocks_read; }
+
+void ReportObserver::block_skipped(std::uint64_t offset, std::uint64_t size, std::string_view reason) {
+    ++report_.blocks_skipped;
+    // A handle can claim a range no file could hold; the range is cut at the
+    // end of the file, where nothing more could have been read anyway.
+    const std::uint64_t end = size > report_.size - std::min(offset, report_.size) ? report_.size : offset + size;
+    add_unread(std::min(offset, report_.size), end, reason);
+}
+
+void ReportObserver::bytes_skipped(std::uint64_t begin, std::uint64_t end, std::string_view reason) {
+    add_unread(begin, end, reason);
+}
+
+void ReportObserver::stopped(std::uint64_t offset, std::string_view reason) {
+    add_unread(offset, report_.size, reason);
+}
+
+void ReportObserver::add_unread(std::uint64_t begin, std::uint64_t end, std::string_view reason) {
+    if (begin >= end) return;
+    // Neighbouring stretches lost for the same reason make one range.
+    if (!report_.unread.empty()) {
+        UnreadRange& last = report_.unread.back();
+        if (last.end == begin && last.reason == reason) {
+            last.end = end;
+            return;
+        }
+    }
+    report_.unread.push_back({begin, end, std::string(reason)});
+}
+
+ReadReport initial_report(const StoreListing& listing) {
+    ReadReport report;
+    report.directory = listing.directory;
+    report.files.reserve(listing.files.size());
+    for (const ListedFile& file : listing.files) {
+        FileReport line;
+        line.name = file.name;
+        line.display_path = file.display_path;
+        line.kind = file.kind;
+        line.number = file.number;
+        line.size = file.size;
+        report.files.push_back(std::move(line));
+    }
+    report.others = listing.others;
+    return report;
+}
+
+std::string_view status_name(FileReport::Status status) noexcept {
+    switch (status) {
+        case FileReport::Status::Pending: return "pending";
+        case FileReport::Status::Read: return "read";
+        case FileReport::Status::LeftOut: return "left_out";
+        case FileReport::Status::Filtered: return "filtered";
+    }
+    return "pending";
+}
+
+std::string_view status_name(ListedEntry::Status status) noexcept {
+    return status == ListedEntry::Status::NotAdmitted ? "not_admitted" : "not_data";
+}
+
+std::string_view kind_name(DataFileKind kind) noexcept { return kind == DataFileKind::Table ? "Ldb" : "Log"; }
+
+}  // namespace tarnwick

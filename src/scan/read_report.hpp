@@ -1,0 +1,73 @@
+// What a scan read and what it could not: one line per directory entry of the
+// store, with the reasons the readers gave.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/pass_observer.hpp"
+#include "scan/store_listing.hpp"
+
+namespace tarnwick {
+
+// Bytes of a file from which nothing was decoded, and why.
+struct UnreadRange {
+    std::uint64_t begin;
+    std::uint64_t end;
+    std::string reason;
+};
+
+struct FileReport {
+    enum class Status : std::uint8_t {
+        Pending,   // not read (yet)
+        Read,      // opened and read; damage may still have cost records (see unread)
+        LeftOut,   // its reader refused it; `reason` says why
+        Filtered,  // not read because the scan asked only for the other kind of file
+    };
+
+    std::string name;
+    std::string display_path;
+    DataFileKind kind;
+    std::uint64_t number;
+    std::uint64_t size;  // at listing time
+    Status status = Status::Pending;
+    std::string reason;
+    std::uint64_t records = 0;  // every record decoded, before any filter of the scan
+    std::uint64_t blocks_read = 0;
+    std::uint64_t blocks_skipped = 0;
+    std::vector<UnreadRange> unread;
+};
+
+struct ReadReport {
+    std::string directory;
+    std::vector<FileReport> files;     // in reading order
+    std::vector<ListedEntry> others;   // entries not read, in name order
+    bool complete = false;             // every file has been read (the scan ran to its end)
+};
+
+// Collects what one pass of a reader reports about the bytes it could not
+// decode into a FileReport.
+class ReportObserver final : public PassObserver {
+   public:
+    explicit ReportObserver(FileReport& report) noexcept : report_(report) {}
+
+    void block_read(std::uint64_t offset, std::uint64_t size) override;
+    void block_skipped(std::uint64_t offset, std::uint64_t size, std::string_view reason) override;
+    void bytes_skipped(std::uint64_t begin, std::uint64_t end, std::string_view reason) override;
+    void stopped(std::uint64_t offset, std::string_view reason) override;
+
+   private:
+    void add_unread(std::uint64_t begin, std::uint64_t end, std::string_view reason);
+    FileReport& report_;
+};
+
+// The report of a listing before anything is read.
+[[nodiscard]] ReadReport initial_report(const StoreListing& listing);
+
+std::string_view status_name(FileReport::Status status) noexcept;
+std::string_view status_name(ListedEntry::Status status) noexcept;
+std::string_view kind_name(DataFileKind kind) noexcept;
+
+}  // namespace tarnwick

@@ -1,0 +1,198 @@
+#include "scan/scanner.hpp"
+
+#include <algorithm>
+
+#include "ldb_file/ldb_file.hpp"
+#include "log_file/log_file.hpp"
+
+namespace tarnwick {
+
+namespace {
+
+// Thrown from inside a reader's pass (through its record callback) when the
+// scan is cancelled, so that a worker leaves a file at once instead of
+// decoding the rest of it; caught where the worker takes its next unit. It is
+// not a failure: the readers' own failures are values.
+struct ScanStopped {};
+
+}  // namespace
+
+Scanner::Scanner(StoreListing listing, ScanOptions options, ChunkBuilderFactory builders)
+    : listing_(std::move(listing)), options_(std::move(options)), builders_(std::move(builders)) {
+    report_ = initial_report(listing_);
+    std::size_t first = 0;
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < listing_.files.size(); ++i) {
+        bytes += listing_.files[i].size;
+        if (bytes >= options_.unit_bytes || i + 1 == listing_.files.size()) {
+            units_.push_back(Unit{first, i + 1, {}, false});
+            first = i + 1;
+            bytes = 0;
+        }
+    }
+    if (units_.empty()) report_.complete = true;
+}
+
+std::expected<std::unique_ptr<Scanner>, DbError> Scanner::start(const std::string& directory, ScanOptions options,
+                                                                ChunkBuilderFactory builders) {
+    auto listing = list_store(directory, options.reverse);
+    if (!listing) return std::unexpected(std::move(listing.error()));
+    if (options.threads == 0) options.threads = 1;
+    std::unique_ptr<Scanner> scanner(new Scanner(std::move(*listing), std::move(options), std::move(builders)));
+    const std::size_t workers = std::min<std::size_t>(scanner->options_.threads, scanner->units_.size());
+    scanner->threads_.reserve(workers);
+    for (std::size_t i = 0; i < workers; ++i) scanner->threads_.emplace_back([s = scanner.get()] { s->run_worker(); });
+    return scanner;
+}
+
+Scanner::~Scanner() { cancel(); }
+
+void Scanner::cancel() {
+    {
+        const std::lock_guard lock(mutex_);
+        cancelled_ = true;
+    }
+    work_ready_.notify_all();
+    space_ready_.notify_all();
+    chunk_ready_.notify_all();
+    for (std::thread& thread : threads_) {
+        if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+    }
+    const std::lock_guard lock(mutex_);
+    for (Unit& unit : units_) unit.chunks.clear();
+}
+
+std::unique_ptr<Chunk> Scanner::next() {
+    std::unique_lock lock(mutex_);
+    while (true) {
+        if (cancelled_) return nullptr;
+        if (current_unit_ >= units_.size()) {
+            const std::lock_guard report_lock(report_mutex_);
+            report_.complete = true;
+            return nullptr;
+        }
+        Unit& unit = units_[current_unit_];
+        if (!unit.chunks.empty()) {
+            std::unique_ptr<Chunk> chunk = std::move(unit.chunks.front());
+            unit.chunks.pop_front();
+            space_ready_.notify_all();
+            return chunk;
+        }
+        if (unit.finished) {
+            ++current_unit_;
+            work_ready_.notify_all();
+            continue;
+        }
+        chunk_ready_.wait(lock);
+    }
+}
+
+ReadReport Scanner::report() const {
+    const std::lock_guard lock(report_mutex_);
+    return report_;
+}
+
+std::string Scanner::failure() const {
+    const std::lock_guard lock(mutex_);
+    return failure_;
+}
+
+void Scanner::run_worker() {
+    try {
+        while (true) {
+            std::size_t unit;
+            {
+                std::unique_lock lock(mutex_);
+                work_ready_.wait(lock, [&] {
+                    return cancelled_ || next_unit_ >= units_.size() ||
+                           next_unit_ <= current_unit_ + options_.threads;
+                });
+                if (cancelled_ || next_unit_ >= units_.size()) return;
+                unit = next_unit_++;
+            }
+            run_unit(unit);
+        }
+    } catch (const ScanStopped&) {
+        // cancelled: nothing more to do
+    } catch (const std::exception& fault) {
+        {
+            const std::lock_guard lock(mutex_);
+            if (failure_.empty()) failure_ = fault.what();
+            cancelled_ = true;
+        }
+        work_ready_.notify_all();
+        space_ready_.notify_all();
+        chunk_ready_.notify_all();
+    }
+}
+
+void Scanner::run_unit(std::size_t unit) {
+    const std::unique_ptr<ChunkBuilder> builder = builders_();
+    for (std::size_t file = units_[unit].first_file; file < units_[unit].end_file; ++file) {
+        FileReport line;
+        {
+            const std::lock_guard lock(report_mutex_);
+            line = report_.files[file];
+        }
+        read_file(unit, file, *builder, line);
+        const std::lock_guard lock(report_mutex_);
+        report_.files[file] = std::move(line);
+    }
+    if (!builder->empty()) deliver(unit, builder->take());
+    {
+        const std::lock_guard lock(mutex_);
+        units_[unit].finished = true;
+    }
+    chunk_ready_.notify_one();
+}
+
+void Scanner::deliver(std::size_t unit, std::unique_ptr<Chunk> chunk) {
+    {
+        std::unique_lock lock(mutex_);
+        space_ready_.wait(lock, [&] { return cancelled_ || units_[unit].chunks.size() < QUEUE_CHUNKS; });
+        if (cancelled_) throw ScanStopped{};
+        units_[unit].chunks.push_back(std::move(chunk));
+    }
+    chunk_ready_.notify_one();
+}
+
+void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& builder, FileReport& report) {
+    const ListedFile& file = listing_.files[index];
+    if (!options_.filter.reads(file.kind)) {
+        report.status = FileReport::Status::Filtered;
+        return;
+    }
+    builder.begin_file(file);
+    ReportObserver observer(report);
+    const RecordFilter& filter = options_.filter;
+    auto sink = [&](const RecordView& record) {
+        ++report.records;
+        if (cancelled_.load(std::memory_order_relaxed)) throw ScanStopped{};
+        if (!filter.accepts(record)) return;
+        builder.add(record);
+        if (builder.full()) deliver(unit, builder.take());
+    };
+    auto left_out = [&](std::string reason) {
+        report.status = FileReport::Status::LeftOut;
+        if (report.size != 0) report.unread.push_back({0, report.size, reason});
+        report.reason = std::move(reason);
+    };
+    if (file.kind == DataFileKind::Table) {
+        auto table = LdbFile::open_at(listing_.fd.get(), file.name, file.display_path);
+        if (!table) return left_out(table.error().message());
+        report.status = FileReport::Status::Read;
+        if (table->length() < FOOTER_SIZE) {
+            // The reader opens such a file as one without blocks.
+            observer.stopped(0, LdbError{LdbError::FileTooSmall{}}.message());
+            return;
+        }
+        table->read_records(sink, &observer);
+    } else {
+        auto log = LogFile::open_at(listing_.fd.get(), file.name, file.display_path);
+        if (!log) return left_out(log.error().message());
+        report.status = FileReport::Status::Read;
+        log->read_records(sink, &observer);
+    }
+}
+
+}  // namespace tarnwick

@@ -1,0 +1,112 @@
+// Reads every data file of a store on worker threads and hands what they make
+// of the records (Arrow batches, text) to one consumer, in file order.
+//
+// The files, in reading order, are cut into units of consecutive files (a few
+// MiB of file bytes each; a large file is a unit of its own). A worker takes
+// the next unit, opens its files one at a time relative to the directory,
+// and puts the chunks it builds on the unit's queue. The consumer drains the
+// units in order. Memory stays bounded whatever the store's size:
+//   - a worker only starts a unit within `threads + 1` units of the one being
+//     consumed, so finished units cannot pile up;
+//   - a unit's queue holds at most QUEUE_CHUNKS chunks; a worker that finds it
+//     full waits, inside the reader's pass, until the consumer takes one, so
+//     a slow consumer stops the workers and a file that expands enormously is
+//     split across chunks that are never all in memory at once.
+// At most `threads` files are open at any moment.
+//
+// Cancelling (or destroying the scanner) stops every worker promptly, also
+// in the middle of a file, and closes every file.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <expected>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "db/db_error.hpp"
+#include "scan/chunk.hpp"
+#include "scan/read_report.hpp"
+#include "scan/record_filter.hpp"
+#include "scan/store_listing.hpp"
+
+namespace tarnwick {
+
+struct ScanOptions {
+    bool reverse = false;
+    unsigned threads = 1;
+    RecordFilter filter;
+    // File bytes per unit of work.
+    std::uint64_t unit_bytes = 4ULL << 20;
+};
+
+class Scanner {
+   public:
+    // Lists the store and starts the workers. Fails as Db::open fails.
+    [[nodiscard]] static std::expected<std::unique_ptr<Scanner>, DbError> start(const std::string& directory,
+                                                                                ScanOptions options,
+                                                                                ChunkBuilderFactory builders);
+    ~Scanner();
+    Scanner(const Scanner&) = delete;
+    Scanner& operator=(const Scanner&) = delete;
+
+    // The next chunk in order, waiting for it if need be; null at the end (or
+    // once cancelled). Only one thread may consume. A fault inside a worker
+    // (memory exhausted) ends the scan: failure() then tells it.
+    [[nodiscard]] std::unique_ptr<Chunk> next();
+
+    // Stops the workers and waits for them; every file is closed afterwards.
+    void cancel();
+
+    // What has been read so far (everything, once next() has returned null).
+    [[nodiscard]] ReadReport report() const;
+
+    // The message of a fault that ended the scan early, or empty.
+    [[nodiscard]] std::string failure() const;
+
+    // Chunks a unit's queue may hold before its worker waits.
+    static constexpr std::size_t QUEUE_CHUNKS = 2;
+
+   private:
+    struct Unit {
+        std::size_t first_file;
+        std::size_t end_file;
+        std::deque<std::unique_ptr<Chunk>> chunks;
+        bool finished = false;
+    };
+    class Worker;
+
+    Scanner(StoreListing listing, ScanOptions options, ChunkBuilderFactory builders);
+    void run_worker();
+    void run_unit(std::size_t unit);
+    // Puts a chunk on a unit's queue, waiting while it is full. Throws
+    // ScanStopped once the scan is cancelled.
+    void deliver(std::size_t unit, std::unique_ptr<Chunk> chunk);
+    void read_file(std::size_t unit, std::size_t file, ChunkBuilder& builder, FileReport& report);
+
+    StoreListing listing_;
+    ScanOptions options_;
+    ChunkBuilderFactory builders_;
+    std::deque<Unit> units_;  // a deque: units never move once made
+
+    mutable std::mutex mutex_;
+    std::condition_variable work_ready_;   // workers wait: for a unit in the window
+    std::condition_variable chunk_ready_;  // the consumer waits
+    std::condition_variable space_ready_;  // a worker waits: for room in its unit's queue
+    std::size_t next_unit_ = 0;            // the first unit no worker has taken
+    std::size_t current_unit_ = 0;         // the unit being consumed
+    std::atomic<bool> cancelled_{false};
+    std::string failure_;
+
+    mutable std::mutex report_mutex_;
+    ReadReport report_;
+
+    std::vector<std::thread> threads_;
+};
+
+}  // namespace tarnwick

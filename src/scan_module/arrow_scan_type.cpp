@@ -1,0 +1,248 @@
+// ArrowScan: one scan whose batches go either to an Arrow consumer (through a
+// PyCapsule holding an ArrowArrayStream) or, for callers without an Arrow
+// library, to Python as light record objects.
+#include <cstdlib>
+#include <vector>
+
+#include "scan/arrow_batch.hpp"
+#include "scan/arrow_stream.hpp"
+#include "scan_module/scan_surface.hpp"
+
+namespace tarnwick::scan_py {
+
+namespace {
+
+struct ArrowScanState {
+    std::shared_ptr<Scanner> scanner;
+    bool stream_taken = false;
+};
+
+ArrowScanState& state_of(PyObject* self) { return value_of<ArrowScanState>(self); }
+
+void destroy_stream_capsule(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, ARROW_ARRAY_STREAM_CAPSULE_NAME));
+    if (stream == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    // A consumer that imported the stream has moved it out and marked it released.
+    if (stream->release != nullptr) {
+        Py_BEGIN_ALLOW_THREADS
+        stream->release(stream);
+        Py_END_ALLOW_THREADS
+    }
+    std::free(stream);
+}
+
+PyObject* arrow_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
+            PyErr_SetString(PyExc_TypeError, "ArrowScan() takes positional arguments only");
+            return nullptr;
+        }
+        PyObject* path = nullptr;
+        int reverse = 0;
+        unsigned threads = 1;
+        const char* prefix = nullptr;
+        Py_ssize_t prefix_size = 0;
+        unsigned char states = 0, file_types = 0;
+        Py_ssize_t batch_rows = 0, batch_bytes = 0;
+        if (!PyArg_ParseTuple(args, TARNWICK_SCAN_ARGUMENTS_FORMAT "nn", PyUnicode_FSConverter, &path, &reverse,
+                              &threads, &prefix, &prefix_size, &states, &file_types, &batch_rows, &batch_bytes)) {
+            return nullptr;
+        }
+        Ref path_owner(path);
+        if (batch_rows <= 0 || batch_bytes <= 0) {
+            PyErr_SetString(PyExc_ValueError, "batch_rows and batch_bytes must be positive");
+            return nullptr;
+        }
+        ScanArguments arguments =
+            scan_arguments(path, reverse, threads, prefix, prefix_size, states, file_types);
+        const auto rows = static_cast<std::size_t>(batch_rows);
+        const auto bytes = static_cast<std::size_t>(batch_bytes);
+        auto scanner = start_scan(arguments, [rows, bytes] { return std::make_unique<ArrowBatchBuilder>(rows, bytes); });
+        if (!scanner) return nullptr;
+        return new_instance(type, ArrowScanState{std::move(scanner), false});
+    });
+}
+
+PyObject* stream_capsule(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        ArrowScanState& state = state_of(self);
+        if (state.stream_taken) {
+            PyErr_SetString(PyExc_RuntimeError, "the batches of this scan have been taken already");
+            return nullptr;
+        }
+        auto* stream = static_cast<ArrowArrayStream*>(std::malloc(sizeof(ArrowArrayStream)));
+        if (stream == nullptr) return PyErr_NoMemory();
+        export_arrow_stream(state.scanner, stream);
+        PyObject* capsule = PyCapsule_New(stream, ARROW_ARRAY_STREAM_CAPSULE_NAME, destroy_stream_capsule);
+        if (capsule == nullptr) {
+            stream->release(stream);
+            std::free(stream);
+            return nullptr;
+        }
+        state.stream_taken = true;
+        return capsule;
+    });
+}
+
+// One batch as a list of ScanRecord objects. `states` and `file_types` are
+// the enum members to hand out, indexed by the dictionary indices.
+PyObject* records_of(const ArrowBatch& batch, PyObject* states, PyObject* file_types) {
+    const BatchColumns& c = batch.columns();
+    PyTypeObject* type = scan_record_type();
+    if (type == nullptr) return nullptr;
+    std::vector<Ref> paths;
+    for (const std::string& path : c.files) {
+        paths.emplace_back(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace"));
+        if (!paths.back()) return nullptr;
+    }
+    auto column = [](const ColumnBuffer& buffer, auto type_tag) {
+        return reinterpret_cast<const decltype(type_tag)*>(buffer.data());
+    };
+    const auto* key_offsets = column(c.key_offsets, std::int64_t{});
+    const auto* user_key_offsets = column(c.user_key_offsets, std::int64_t{});
+    const auto* value_offsets = column(c.value_offsets, std::int64_t{});
+    const auto* seq = column(c.seq, std::uint64_t{});
+    const auto* state = column(c.state, std::int8_t{});
+    const auto* file_type = column(c.file_type, std::int8_t{});
+    const auto* file = column(c.file, std::int32_t{});
+    const auto* file_number = column(c.file_number, std::uint64_t{});
+    const auto* offset = column(c.offset, std::uint64_t{});
+    const std::uint8_t* compressed = c.was_compressed.data();
+    auto bytes = [](const ColumnBuffer& data, const std::int64_t* offsets, std::int64_t row) {
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()) + offsets[row],
+                                         static_cast<Py_ssize_t>(offsets[row + 1] - offsets[row]));
+    };
+    auto item = [](PyObject* sequence, Py_ssize_t i) {
+        PyObject* member = PySequence_GetItem(sequence, i);
+        return member;
+    };
+
+    Ref list(PyList_New(static_cast<Py_ssize_t>(c.rows)));
+    if (!list) return nullptr;
+    for (std::int64_t row = 0; row < c.rows; ++row) {
+        Ref record(PyStructSequence_New(type));
+        if (!record) return nullptr;
+        PyObject* fields[] = {
+            bytes(c.key_data, key_offsets, row),
+            bytes(c.value_data, value_offsets, row),
+            PyLong_FromUnsignedLongLong(seq[row]),
+            item(states, state[row]),
+            item(file_types, file_type[row]),
+            (Py_INCREF(paths[static_cast<std::size_t>(file[row])].get()), paths[static_cast<std::size_t>(file[row])].get()),
+            PyLong_FromUnsignedLongLong(offset[row]),
+            PyBool_FromLong((compressed[row / 8] >> (row % 8)) & 1),
+            bytes(c.user_key_data, user_key_offsets, row),
+            PyLong_FromUnsignedLongLong(file_number[row]),
+        };
+        bool failed = false;
+        for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(std::size(fields)); ++i) {
+            if (fields[i] == nullptr) failed = true;
+            else PyStructSequence_SetItem(record.get(), i, fields[i]);  // steals
+        }
+        if (failed) return nullptr;
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(row), record.release());  // steals
+    }
+    return list.release();
+}
+
+PyObject* next_records(PyObject* self, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject* states;
+        PyObject* file_types;
+        if (!PyArg_ParseTuple(args, "OO", &states, &file_types)) return nullptr;
+        ArrowScanState& state = state_of(self);
+        if (state.stream_taken) {
+            PyErr_SetString(PyExc_RuntimeError, "the batches of this scan have been taken already");
+            return nullptr;
+        }
+        std::unique_ptr<Chunk> chunk = next_chunk(*state.scanner);
+        if (!chunk) {
+            if (PyErr_Occurred() != nullptr) return nullptr;
+            Py_RETURN_NONE;
+        }
+        return records_of(static_cast<const ArrowBatch&>(*chunk), states, file_types);
+    });
+}
+
+PyObject* report(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return report_dict(state_of(self).scanner->report()); });
+}
+
+PyObject* cancel(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        Scanner& scanner = *state_of(self).scanner;
+        Py_BEGIN_ALLOW_THREADS
+        scanner.cancel();
+        Py_END_ALLOW_THREADS
+        Py_RETURN_NONE;
+    });
+}
+
+void arrow_scan_dealloc(PyObject* self) {
+    // Dropping the last reference to the scanner joins its workers, which
+    // never need the interpreter: let other Python threads run meanwhile.
+    std::shared_ptr<Scanner> scanner = std::move(state_of(self).scanner);
+    Py_BEGIN_ALLOW_THREADS
+    scanner.reset();
+    Py_END_ALLOW_THREADS
+    dealloc_instance<ArrowScanState>(self);
+}
+
+PyMethodDef methods[] = {
+    {"stream_capsule", stream_capsule, METH_NOARGS,
+     "stream_capsule($self)\n--\n\nThe batches as a PyCapsule holding an ArrowArrayStream (once per scan)."},
+    {"next_records", next_records, METH_VARARGS,
+     "next_records($self, states, file_types)\n--\n\nThe next batch as a list of ScanRecord, or None at the end."},
+    {"report", report, METH_NOARGS, "report($self)\n--\n\nWhat has been read so far, as a dict."},
+    {"cancel", cancel, METH_NOARGS, "cancel($self)\n--\n\nStops the workers and closes every file."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_methods, methods},
+    {Py_tp_doc, const_cast<char*>("ArrowScan(path, reverse, threads, key_prefix, states, file_types, batch_rows, "
+                                  "batch_bytes)\n--\n\nA running scan of a store into Arrow batches.")},
+    {Py_tp_new, reinterpret_cast<void*>(arrow_scan_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(arrow_scan_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {"tarnwick._scan.ArrowScan", static_cast<int>(sizeof(Instance<ArrowScanState>)), 0,
+                    Py_TPFLAGS_DEFAULT, slots};
+
+PyTypeObject* g_type = nullptr;
+
+PyStructSequence_Field record_fields[] = {
+    {"key", "the key as stored (a table key with its 8-byte trailer)"},
+    {"value", "the value"},
+    {"seq", "the sequence number"},
+    {"state", "KeyState"},
+    {"file_type", "FileType"},
+    {"origin_file", "the path of the file"},
+    {"offset", "the byte offset in the file"},
+    {"was_compressed", "whether the record came from a compressed block"},
+    {"user_key", "the key without a table key's trailer"},
+    {"file_number", "the number in the file's name"},
+    {nullptr, nullptr},
+};
+
+PyStructSequence_Desc record_desc = {"tarnwick.ScanRecord", "One record of a scan.", record_fields, 10};
+
+PyTypeObject* g_record_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* arrow_scan_type() {
+    if (g_type == nullptr) g_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+    return g_type;
+}
+
+PyTypeObject* scan_record_type() {
+    if (g_record_type == nullptr) g_record_type = PyStructSequence_NewType(&record_desc);
+    return g_record_type;
+}
+
+}  // namespace tarnwick::scan_py

@@ -1,0 +1,93 @@
+// tarnwick._scan: the scanner's Python surface. Its classes start scans; the
+// module functions give the batches' schema and a store's read report.
+#include "scan/record_schema.hpp"
+#include "scan_module/scan_surface.hpp"
+
+namespace tarnwick::scan_py {
+
+namespace {
+
+void destroy_schema_capsule(PyObject* capsule) {
+    auto* schema = static_cast<ArrowSchema*>(PyCapsule_GetPointer(capsule, ARROW_SCHEMA_CAPSULE_NAME));
+    if (schema == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (schema->release != nullptr) schema->release(schema);
+    std::free(schema);
+}
+
+PyObject* schema_capsule(PyObject*, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        auto* schema = static_cast<ArrowSchema*>(std::malloc(sizeof(ArrowSchema)));
+        if (schema == nullptr) return PyErr_NoMemory();
+        export_record_schema(schema);
+        PyObject* capsule = PyCapsule_New(schema, ARROW_SCHEMA_CAPSULE_NAME, destroy_schema_capsule);
+        if (capsule == nullptr) {
+            schema->release(schema);
+            std::free(schema);
+        }
+        return capsule;
+    });
+}
+
+// Reads every file of a store, keeping nothing but the report.
+PyObject* inspect(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        PyObject* path = nullptr;
+        unsigned threads = 1;
+        if (!PyArg_ParseTuple(args, "O&I", PyUnicode_FSConverter, &path, &threads)) return nullptr;
+        Ref path_owner(path);
+        ScanArguments arguments = scan_arguments(path, 0, threads, "", 0, RecordFilter::ALL_STATES,
+                                                 RecordFilter::ALL_FILE_KINDS);
+        auto scanner = start_scan(arguments, [] { return std::make_unique<DiscardingBuilder>(); });
+        if (!scanner) return nullptr;
+        if (next_chunk(*scanner) != nullptr || PyErr_Occurred() != nullptr) {
+            if (PyErr_Occurred() == nullptr) PyErr_SetString(PyExc_RuntimeError, "a report-only scan made a chunk");
+            return nullptr;
+        }
+        return report_dict(scanner->report());
+    });
+}
+
+PyMethodDef functions[] = {
+    {"schema_capsule", schema_capsule, METH_NOARGS,
+     "schema_capsule()\n--\n\nThe Arrow schema of a scan's batches, as a PyCapsule holding an ArrowSchema."},
+    {"inspect", inspect, METH_VARARGS,
+     "inspect(path, threads)\n--\n\nReads every file of the store and returns the read report as a dict."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "tarnwick._scan", "The scanner: stores read on worker threads into Arrow batches or text.",
+    -1, functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+bool add_type(PyObject* module, const char* name, PyTypeObject* type) {
+    if (type == nullptr) return false;
+    Py_INCREF(type);
+    if (PyModule_AddObject(module, name, reinterpret_cast<PyObject*>(type)) != 0) {
+        Py_DECREF(type);
+        return false;
+    }
+    return true;
+}
+
+PyObject* initialise() {
+    Ref module(PyModule_Create2(&module_definition, 3));
+    if (!module) return nullptr;
+    if (!add_type(module.get(), "ArrowScan", arrow_scan_type()) ||
+        !add_type(module.get(), "TextScan", text_scan_type()) ||
+        !add_type(module.get(), "ScanRecord", scan_record_type())) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace tarnwick::scan_py
+
+extern "C" PyMODINIT_FUNC PyInit__scan() {
+    return tarnwick::scan_py::guarded([] { return tarnwick::scan_py::initialise(); });
+}

@@ -1,0 +1,93 @@
+// The one way the _scan module includes the interpreter's headers: limited API
+// only (the build defines Py_LIMITED_API), so one build serves CPython 3.10+.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#if !defined(Py_LIMITED_API)
+#error "_scan is built against the limited C API only"
+#endif
+
+#include <exception>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace tarnwick::scan_py {
+
+// An owned reference, released when it goes out of scope.
+class Ref {
+   public:
+    Ref() noexcept = default;
+    explicit Ref(PyObject* owned) noexcept : object_(owned) {}
+    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        std::swap(object_, other.object_);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    ~Ref() { Py_XDECREF(object_); }
+
+    PyObject* get() const noexcept { return object_; }
+    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
+    explicit operator bool() const noexcept { return object_ != nullptr; }
+
+   private:
+    PyObject* object_ = nullptr;
+};
+
+// Runs an entry point's work: memory exhaustion becomes MemoryError, any other
+// C++ exception escaping it a RuntimeError with its message, and the entry
+// point returns its failure value (null, or -1).
+template <class F>
+auto guarded(F&& work) noexcept -> decltype(work()) {
+    using Result = decltype(work());
+    try {
+        return work();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        PyErr_SetString(PyExc_RuntimeError, fault.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_RuntimeError, "internal fault in tarnwick._scan");
+    }
+    if constexpr (std::is_pointer_v<Result>) {
+        return nullptr;
+    } else if constexpr (std::is_integral_v<Result>) {
+        return -1;
+    }
+}
+
+// An instance: the object header, then one C++ value.
+template <class T>
+struct Instance {
+    PyObject_HEAD
+    T value;
+};
+
+template <class T>
+T& value_of(PyObject* self) noexcept {
+    return reinterpret_cast<Instance<T>*>(self)->value;
+}
+
+template <class T>
+PyObject* new_instance(PyTypeObject* type, T&& value) {
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    new (&value_of<std::remove_cvref_t<T>>(self)) std::remove_cvref_t<T>(std::forward<T>(value));
+    return self;
+}
+
+template <class T>
+void dealloc_instance(PyObject* self) {
+    value_of<T>(self).~T();
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace tarnwick::scan_py

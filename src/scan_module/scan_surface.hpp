@@ -1,0 +1,45 @@
+// The pieces of the _scan module, shared between its files.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "scan/read_report.hpp"
+#include "scan/scanner.hpp"
+#include "scan_module/python.hpp"
+
+namespace tarnwick::scan_py {
+
+// The options every scan takes, converted from the arguments of its class.
+struct ScanArguments {
+    std::string path;
+    ScanOptions options;
+};
+
+// The options common to every scan, from arguments already parsed: the path
+// as bytes (PyUnicode_FSConverter), and the filters as bit masks.
+ScanArguments scan_arguments(PyObject* path_bytes, int reverse, unsigned threads, const char* key_prefix,
+                             Py_ssize_t key_prefix_size, unsigned char states, unsigned char file_types);
+
+// The format of the arguments scan_arguments takes, for PyArg_ParseTuple.
+#define TARNWICK_SCAN_ARGUMENTS_FORMAT "O&pIy#bb"
+
+// Starts a scan, the interpreter lock released while the store is listed.
+// Null with ValueError set when the path is not a directory or cannot be listed.
+std::shared_ptr<Scanner> start_scan(ScanArguments& arguments, ChunkBuilderFactory builders);
+
+// The scan's next chunk, waiting for it without the interpreter lock. Null at
+// the end; null with an exception set when the scan failed.
+std::unique_ptr<Chunk> next_chunk(Scanner& scanner);
+
+// The report as a dict of plain values (see tarnwick.scan.ReadReport).
+PyObject* report_dict(const ReadReport& report);
+
+// Text through the file system's encoding, as os.fsdecode does.
+PyObject* fs_text(const std::string& text);
+
+PyTypeObject* arrow_scan_type();
+PyTypeObject* text_scan_type();
+PyTypeObject* scan_record_type();
+
+}  // namespace tarnwick::scan_py
