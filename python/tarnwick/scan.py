@@ -71,7 +71,8 @@ def _mask(values: Collection[Any] | None, bits: dict[str, int], everything: int,
     lower = {name.lower(): bit for name, bit in bits.items()}
     mask = 0
     for value in values:
-        name = getattr(value, "name", value)
+        # KeyState and FileType members print as "KeyState.Live" and the like.
+        name = str(value).rpartition(".")[2] if isinstance(value, (KeyState, FileType)) else value
         if not isinstance(name, str) or name.lower() not in lower:
             raise ValueError(f"unknown {what}: {value!r} (expected one of {', '.join(bits)})")
         mask |= lower[name.lower()]
