@@ -138,10 +138,16 @@ def wheel_venv(request: pytest.FixtureRequest, wheel: Path, tmp_path_factory: py
 
 
 def extension_modules(wheel: Path, into: Path) -> dict[str, Path]:
-    """The wheel's extension modules (not the libraries bundled beside them), unpacked, by module name."""
+    """The wheel's extension modules (not the libraries bundled beside
+    them), unpacked into INTO, by dotted module name."""
     with zipfile.ZipFile(wheel) as archive:
         archive.extractall(into)
-    return {p.name.split(".")[0]: p for p in into.rglob("*.so") if not p.parent.name.endswith(".libs")}
+    modules = {}
+    for path in into.rglob("*.so"):
+        if not path.parent.name.endswith(".libs"):
+            package = path.parent.relative_to(into).parts
+            modules[".".join((*package, path.name.split(".")[0]))] = path
+    return modules
 
 
 def test_the_wheel_is_tagged_manylinux_abi3_and_auditwheel_agrees(wheel: Path) -> None:
@@ -159,7 +165,7 @@ def test_extension_modules_export_only_their_init_function(wheel: Path, tmp_path
     assert "_tarnwick" in modules
     for module, path in modules.items():
         exported = checked(["nm", "-D", "--defined-only", "--format=just-symbols", path]).split()
-        assert exported == [f"PyInit_{module}"], f"{path.name} exports {exported}"
+        assert exported == [f"PyInit_{module.rpartition('.')[2]}"], f"{path.name} exports {exported}"
 
 
 def test_hiding_takes_snappy_away_from_the_source_build(system_snappy: list[Path]) -> None:
@@ -170,10 +176,15 @@ def test_hiding_takes_snappy_away_from_the_source_build(system_snappy: list[Path
 
 
 def test_the_installed_wheel_reads_the_sample_as_the_source_build_does(
-    wheel: Path, wheel_venv: Path, system_snappy: list[Path]
+    wheel: Path, wheel_venv: Path, system_snappy: list[Path], tmp_path: Path
 ) -> None:
     python = wheel_venv / "bin" / "python"
     tarnwick = wheel_venv / "bin" / "tarnwick"
+
+    # Every extension module of the wheel loads.
+    modules = sorted(extension_modules(wheel, tmp_path))
+    checked([python, "-c", "import importlib, sys\nfor m in sys.argv[1:]: importlib.import_module(m)", *modules],
+            hide=system_snappy)
 
     # The module alone: the same records, from the wheel's module, with the
     # wheel's copy of Snappy as the only one in the process.
