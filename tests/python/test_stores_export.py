@@ -201,14 +201,14 @@ def test_an_interrupted_run_leaves_no_partition_that_looks_complete(tree, datase
 
 
 def test_a_store_that_cannot_be_read_is_reported_and_the_rest_exported(tree, tmp_path, monkeypatch):
-    real = _source.record_batches
+    real = _source.read_store
 
     def failing(directory, **kwargs):
         if directory.endswith("Session Storage"):
             raise OSError(5, "Input/output error")
         return real(directory, **kwargs)
 
-    monkeypatch.setattr(_source, "record_batches", failing)
+    monkeypatch.setattr(_source, "read_store", failing)
     result = export(tree, tmp_path / "out")
     assert list(result.failed) == ["Profile/Default/Session Storage"]
     assert "Input/output error" in result.failed["Profile/Default/Session Storage"]

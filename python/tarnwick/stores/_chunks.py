@@ -166,15 +166,16 @@ def run_chunk(chunk: Chunk) -> dict[str, Any]:
         by_file: Counter[str] = Counter()
         records = 0
         os.makedirs(os.path.dirname(chunk.part_path), exist_ok=True)
+        source = _source.read_store(directory, threads=chunk.threads)
         with pq.ParquetWriter(chunk.part_path, DATASET_SCHEMA) as writer:
-            for batch in _source.record_batches(directory, threads=chunk.threads):
+            for batch in source.batches():
                 out = _dataset_batch(batch, chunk, prefix)
                 writer.write_batch(out)
                 records += out.num_rows
                 by_state += _source.count_by(out, "state")
                 by_file += _source.count_by(out, "file")
         names = Counter({path.rpartition("/")[2]: n for path, n in by_file.items()})
-        report = _source.read_report(directory, names)
+        report = source.report()
         if scratch is not None:
             report = _replace_paths(report, scratch, chunk.directory)
         result.update(

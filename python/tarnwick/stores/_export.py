@@ -69,14 +69,16 @@ def _read_json(path: str) -> Any:
         return None
 
 
-def _write_json(path: str, value: Any) -> None:
-    """Written beside and renamed: the file is either absent or complete."""
+def _write_json(path: str, value: Any, *, sync: bool = False) -> None:
+    """Written beside and renamed: the file is either absent or complete.
+    ``sync`` also waits for the disk, for the one file that ends a run."""
     temporary = f"{path}.{os.getpid()}.tmp"
     with open(temporary, "w", encoding="utf-8") as stream:
         json.dump(value, stream, indent=1, sort_keys=True)
         stream.write("\n")
-        stream.flush()
-        os.fsync(stream.fileno())
+        if sync:
+            stream.flush()
+            os.fsync(stream.fileno())
     os.replace(temporary, path)
 
 
@@ -291,7 +293,7 @@ def export(
         "failed": [{"path": p, "error": e} for p, e in sorted(result.failed.items())],
         "stores": ordered,
     }
-    _write_json(result.manifest, manifest)
+    _write_json(result.manifest, manifest, sync=True)
     return result
 
 
