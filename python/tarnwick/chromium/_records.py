@@ -45,8 +45,9 @@ def iter_records(store_dir: str | os.PathLike[str]) -> Iterator[RawRecord]:
     streaming = getattr(tarnwick, "records", None)
     if streaming is not None:
         for r in streaming(path):
+            where = getattr(r, "file", None) or getattr(r, "origin_file", "")
             yield RawRecord(bytes(r.user_key), bytes(r.value), r.seq, _state_name(r.state),
-                            str(getattr(r, "file", "")), r.offset)
+                            str(where), r.offset)
         return
     from _tarnwick import RawLevelDb
 
