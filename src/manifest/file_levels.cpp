@@ -15,7 +15,7 @@ constexpr std::uint64_t kFewestBytesPerAddition = 4;
 
 }  // namespace
 
-FileLevelGatherer::FileLevelGatherer(std::uint64_t manifest_size) noexcept {
+FileLevelGatherer::FileLevelGatherer(std::uint64_t manifest_size) noexcept : manifest_size_(manifest_size) {
     const std::uint64_t most_additions = manifest_size / kFewestBytesPerAddition + 1;
     try {
         added_.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(most_additions, added_.max_size())));
@@ -46,9 +46,11 @@ std::vector<FileLevel> FileLevelGatherer::finish() && noexcept {
         added_[kept++] = added_[i];
     }
     added_.erase(added_.begin() + static_cast<std::ptrdiff_t>(kept), added_.end());
-    // Give back the reserve; when there is no memory for the smaller copy, the
-    // array simply stays as large as it is.
-    added_.shrink_to_fit();
+    // Give back the reserve by copying what is kept, when the copy is small
+    // beside the manifest: for a manifest of nothing but distinct additions it
+    // would hold the array twice at once, and the reserve it gives back was
+    // never written anyway. Without memory for the copy nothing changes.
+    if (kept * sizeof(FileLevel) <= manifest_size_ / 2) added_.shrink_to_fit();
     return std::move(added_);
 }
 

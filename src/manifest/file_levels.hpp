@@ -60,6 +60,7 @@ class FileLevelGatherer {
     [[nodiscard]] std::vector<FileLevel> finish() && noexcept;
 
    private:
+    std::uint64_t manifest_size_;
     std::vector<FileLevel> added_;
     bool out_of_memory_ = false;
 };

@@ -1,0 +1,121 @@
+"""Manifests built to stall the open or exhaust memory.
+
+A manifest changes no record, yet opening a directory decodes it: whatever its
+content, that must cost time n log n and memory a small multiple of its size.
+The engine never writes such files, so they are built here, quickly (numpy
+for the large one).
+"""
+
+from __future__ import annotations
+
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+from _tarnwick import RawLevelDb
+from craft import LOG_BLOCK_SIZE, LOG_HEADER_SIZE, LogWriter, RecordType, varint
+
+NEW_FILE_TAG = 7
+END_OF_EDIT_TAG = 8  # an obsolete tag: decoding stops at it
+LARGEST_FULL_PAYLOAD = LOG_BLOCK_SIZE - LOG_HEADER_SIZE
+
+
+def new_file(level: int, number: int) -> bytes:
+    """The shortest new-file field for a number: size 1 and empty keys."""
+    return varint(NEW_FILE_TAG) + varint(level) + varint(number) + varint(1) + varint(0) + varint(0)
+
+
+def manifest_of(fields: list[bytes]) -> bytes:
+    """The fields packed into edits of at most one block each."""
+    writer = LogWriter()
+    edit = bytearray()
+    for field in fields:
+        if len(edit) + len(field) > LARGEST_FULL_PAYLOAD:
+            writer.add_record(bytes(edit))
+            edit.clear()
+        edit += field
+    if edit:
+        writer.add_record(bytes(edit))
+    return writer.getvalue()
+
+
+# Bucket counts a standard hash map of integers (identity hash) passes through
+# as it grows: every multiple of one lands in the same bucket while the map
+# has that many buckets.
+FLOODED_BUCKET_COUNT = 351061
+
+
+def test_numbers_colliding_in_a_hash_table_do_not_stall_the_open(tmp_path):
+    # 351,061 additions, 3.8 MB: a hash map took over a minute (quadratic).
+    numbers = [k * FLOODED_BUCKET_COUNT for k in range(1, FLOODED_BUCKET_COUNT + 1)]
+    (tmp_path / "MANIFEST-000001").write_bytes(manifest_of([new_file(k % 7, n) for k, n in enumerate(numbers)]))
+    start = time.monotonic()
+    with RawLevelDb(str(tmp_path)) as db:
+        assert db.iterate_records_raw() == []
+    # A generous bound, against a quadratic blow-up only: the open takes well
+    # under a second.
+    assert time.monotonic() - start < 10
+
+
+# The smallest new-file field with a distinct number among millions: tag,
+# level, a 4-byte number, size and two empty keys.
+ADDITION_SIZE = 9
+NUMBER_BYTES = 4
+ADDITIONS_PER_BLOCK = LARGEST_FULL_PAYLOAD // ADDITION_SIZE
+
+
+def large_manifest(blocks: int) -> bytes:
+    """`blocks` blocks of one full record each, every record packed with
+    additions of distinct numbers in scrambled order; the byte left over in
+    each record ends its edit."""
+    count = blocks * ADDITIONS_PER_BLOCK
+    index = np.arange(count, dtype=np.uint64)
+    # Multiplying by an odd constant permutes [0, 2^27); the offset makes every
+    # number take exactly four varint bytes.
+    numbers = (index * np.uint64(2654435761)) % np.uint64(1 << 27) + np.uint64(1 << 21)
+    additions = np.empty((count, ADDITION_SIZE), dtype=np.uint8)
+    additions[:, 0] = NEW_FILE_TAG
+    additions[:, 1] = index % np.uint64(7)
+    for i in range(NUMBER_BYTES):
+        group = (numbers >> np.uint64(7 * i)) & np.uint64(0x7F)
+        additions[:, 2 + i] = group | np.uint64(0x80 if i + 1 < NUMBER_BYTES else 0)
+    additions[:, 6] = 1
+    additions[:, 7:] = 0
+
+    block = np.zeros((blocks, LOG_BLOCK_SIZE), dtype=np.uint8)
+    block[:, 4:6] = np.frombuffer(LARGEST_FULL_PAYLOAD.to_bytes(2, "little"), dtype=np.uint8)
+    block[:, 6] = RecordType.FULL
+    payload_end = LOG_HEADER_SIZE + ADDITIONS_PER_BLOCK * ADDITION_SIZE
+    block[:, LOG_HEADER_SIZE:payload_end] = additions.reshape(blocks, -1)
+    block[:, payload_end] = END_OF_EDIT_TAG
+    return block.tobytes()
+
+
+PEAK_GROWTH_SCRIPT = """
+import resource, sys
+from _tarnwick import RawLevelDb
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+with RawLevelDb(sys.argv[1]) as db:
+    assert db.iterate_records_raw() == []
+after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+print((after - before) * 1024)
+"""
+
+
+def peak_growth_of_opening(directory: Path) -> int:
+    """Bytes by which opening the directory raised a fresh process's peak
+    resident memory."""
+    done = subprocess.run(
+        [sys.executable, "-c", PEAK_GROWTH_SCRIPT, str(directory)], capture_output=True, text=True, check=True
+    )
+    return int(done.stdout)
+
+
+def test_a_manifest_of_millions_of_additions_opens_within_four_times_its_size(tmp_path):
+    # 1,280 blocks: 40 MB, 4.7 million additions. Holding each with its keys
+    # took 16 times the manifest's size.
+    data = large_manifest(1280)
+    (tmp_path / "MANIFEST-000001").write_bytes(data)
+    assert peak_growth_of_opening(tmp_path) <= 4 * len(data)
