@@ -29,8 +29,9 @@ EXIT_INTERRUPTED = 130
 TEXT_FORMATS = ("jsonl", "csv", "text")
 COLUMNAR_FORMATS = ("parquet", "arrow")
 FORMATS = TEXT_FORMATS + COLUMNAR_FORMATS
-STATES = {"deleted": 0, "live": 1, "unknown": 2}
-FILE_TYPES = {"ldb": 1, "log": 2}
+# The choices of --state and --file-type, and the names the scanner takes.
+STATES = {"deleted": "Deleted", "live": "Live", "unknown": "Unknown"}
+FILE_TYPES = {"ldb": "Ldb", "log": "Log"}
 
 
 class CliError(Exception):
@@ -146,8 +147,8 @@ def _status_line(to_file: bool) -> _output.StatusLine:
 def _scan_options(args: argparse.Namespace) -> dict[str, object]:
     return {
         "reverse": args.reverse,
-        "states": [_output.STATE_NAMES[STATES[s]] for s in args.state] if args.state else None,
-        "file_types": [_output.FILE_TYPE_NAMES[FILE_TYPES[args.file_type]]] if args.file_type else None,
+        "states": [STATES[s] for s in args.state] if args.state else None,
+        "file_types": [FILE_TYPES[args.file_type]] if args.file_type else None,
         "key_prefix": args.key_prefix or None,
     }
 
@@ -178,17 +179,21 @@ def run_dump(args: argparse.Namespace) -> int:
 
 
 def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, status: _output.StatusLine) -> _output.StoreReport:
-    from ._reading import scan_columnar, scan_text
+    from . import _reading
 
     options = _scan_options(args)
     if args.format in TEXT_FORMATS:
         written = _output.ByteProgress(status)
-        chunks, report = scan_text(directory, args.format, **options)
+        chunks, report = _reading.text_chunks(directory, args.format, **options)
         for chunk in chunks:
             out.write(chunk)
             written.add(len(chunk))
         return report()
-    return _output.write_columnar(scan_columnar(directory, **options), args.format, out, status)
+    from ._columnar_output import write_columnar
+
+    source, report = _reading.batches(directory, **options)
+    write_columnar(source, args.format, out, status)
+    return report()
 
 
 def _finish(args: argparse.Namespace, directory: str, report: _output.StoreReport) -> int:
@@ -204,13 +209,13 @@ def _finish(args: argparse.Namespace, directory: str, report: _output.StoreRepor
 
 
 def run_summary(args: argparse.Namespace) -> int:
-    from ._reading import summarise
+    from . import _reading
 
     directory: str = args.directory
     _check_directory(directory)
     status = _status_line(False)
     try:
-        report = summarise(directory, status)
+        report = _reading.summarise(directory, status)
     finally:
         status.clear()
     out = _stdout()

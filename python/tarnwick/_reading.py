@@ -1,147 +1,141 @@
-"""How the command line reads a store: records as text or columns, and the report.
+"""How the command line reads a store: through the scanner, in bounded memory.
 
-``scan_text(directory, fmt, **options)`` gives the encoded output in chunks
-of bytes and a function returning the store's report once they are used up;
-``scan_columnar(directory, **options)`` a stream of Arrow record batches with
-the same function; ``summarise(directory, status)`` the report with counts per
-file. ``options`` are ``reverse``, ``states``, ``file_types`` and
-``key_prefix``.
+``text_chunks(directory, fmt, **options)`` gives the encoded output (made by
+the scanner's worker threads) in chunks of bytes, and a function returning
+the store's report once they are used up; ``batches(directory,
+**options)`` gives a stream of Arrow record batches and the same function;
+``summarise(directory, status)`` the report with counts per file. The
+``options`` are ``reverse``, ``states`` (KeyState names), ``file_types``
+(FileType names) and ``key_prefix`` (bytes).
 """
 
 from __future__ import annotations
 
-import csv
-import io
 import os
-from collections.abc import Callable, Iterable, Iterator
+import stat
+from collections.abc import Callable, Iterator
 from typing import Any
 
-from _tarnwick import RawLevelDb, Record
-
 from . import _output
-from ._quiet_listing import list_names
+from .scan import FileReport, ReadReport, Scan, TextScan, records, scan, scan_text
 
-_CHUNK_CHARS = 1 << 20
+ReportFunction = Callable[[], _output.StoreReport]
 
-# Extensions of the files the reader decodes, and the kind each one is.
-_DATA_FILE_KINDS = {"ldb": "ldb", "sst": "ldb", "log": "log"}
+# What the scanner calls a file's status and kind, as the summary shows them.
+_STATUS_SHOWN = {"read": _output.READ, "left_out": _output.LEFT_OUT, "filtered": "not read (filtered)", "pending": "not read"}
+_KIND_SHOWN = {"Ldb": "ldb", "Log": "log"}
 
 
-def _error(directory: str, message: str) -> Exception:
+def _cannot_read(directory: str, error: BaseException) -> Exception:
     from ._commands import CliError
 
-    return CliError(f"cannot read {directory!r}: {message}")
+    return CliError(f"cannot read {directory!r}: {error}")
 
 
-def _records(directory: str, reverse: bool) -> list[Record]:
+def _started(directory: str, start: Callable[[], Any]) -> Any:
+    """A scan started; the scanner's refusals (not a directory, not listable)
+    as one-line errors."""
     try:
-        with RawLevelDb(directory) as db:
-            return db.iterate_records_raw(reverse=reverse)
-    except ValueError as error:
-        raise _error(directory, str(error)) from None
-    except UnicodeEncodeError:
-        raise _error(directory, "the path is not valid UTF-8") from None
+        return start()
+    except (ValueError, OSError) as error:
+        raise _cannot_read(directory, error) from None
 
 
-def _selected(records: list[Record], options: dict[str, Any]) -> Iterator[Record]:
-    states = set(options.get("states") or ())
-    types = set(options.get("file_types") or ())
-    prefix = options.get("key_prefix") or b""
-    records.reverse()
-    while records:
-        r = records.pop()
-        if states and _output.state_name(r) not in states:
-            continue
-        if types and _output.file_type_name(r) not in types:
-            continue
-        if prefix and not r.user_key.startswith(prefix):
-            continue
-        yield r
-
-
-def _chunks(pieces: Iterable[str]) -> Iterator[bytes]:
-    buffer: list[str] = []
-    size = 0
-    for piece in pieces:
-        buffer.append(piece)
-        size += len(piece)
-        if size >= _CHUNK_CHARS:
-            yield "".join(buffer).encode("utf-8", "backslashreplace")
-            buffer, size = [], 0
-    if buffer:
-        yield "".join(buffer).encode("utf-8", "backslashreplace")
-
-
-def _csv_pieces(records: Iterable[Record]) -> Iterator[str]:
-    text = io.StringIO(newline="")
-    writer = csv.writer(text)
-    for row in _output.csv_rows(records):
-        writer.writerow(row)
-        yield text.getvalue()
-        text.seek(0)
-        text.truncate()
-
-
-def scan_text(directory: str, fmt: str, **options: Any) -> tuple[Iterator[bytes], Callable[[], _output.StoreReport]]:
-    records = _records(directory, options.get("reverse", False))
-    counted = _count(records)
-    selected = _selected(records, options)
-    renderer = {"jsonl": _output.jsonl_lines, "text": _output.text_lines, "csv": _csv_pieces}[fmt]
-    return _chunks(renderer(selected)), lambda: _report(directory, counted)
-
-
-def scan_columnar(directory: str, **options: Any) -> Any:
-    from ._commands import CliError
-
-    raise CliError("Parquet and Arrow output need the scanner, which this build lacks")
-
-
-def _count(records: list[Record]) -> dict[str, _output.FileSummary]:
-    files: dict[str, _output.FileSummary] = {}
-    for record in records:
-        name = os.path.basename(record.origin_file)
-        summary = files.get(name)
-        if summary is None:
-            kind = "log" if int(record.file_type) == 2 else "ldb"
-            summary = files[name] = _output.FileSummary(name, kind, os.path.splitext(name)[0], _size(record.origin_file))
-        summary.records += 1
-        state = int(record.state)
-        if state == 1:
-            summary.live += 1
-        elif state == 0:
-            summary.deleted += 1
-        else:
-            summary.unknown += 1
-        if record.was_compressed:
-            summary.compressed += 1
-    return files
-
-
-def _size(path: str) -> int | None:
+def _chunks(directory: str, text: TextScan) -> Iterator[bytes]:
     try:
-        return os.stat(path).st_size
+        yield from text
+    except RuntimeError as error:  # a worker ran out of memory: the scan ended early
+        raise _cannot_read(directory, error) from None
+    finally:
+        text.close()  # stops the workers at once if the output went away
+
+
+def text_chunks(directory: str, fmt: str, **options: Any) -> tuple[Iterator[bytes], ReportFunction]:
+    text = _started(directory, lambda: scan_text(directory, fmt, **options))
+    return _chunks(directory, text), lambda: store_report(text.report)
+
+
+def batches(directory: str, **options: Any) -> tuple[Scan, ReportFunction]:
+    source = _started(directory, lambda: scan(directory, **options))
+
+    def report() -> _output.StoreReport:
+        latest = source.report
+        return store_report(latest) if latest is not None else _output.StoreReport([], [])
+
+    return source, report
+
+
+# --- The report as the command line shows it -------------------------------------------
+
+
+def _stem(name: str) -> str:
+    return name.rpartition(".")[0] or name
+
+
+def _size_of(path: str) -> int | None:
+    try:
+        info = os.lstat(path)
     except OSError:
         return None
+    return info.st_size if stat.S_ISREG(info.st_mode) else None
 
 
-def _report(directory: str, counted: dict[str, _output.FileSummary]) -> _output.StoreReport:
-    files = list(counted.values())
-    try:
-        names = list_names(directory)
-    except OSError:
-        names = []
-    for name in names:
-        stem, dot, extension = name.rpartition(".")
-        kind = _DATA_FILE_KINDS.get(extension.lower())
-        if not dot or kind is None or len(stem) != 6 or not (stem.isascii() and stem.isdigit()) or name in counted:
-            continue
-        path = os.path.join(directory, name)
-        if not os.path.isfile(path):
-            continue
-        files.append(_output.FileSummary(name, kind, stem, _size(path)))
-    files.sort(key=lambda f: int(f.number) if f.number.isdigit() else 0)
-    return _output.StoreReport(files, [])
+def _file_summary(f: FileReport) -> _output.FileSummary:
+    summary = _output.FileSummary(
+        f.name,
+        _KIND_SHOWN.get(f.kind, f.kind.lower()),
+        _stem(f.name),
+        f.size,
+        status=_STATUS_SHOWN.get(f.status, f.status),
+        reason=f.reason if f.status == "left_out" else "",
+    )
+    summary.records = f.records
+    summary.undecoded = sum(r.end - r.begin for r in f.unread)
+    return summary
+
+
+def store_report(report: ReadReport) -> _output.StoreReport:
+    files = [_file_summary(f) for f in report.files]
+    not_admitted = [
+        _output.FileSummary(e.name, "-", "-", _size_of(e.path), status=_output.NOT_ADMITTED, reason=e.reason)
+        for e in report.not_admitted
+    ]
+    return _output.StoreReport(files, not_admitted)
+
+
+# --- summary ---------------------------------------------------------------------------
+
+# Records between two looks at the clock for the progress line.
+_PROGRESS_EVERY = 1 << 16
 
 
 def summarise(directory: str, status: _output.StatusLine) -> _output.StoreReport:
-    return _report(directory, _count(_records(directory, False)))
+    """The store's report with each file's records counted by state and by
+    compression. One pass over light records: nothing is kept but counts."""
+    source = _started(directory, lambda: records(directory))
+    counts: dict[str, list[int]] = {}  # path -> [live, deleted, unknown, compressed]
+    slot_of_state = (1, 0, 2)  # KeyState Deleted 0, Live 1, Unknown 2 -> its slot
+    seen = 0
+    try:
+        with source:
+            last_path = None
+            slots: list[int] = []
+            for r in source:
+                path = r.origin_file
+                if path != last_path:
+                    last_path = path
+                    slots = counts.setdefault(path, [0, 0, 0, 0])
+                slots[slot_of_state[int(r.state)]] += 1
+                if r.was_compressed:
+                    slots[3] += 1
+                seen += 1
+                if seen % _PROGRESS_EVERY == 0:
+                    status.show(f"tarnwick: {seen:,} records counted")
+            report = source.report
+    except RuntimeError as error:
+        raise _cannot_read(directory, error) from None
+    result = store_report(report)
+    for summary, f in zip(result.files, report.files):
+        live, deleted, unknown, compressed = counts.get(f.path, (0, 0, 0, 0))
+        summary.live, summary.deleted, summary.unknown, summary.compressed = live, deleted, unknown, compressed
+    return result

@@ -66,16 +66,22 @@ def expected(record: Record) -> tuple[object, ...]:
     )
 
 
-def parsed(row: dict[str, str], *, undo: Callable[[str], str] = lambda s: s) -> tuple[object, ...]:
+def parsed(row: dict[str, str], *, undo: Callable[[str], str] = lambda s: s, hex_mark: str = "") -> tuple[object, ...]:
     """A dumped record back as the fields of ``expected``, checking that the
-    escaped text forms say the same as the hex forms."""
+    escaped text forms say the same as the hex forms (which start with
+    ``hex_mark``)."""
+
+    def unhex(cell: str) -> bytes:
+        assert cell.startswith(hex_mark), cell
+        return bytes.fromhex(cell[len(hex_mark) :])
+
     for name in ("key", "user_key", "value"):
-        assert unescape(undo(row[f"{name}_text"])) == bytes.fromhex(row[f"{name}_hex"]), name
+        assert unescape(undo(row[f"{name}_text"])) == unhex(row[f"{name}_hex"]), name
     compressed = row["was_compressed"]
     return (
-        bytes.fromhex(row["key_hex"]),
-        bytes.fromhex(row["user_key_hex"]),
-        bytes.fromhex(row["value_hex"]),
+        unhex(row["key_hex"]),
+        unhex(row["user_key_hex"]),
+        unhex(row["value_hex"]),
         int(row["seq"]),
         row["state"],
         row["file_type"],
@@ -171,7 +177,8 @@ def test_csv_gives_exactly_the_records_and_is_spreadsheet_safe(mixed_db: Path, r
         for cell in row:
             assert not cell.startswith(FORMULA_STARTS), row
     dict_rows = [dict(zip(header, row)) for row in rows]
-    assert [parsed(row, undo=undo_neutralise) for row in dict_rows] == [expected(r) for r in records]
+    # Hex cells carry a mark, so that readers guessing types keep them as text.
+    assert [parsed(row, undo=undo_neutralise, hex_mark="\\x") for row in dict_rows] == [expected(r) for r in records]
     texts = {row["user_key_text"] for row in dict_rows}
     assert {"'=SUM(1+1)", "'+3", "'-2", "'@cmd", "''quoted", "\\ttab", "\\rcr", ""} <= texts
     assert "'-1" in {row["value_text"] for row in dict_rows}
@@ -351,7 +358,7 @@ def unreadable_directory(tmp_path: Path) -> Iterator[tuple[str, dict[str, object
 
 
 @pytest.mark.parametrize("command", ["summary", "dump"])
-@pytest.mark.parametrize("case", ["missing", "file", "unreadable", "empty path", "name not UTF-8"])
+@pytest.mark.parametrize("case", ["missing", "file", "unreadable", "empty path"])
 def test_unusable_directory_gives_one_line_and_status_2(
     tmp_path: Path, request: pytest.FixtureRequest, command: str, case: str
 ) -> None:
@@ -363,9 +370,6 @@ def test_unusable_directory_gives_one_line_and_status_2(
         target = str(tmp_path / "CURRENT")
     elif case == "empty path":
         target = ""
-    elif case == "name not UTF-8":  # the module takes only paths it can encode as UTF-8
-        os.mkdir(os.fsencode(tmp_path) + b"/db\xff")
-        target = os.fsdecode(os.fsencode(tmp_path) + b"/db\xff")
     else:
         target, options = request.getfixturevalue("unreadable_directory")
     result = run(command, target, **options)
@@ -456,19 +460,19 @@ def test_progress_goes_to_a_terminal_on_stderr_only(
 
 
 def test_progress_waits_before_showing_anything() -> None:
-    from tarnwick._output import Progress, StatusLine
+    from tarnwick._output import ByteProgress, StatusLine
 
     now = [100.0]
     terminal = FakeTerminal()
-    progress = Progress(StatusLine(terminal, True), 5000, clock=lambda: now[0], delay=1.0, interval=0.5)
-    progress.update(512, 512)
+    progress = ByteProgress(StatusLine(terminal, True), clock=lambda: now[0], delay=1.0, interval=0.5)
+    progress.add(2**20)
     assert terminal.getvalue() == ""
     now[0] += 1.0
-    progress.update(1024, 1024)
+    progress.add(2**20)
     now[0] += 0.1
-    progress.update(1536, 1536)  # too soon after the last one
-    assert terminal.getvalue() == "\rtarnwick: 1,024 of 5,000 records written"
+    progress.add(2**20)  # too soon after the last one
+    assert terminal.getvalue() == "\rtarnwick: 2.0 MiB written"
 
     quiet = io.StringIO()
-    Progress(StatusLine(quiet, False), 10, clock=lambda: 1e9, delay=0.0).update(10, 10)
+    ByteProgress(StatusLine(quiet, False), clock=lambda: 1e9, delay=0.0).add(10)
     assert quiet.getvalue() == ""

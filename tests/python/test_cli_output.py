@@ -150,10 +150,10 @@ def test_output_in_the_current_folder(store: Path, elsewhere: Path) -> None:
 def test_a_failure_midway_leaves_no_file(
     store: Path, elsewhere: Path, monkeypatch: pytest.MonkeyPatch, failure: BaseException
 ) -> None:
-    real_scan_text = _reading.scan_text
+    real_text_chunks = _reading.text_chunks
 
-    def failing_scan_text(*args: object, **kwargs: object) -> object:
-        chunks, report = real_scan_text(*args, **kwargs)  # type: ignore[arg-type]
+    def failing_text_chunks(*args: object, **kwargs: object) -> object:
+        chunks, report = real_text_chunks(*args, **kwargs)  # type: ignore[arg-type]
 
         def broken() -> Iterator[bytes]:
             yield next(iter(chunks))
@@ -161,7 +161,7 @@ def test_a_failure_midway_leaves_no_file(
 
         return broken(), report
 
-    monkeypatch.setattr(_reading, "scan_text", failing_scan_text)
+    monkeypatch.setattr(_reading, "text_chunks", failing_text_chunks)
     target = elsewhere / "out.jsonl"
     status = cli.main(["dump", str(store), "-o", str(target)])
     assert status == (130 if failure is KeyboardInterrupt else 2)
@@ -174,7 +174,7 @@ def test_interrupted_process_leaves_nothing_that_looks_complete(store: Path, els
     script = (
         "import os, signal, sys\n"
         "from tarnwick import _reading, cli\n"
-        "real = _reading.scan_text\n"
+        "real = _reading.text_chunks\n"
         "def slow(*a, **k):\n"
         "    chunks, report = real(*a, **k)\n"
         "    def gen():\n"
@@ -182,7 +182,7 @@ def test_interrupted_process_leaves_nothing_that_looks_complete(store: Path, els
         "            yield c\n"
         "            os.kill(os.getpid(), signal.SIGINT)\n"
         "    return gen(), report\n"
-        "_reading.scan_text = slow\n"
+        "_reading.text_chunks = slow\n"
         "sys.exit(cli.main(sys.argv[1:]))\n"
     )
     result = subprocess.run(
