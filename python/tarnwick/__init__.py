@@ -6,7 +6,17 @@ its classes and adds the ``tarnwick`` command line.
 
 from _tarnwick import FileType, KeyState, RawLevelDb, Record
 
-from .scan import ReadReport, ScanRecord, inspect, records, scan, scan_text
+from .scanning import (
+    EntryReport,
+    FileReport,
+    ReadReport,
+    ScanRecord,
+    UnreadRange,
+    inspect,
+    records,
+    scan,
+    scan_text,
+)
 
 __all__ = [
     "KeyState",
@@ -18,5 +28,8 @@ __all__ = [
     "records",
     "inspect",
     "ReadReport",
+    "FileReport",
+    "EntryReport",
+    "UnreadRange",
     "ScanRecord",
 ]
