@@ -11,13 +11,12 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator
-from dataclasses import dataclass
+from typing import NamedTuple
 
 _STATE_NAMES = {0: "deleted", 1: "live", 2: "unknown"}
 
 
-@dataclass(frozen=True, slots=True)
-class RawRecord:
+class RawRecord(NamedTuple):
     user_key: bytes
     value: bytes
     seq: int
@@ -27,14 +26,11 @@ class RawRecord:
 
 
 def _state_name(state: object) -> str:
-    name = getattr(state, "name", None)
-    if isinstance(name, str):
-        return name.lower()
+    """KeyState as text; its members convert to int (Deleted 0, Live 1, Unknown 2)."""
     try:
         return _STATE_NAMES.get(int(state), "unknown")  # type: ignore[call-overload]
     except (TypeError, ValueError):
-        text = str(state).rsplit(".", 1)[-1].lower()
-        return text if text in ("live", "deleted") else "unknown"
+        return "unknown"
 
 
 def iter_records(store_dir: str | os.PathLike[str]) -> Iterator[RawRecord]:
@@ -44,10 +40,10 @@ def iter_records(store_dir: str | os.PathLike[str]) -> Iterator[RawRecord]:
 
     streaming = getattr(tarnwick, "records", None)
     if streaming is not None:
+        make, names = RawRecord, _STATE_NAMES
         for r in streaming(path):
-            where = getattr(r, "file", None) or getattr(r, "origin_file", "")
-            yield RawRecord(bytes(r.user_key), bytes(r.value), r.seq, _state_name(r.state),
-                            str(where), r.offset)
+            yield make(r.user_key, r.value, r.seq, names.get(int(r.state), "unknown"),
+                       r.origin_file, r.offset)
         return
     from _tarnwick import RawLevelDb
 

@@ -28,6 +28,10 @@ def group_versions(entries: Iterable[Entry]) -> dict[tuple[str, bytes], list[Ent
     for e in entries:
         groups.setdefault(e.logical_key, []).append(e)
     for key, versions in groups.items():
+        if len(versions) == 1:
+            e = versions[0]
+            e.version_status = {"live": CURRENT, "deleted": DELETED}.get(e.state, UNKNOWN)
+            continue
         versions.sort(key=lambda e: (e.seq, e.state != "deleted"))
         unique: list[Entry] = []
         seen: set[tuple[int, str, bytes]] = set()

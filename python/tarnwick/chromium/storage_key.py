@@ -10,6 +10,7 @@ Chromium wrote cross-site keys as ``^0site^3bit``; both shapes are read.
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from functools import lru_cache
 
 ATTRIBUTE_MARK = "^"
 ATTRIBUTES = {"0": "top_level_site", "1": "nonce_high", "2": "nonce_low",
@@ -27,6 +28,7 @@ class StorageKey:
         return self.attributes.get("top_level_site")
 
 
+@lru_cache(maxsize=4096)  # a store holds few storage keys and many records of each
 def parse_storage_key(text: str) -> StorageKey:
     origin, mark, rest = text.partition(ATTRIBUTE_MARK)
     attributes: dict[str, str] = {}
