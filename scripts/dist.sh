@@ -44,6 +44,13 @@ log "bundling Snappy and tagging the wheel (auditwheel repair)"
 "$PY" -m auditwheel repair --wheel-dir "$work/repaired" "$work"/built/*.whl
 wheel=$(echo "$work"/repaired/*.whl)
 
+# Snappy's licence asks that its notice go wherever its binary goes. The
+# Debian package that provided the bundled library holds it.
+snappy=$(ldconfig -p | awk '$1 == "libsnappy.so.1" && /x86-64/ { print $NF; exit }')
+notice=/usr/share/doc/$(dpkg -S "$(readlink -f "$snappy")" | cut -d: -f1)/copyright
+[[ -f $notice ]] || { echo "no licence notice found for $snappy" >&2; exit 1; }
+"$PY" "$ROOT/scripts/add_to_wheel.py" "$wheel" "{dist-info}/licenses/snappy/copyright" "$notice"
+
 mkdir -p "$OUT"
 rm -f "$OUT"/tarnwick-*.tar.gz "$OUT"/tarnwick-*.whl
 mv "$sdist" "$wheel" "$OUT"/

@@ -10,6 +10,8 @@ wheel itself, and what it reads must equal what the source build reads.
 
 from __future__ import annotations
 
+import base64
+import hashlib
 import json
 import os
 import re
@@ -156,8 +158,22 @@ def test_the_wheel_is_tagged_manylinux_abi3_and_auditwheel_agrees(wheel: Path) -
     verdict = " ".join(checked([sys.executable, "-m", "auditwheel", "show", wheel]).split())
     assert f'is consistent with the following platform tag: "{name["platform"]}"' in verdict, verdict
     with zipfile.ZipFile(wheel) as archive:
-        bundled = [n for n in archive.namelist() if re.fullmatch(r"tarnwick\.libs/libsnappy-[0-9a-f]+\.so[.\d]*", n)]
-    assert bundled, "Snappy is not bundled"
+        names = archive.namelist()
+        record = archive.read(next(n for n in names if n.endswith(".dist-info/RECORD"))).decode()
+        contents = {n: archive.read(n) for n in names}
+    assert any(re.fullmatch(r"tarnwick\.libs/libsnappy-[0-9a-f]+\.so[.\d]*", n) for n in names), "Snappy is not bundled"
+    assert any(n.endswith(".dist-info/licenses/snappy/copyright") for n in names), "Snappy's licence is missing"
+
+    # RECORD lists every file with its digest and size, itself without.
+    listed = {}
+    for row in record.splitlines():
+        path, digest, size = row.rsplit(",", 2)
+        listed[path] = (digest, size)
+    assert listed.keys() == contents.keys()
+    for path, data in contents.items():
+        if not path.endswith(".dist-info/RECORD"):
+            expected = base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+            assert listed[path] == (f"sha256={expected}", str(len(data))), path
 
 
 def test_extension_modules_export_only_their_init_function(wheel: Path, tmp_path: Path) -> None:
