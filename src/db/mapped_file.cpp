@@ -6,28 +6,40 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 namespace tarnwick {
 
 namespace {
 
-int open_read_only(const std::string& path) {
+int open_read_only(int dir_fd, const char* path) {
     // O_NONBLOCK: a name that turned into a FIFO since it was checked must not
     // hang the open. O_NOATIME is only granted to the file's owner (or a
     // privileged process); elsewhere fall back to a plain read-only open.
     const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 #ifdef O_NOATIME
-    const int fd = ::open(path.c_str(), flags | O_NOATIME);
+    const int fd = ::openat(dir_fd, path, flags | O_NOATIME);
     if (fd >= 0 || errno != EPERM) return fd;
 #endif
-    return ::open(path.c_str(), flags);
+    return ::openat(dir_fd, path, flags);
+}
+
+std::optional<std::uint64_t> seek(int fd, std::uint64_t from, int whence) noexcept {
+    if (from > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+    const off_t at = ::lseek(fd, static_cast<off_t>(from), whence);
+    if (at < 0) return std::nullopt;
+    return static_cast<std::uint64_t>(at);
 }
 
 }  // namespace
 
 std::expected<MappedFile, OsError> MappedFile::open(const std::string& path) {
-    const int fd = open_read_only(path);
+    return open_at(AT_FDCWD, path);
+}
+
+std::expected<MappedFile, OsError> MappedFile::open_at(int dir_fd, const std::string& name) {
+    const int fd = open_read_only(dir_fd, name.c_str());
     if (fd < 0) return std::unexpected(OsError::last());
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
@@ -82,10 +94,30 @@ Bytes MappedFile::view() const noexcept {
 Bytes MappedFile::readable_view() const noexcept {
     const Bytes bytes = view();
     if (bytes.empty()) return bytes;
+    const auto now = current_length();
+    if (!now) return {};
+    return *now < bytes.size() ? bytes.first(static_cast<std::size_t>(*now)) : bytes;
+}
+
+std::optional<std::uint64_t> MappedFile::current_length() const noexcept {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0) return {};
-    const std::uint64_t now = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-    return now < bytes.size() ? bytes.first(static_cast<std::size_t>(now)) : bytes;
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0) return std::nullopt;
+    return st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+}
+
+std::optional<std::uint64_t> MappedFile::seek_data(std::uint64_t from) const noexcept {
+    return seek(fd_, from, SEEK_DATA);
+}
+
+std::optional<std::uint64_t> MappedFile::seek_hole(std::uint64_t from) const noexcept {
+    return seek(fd_, from, SEEK_HOLE);
+}
+
+void MappedFile::restore_pages() const noexcept {
+    if (mapping_ == nullptr) return;
+    // MAP_FIXED replaces the pages in place, in one step: no other mapping can
+    // slip in between, and the address the readers hold stays valid.
+    ::mmap(mapping_, static_cast<std::size_t>(length_), PROT_READ, MAP_SHARED | MAP_FIXED, fd_, 0);
 }
 
 }  // namespace tarnwick

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 
 #include "db/os_error.hpp"
@@ -16,10 +17,13 @@ class MappedFile {
     // processes may still read, write, rename or delete it. Nothing is mapped
     // yet. Where the system allows it the access time is left untouched, so
     // that reading evidence does not change it.
-    static std::expected<MappedFile, OsError> open(const std::string& path);
+    [[nodiscard]] static std::expected<MappedFile, OsError> open(const std::string& path);
+    // The same for the entry `name` of the directory open as `dir_fd`, so that
+    // a directory whose path is near the system's limit is still reachable.
+    [[nodiscard]] static std::expected<MappedFile, OsError> open_at(int dir_fd, const std::string& name);
 
     // Maps the whole file (its length as measured at open), read-only.
-    std::expected<void, OsError> map();
+    [[nodiscard]] std::expected<void, OsError> map();
 
     MappedFile(MappedFile&& other) noexcept;
     MappedFile& operator=(MappedFile&& other) noexcept;
@@ -38,6 +42,22 @@ class MappedFile {
     // has been truncated since it was opened, the view is cut to its current
     // length. Readers take this once before each pass over the file.
     Bytes readable_view() const noexcept;
+
+    // The file's length now, from its metadata; absent when it cannot be read.
+    [[nodiscard]] std::optional<std::uint64_t> current_length() const noexcept;
+
+    // Where data lies in a sparse file. seek_data gives the first offset at or
+    // after `from` that holds data, seek_hole the first at or after `from` that
+    // lies in a hole (the file's end counts as one). A file system that does
+    // not know of holes reports the whole file as data. Absent when there is
+    // no data at or after `from`, or the system cannot say.
+    [[nodiscard]] std::optional<std::uint64_t> seek_data(std::uint64_t from) const noexcept;
+    [[nodiscard]] std::optional<std::uint64_t> seek_hole(std::uint64_t from) const noexcept;
+
+    // Maps the file's pages over the whole mapping again, at the same address:
+    // pages that a truncation guard replaced by zeros while the file was
+    // shorter show the file's bytes again (or fault again, if it still is).
+    void restore_pages() const noexcept;
 
    private:
     MappedFile(int fd, std::uint64_t length) noexcept : fd_(fd), length_(length) {}

@@ -1,9 +1,12 @@
 #include "ldb_file/ldb_file.hpp"
 
-#include <map>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <set>
+#include <utility>
 
 #include "db/file_name.hpp"
-#include "db/truncation_guard.hpp"
 
 namespace tarnwick {
 
@@ -29,30 +32,26 @@ SeqAndState seq_and_state(Bytes key) noexcept {
     return {trailer >> 8, (trailer & 0xFF) == 0 ? KeyState::Deleted : KeyState::Live};
 }
 
-// The byte ranges of the blocks read so far. In a sound table the data blocks
-// never overlap; a crafted index that lists the same bytes again and again
-// would otherwise make a small file produce records without bound.
-class ReadRanges {
+// The handles of the blocks tried so far in a pass, so that an exact repeat
+// is skipped. Sound tables list their blocks in file order, each after all the
+// others, which costs one comparison; only a handle that starts before the
+// furthest block seen is looked up. A tree, not a hash: no choice of handles
+// in a crafted index can make the lookups slow.
+class TriedHandles {
    public:
-    bool overlaps(std::uint64_t begin, std::uint64_t end) const {
-        // The usual case: blocks come in file order, each after all the others.
-        if (begin >= furthest_end_) return false;
-        auto next = ranges_.lower_bound(begin);  // first range starting at or after begin
-        if (next != ranges_.end() && next->first < end) return true;
-        if (next != ranges_.begin() && std::prev(next)->second > begin) return true;
-        return false;
-    }
-    void add(std::uint64_t begin, std::uint64_t end) {
-        if (begin >= furthest_end_) {
-            ranges_.emplace_hint(ranges_.end(), begin, end);
+    // True when `handle` was tried before; otherwise it is noted.
+    bool repeat(const BlockHandle& handle, std::uint64_t end) {
+        const std::pair key{handle.offset, handle.size};
+        if (handle.offset >= furthest_end_) {
+            tried_.emplace_hint(tried_.end(), key);
             furthest_end_ = end;
-        } else {
-            ranges_.emplace(begin, end);
+            return false;
         }
+        return !tried_.insert(key).second;
     }
 
    private:
-    std::map<std::uint64_t, std::uint64_t> ranges_;
+    std::set<std::pair<std::uint64_t, std::uint64_t>> tried_;
     std::uint64_t furthest_end_ = 0;
 };
 
@@ -66,36 +65,45 @@ std::string LdbError::message() const {
             [](const InvalidBlock& e) { return "Invalid block: " + e.message; },
             [](const Snappy& e) { return "Snappy decompression error: " + e.error.message(); },
             [](const FileTooSmall&) { return std::string("File too small to contain a valid footer"); },
+            [](const FileShrank&) { return std::string(kFileShrankReason); },
         },
         kind);
 }
 
-std::expected<LdbFile, LdbError> LdbFile::open(const std::string& path) {
-    auto mapped = MappedFile::open(path);
+std::expected<LdbFile, LdbError> LdbFile::open(const std::string& path) { return open_at(AT_FDCWD, path, path); }
+
+std::expected<LdbFile, LdbError> LdbFile::open_at(int dir_fd, const std::string& name,
+                                                  const std::string& display_path) {
+    auto mapped = MappedFile::open_at(dir_fd, name);
     if (!mapped) return std::unexpected(LdbError{LdbError::Io{std::move(mapped.error())}});
-    LdbFile file(std::move(*mapped), SharedPath(path), file_number_of(path));
+    LdbFile file(std::move(*mapped), SharedPath(display_path), file_number_of(display_path));
     if (file.mapped_.length() < FOOTER_SIZE) return file;
     if (auto mapping = file.mapped_.map(); !mapping) {
         return std::unexpected(LdbError{LdbError::Io{std::move(mapping.error())}});
     }
 
-    const TruncationGuard guard(file.mapped_.view());
-    const Bytes bytes = file.mapped_.readable_view();
-    if (bytes.size() < FOOTER_SIZE) return file;  // cut short since it was measured: nothing to read
-    ByteCursor footer(bytes.last(FOOTER_SIZE));
-    if (!footer.read_block_handle()) {
+    FilePass pass(file.mapped_);
+    if (pass.size() < FOOTER_SIZE) return file;  // cut short since it was measured: nothing to read
+    ByteBuffer raw;
+    const auto footer_bytes = pass.read(pass.size() - FOOTER_SIZE, FOOTER_SIZE, raw, /*copy=*/true);
+    if (!footer_bytes) return std::unexpected(LdbError{LdbError::FileShrank{}});
+    ByteCursor footer(*footer_bytes);
+    const auto metaindex_handle = footer.read_block_handle();
+    if (!metaindex_handle) {
         return std::unexpected(LdbError{LdbError::InvalidBlock{"Failed to read meta index handle"}});
     }
     const auto index_handle = footer.read_block_handle();
     if (!index_handle) {
         return std::unexpected(LdbError{LdbError::InvalidBlock{"Failed to read index handle"}});
     }
-    if (read_fixed64(bytes, bytes.size() - 8) != TABLE_MAGIC) {
-        return std::unexpected(LdbError{LdbError::InvalidMagic{path}});
+    if (read_fixed64(*footer_bytes, FOOTER_SIZE - 8) != TABLE_MAGIC) {
+        return std::unexpected(LdbError{LdbError::InvalidMagic{display_path}});
     }
+    file.metaindex_handle_ = *metaindex_handle;
+    file.index_handle_ = *index_handle;
 
     ByteBuffer scratch;
-    auto index_block = file.read_block_from(bytes, *index_handle, scratch);
+    auto index_block = file.read_block_in(pass, *index_handle, raw, scratch);
     if (!index_block) return std::unexpected(std::move(index_block.error()));
     index_block->for_each_entry([&](std::uint64_t, Bytes, Bytes value) {
         if (const auto handle = decode_block_handle(value)) file.index_.push_back({*handle});
@@ -103,37 +111,46 @@ std::expected<LdbFile, LdbError> LdbFile::open(const std::string& path) {
     return file;
 }
 
-std::expected<Block, LdbError> LdbFile::read_block_from(Bytes file, const BlockHandle& handle,
-                                                        ByteBuffer& scratch) const {
+std::expected<Block, LdbError> LdbFile::read_block_in(FilePass& pass, const BlockHandle& handle, ByteBuffer& raw,
+                                                      ByteBuffer& scratch) const {
     if (!mapped_.is_mapped()) return std::unexpected(LdbError{LdbError::FileTooSmall{}});
     // offset + size + 5 <= length, written so that it cannot wrap around.
-    const std::uint64_t length = file.size();
+    const std::uint64_t length = pass.size();
     if (handle.offset > length || handle.size > length - handle.offset ||
         BLOCK_TRAILER_SIZE > length - handle.offset - handle.size) {
         return std::unexpected(LdbError{LdbError::InvalidBlock{
             "Block extends past end of file at offset " + std::to_string(handle.offset) + " in " + *path_}});
     }
-    const Bytes contents = file.subspan(static_cast<std::size_t>(handle.offset), static_cast<std::size_t>(handle.size));
-    const bool compressed = file[static_cast<std::size_t>(handle.offset + handle.size)] != 0;
+    // The compression type is the trailer's first byte, right after the
+    // contents. An uncompressed block is decoded from a copy, so that a page
+    // vanishing under it cannot put zeros into its entries; a compressed one
+    // is decompressed from where it lies and checked afterwards.
+    const std::size_t size = static_cast<std::size_t>(handle.size);
+    const auto type_byte = pass.read(handle.offset + handle.size, 1, raw, /*copy=*/true);
+    if (!type_byte) return std::unexpected(LdbError{LdbError::FileShrank{}});
+    const bool compressed = (*type_byte)[0] != 0;
+    const auto contents = pass.read(handle.offset, handle.size, raw, /*copy=*/!compressed);
+    if (!contents) return std::unexpected(LdbError{LdbError::FileShrank{}});
 
     std::expected<Block, std::string> block = std::unexpected(std::string());
     if (compressed) {
         // Any non-zero type is taken for Snappy; other codecs fail there.
-        if (auto done = decompress_snappy(contents, scratch); !done) {
-            return std::unexpected(LdbError{LdbError::Snappy{std::move(done.error())}});
-        }
+        auto done = decompress_snappy(contents->first(size), scratch);
+        if (!pass.still_holds(handle.offset, handle.size)) return std::unexpected(LdbError{LdbError::FileShrank{}});
+        if (!done) return std::unexpected(LdbError{LdbError::Snappy{std::move(done.error())}});
         block = Block::make(scratch.bytes(), handle.offset, true);
     } else {
-        block = Block::make(contents, handle.offset, false);
+        block = Block::make(contents->first(size), handle.offset, false);
     }
     if (!block) return std::unexpected(LdbError{LdbError::InvalidBlock{std::move(block.error())}});
     return std::move(*block);
 }
 
 std::expected<Block, LdbError> LdbFile::read_block(const BlockHandle& handle) const {
+    ByteBuffer raw;
     ByteBuffer scratch;
-    const TruncationGuard guard(mapped_.view());
-    auto block = read_block_from(mapped_.readable_view(), handle, scratch);
+    FilePass pass(mapped_);
+    auto block = read_block_in(pass, handle, raw, scratch);
     if (!block) return block;
     // The returned block owns its bytes.
     ByteBuffer owned;
@@ -143,29 +160,47 @@ std::expected<Block, LdbError> LdbFile::read_block(const BlockHandle& handle) co
     return std::move(*result);
 }
 
-void LdbFile::read_records(RecordSink sink) const {
+void LdbFile::read_records(RecordSink sink, PassObserver* observer) const {
     if (!mapped_.is_mapped()) return;
-    const TruncationGuard guard(mapped_.view());
-    Bytes file = mapped_.readable_view();
+    FilePass pass(mapped_);
+    ByteBuffer raw;
     ByteBuffer scratch;
-    ReadRanges read;
+    TriedHandles tried;
+    const std::uint64_t budget = kDecodeBudgetFactor * mapped_.length();
+    std::uint64_t spent = 0;
     for (const IndexEntry& entry : index_) {
         const std::uint64_t begin = entry.handle.offset;
-        if (begin > UINT64_MAX - BLOCK_TRAILER_SIZE || entry.handle.size > UINT64_MAX - BLOCK_TRAILER_SIZE - begin) {
-            continue;  // cannot lie within any file
+        const std::uint64_t size = entry.handle.size;
+        if (begin > UINT64_MAX - BLOCK_TRAILER_SIZE || size > UINT64_MAX - BLOCK_TRAILER_SIZE - begin) {
+            if (observer != nullptr) observer->block_skipped(begin, size, "a handle that cannot lie in any file");
+            continue;
         }
-        const std::uint64_t end = begin + entry.handle.size + BLOCK_TRAILER_SIZE;
+        const std::uint64_t on_disk = size + BLOCK_TRAILER_SIZE;
         // Checked before reading, so that a repeated handle costs no decompression.
-        if (read.overlaps(begin, end)) continue;
-        auto block = read_block_from(file, entry.handle, scratch);
-        if (!block) continue;
-        if (guard.pages_replaced()) {
-            // The file shrank during this pass: what lies past its new end
-            // reads as zeros now, so measure again before decoding more.
-            file = mapped_.readable_view();
-            if (end > file.size()) continue;
+        if (tried.repeat(entry.handle, begin + on_disk)) {
+            if (observer != nullptr) observer->block_skipped(begin, on_disk, "a repeat of a block already read");
+            continue;
         }
-        read.add(begin, end);
+        // Only blocks that lie within the file cost anything to try.
+        if (begin <= pass.size() && on_disk <= pass.size() - begin) {
+            if (spent >= budget) {
+                if (observer != nullptr) {
+                    observer->stopped(begin, "the index lists more block bytes than the file could hold");
+                }
+                return;
+            }
+            spent += on_disk;
+        }
+        auto block = read_block_in(pass, entry.handle, raw, scratch);
+        if (!block) {
+            if (std::holds_alternative<LdbError::FileShrank>(block.error().kind)) {
+                if (observer != nullptr) observer->stopped(begin, kFileShrankReason);
+                return;
+            }
+            if (observer != nullptr) observer->block_skipped(begin, on_disk, block.error().message());
+            continue;
+        }
+        if (observer != nullptr) observer->block_read(begin, on_disk);
 
         const bool compressed = block->compressed();
         block->for_each_entry([&](std::uint64_t entry_offset, Bytes key, Bytes value) {

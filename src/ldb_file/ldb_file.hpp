@@ -14,7 +14,9 @@
 #include <variant>
 #include <vector>
 
+#include "db/file_pass.hpp"
 #include "db/mapped_file.hpp"
+#include "db/pass_observer.hpp"
 #include "db/record.hpp"
 #include "ldb_file/block.hpp"
 #include "ldb_file/block_handle.hpp"
@@ -32,8 +34,10 @@ struct LdbError {
     struct InvalidBlock { std::string message; };
     struct Snappy { SnappyError error; };
     struct FileTooSmall {};
+    // A page of the file vanished while it was read: it was truncated.
+    struct FileShrank {};
 
-    std::variant<Io, InvalidMagic, InvalidBlock, Snappy, FileTooSmall> kind;
+    std::variant<Io, InvalidMagic, InvalidBlock, Snappy, FileTooSmall, FileShrank> kind;
 
     std::string message() const;
 };
@@ -50,36 +54,54 @@ class LdbFile {
    public:
     // Opens and maps the file and reads its footer and index block. A file
     // shorter than a footer opens with no mapping and no blocks.
-    static std::expected<LdbFile, LdbError> open(const std::string& path);
+    [[nodiscard]] static std::expected<LdbFile, LdbError> open(const std::string& path);
+    // The same for the entry `name` of the directory open as `dir_fd`; records
+    // name the file by `display_path`.
+    [[nodiscard]] static std::expected<LdbFile, LdbError> open_at(int dir_fd, const std::string& name,
+                                                                  const std::string& display_path);
 
     // The block at `handle`, copied out of the mapping or decompressed.
-    std::expected<Block, LdbError> read_block(const BlockHandle& handle) const;
+    [[nodiscard]] std::expected<Block, LdbError> read_block(const BlockHandle& handle) const;
 
     // Every entry of every readable data block, block by block in index order.
-    // A block that runs past the end of the file, fails to decompress or
-    // overlaps a block already read is skipped. Never fails.
+    // A block that runs past the end of the file or fails to decompress is
+    // skipped, and so is an exact repeat of a block already read. Damage to
+    // one index entry costs only that entry's block; to keep a crafted index
+    // from costing unbounded work, the pass stops once the blocks it decoded
+    // add up to kDecodeBudgetFactor times the file's length, which a sound
+    // table never comes near (its blocks add up to less than the file). If the
+    // file shrinks during the pass, the pass ends there. Never fails.
     std::vector<Record> records() const;
-    void read_records(RecordSink sink) const;
+    void read_records(RecordSink sink, PassObserver* observer = nullptr) const;
+
+    // How many times its own length a table's blocks may add up to in one pass.
+    static constexpr std::uint64_t kDecodeBudgetFactor = 4;
 
     const std::string& path() const noexcept { return *path_; }
     std::uint64_t file_number() const noexcept { return file_number_; }
     const std::vector<IndexEntry>& index() const noexcept { return index_; }
+    // Where the index block and the meta-index block lie, from the footer.
+    const BlockHandle& index_handle() const noexcept { return index_handle_; }
+    const BlockHandle& metaindex_handle() const noexcept { return metaindex_handle_; }
     std::uint64_t length() const noexcept { return mapped_.length(); }
 
    private:
     LdbFile(MappedFile mapped, SharedPath path, std::uint64_t file_number)
         : mapped_(std::move(mapped)), path_(std::move(path)), file_number_(file_number) {}
 
-    // Reads the block at `handle` out of `file` (the mapping, or the part of it
-    // that can still be read). An uncompressed block is viewed in place; a
-    // compressed one is decompressed into `scratch`, which must outlive the
-    // returned block.
-    std::expected<Block, LdbError> read_block_from(Bytes file, const BlockHandle& handle,
-                                                   ByteBuffer& scratch) const;
+    // Reads the block at `handle` in `pass`. An uncompressed block is copied
+    // into `raw`; a compressed one is decompressed into `scratch` (from the
+    // mapping in place, or from `raw` where it reaches into a hole). Both
+    // buffers must outlive the returned block. Nothing read from a page that
+    // vanished meanwhile is given back.
+    [[nodiscard]] std::expected<Block, LdbError> read_block_in(FilePass& pass, const BlockHandle& handle,
+                                                               ByteBuffer& raw, ByteBuffer& scratch) const;
 
     MappedFile mapped_;
     SharedPath path_;
     std::vector<IndexEntry> index_;
+    BlockHandle index_handle_;
+    BlockHandle metaindex_handle_;
     std::uint64_t file_number_;
 };
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "db/mapped_file.hpp"
+#include "db/pass_observer.hpp"
 #include "db/record.hpp"
 
 namespace tarnwick {
@@ -21,12 +22,18 @@ class LogFile {
    public:
     // Opens and maps the file (an empty file is not mapped). Nothing in the
     // file's content makes this fail.
-    static std::expected<LogFile, LogError> open(const std::string& path);
+    [[nodiscard]] static std::expected<LogFile, LogError> open(const std::string& path);
+    // The same for the entry `name` of the directory open as `dir_fd`; records
+    // name the file by `display_path`.
+    [[nodiscard]] static std::expected<LogFile, LogError> open_at(int dir_fd, const std::string& name,
+                                                                  const std::string& display_path);
 
     // Every record of the file, in the order of its logical records and, within
-    // a batch, in entry order. Never fails.
+    // a batch, in entry order. Never fails. Each pass reads the file as it is
+    // then, up to its length at open; if the file shrinks during the pass,
+    // the pass ends there, with what was decoded before.
     std::vector<Record> records() const;
-    void read_records(RecordSink sink) const;
+    void read_records(RecordSink sink, PassObserver* observer = nullptr) const;
 
     const std::string& path() const noexcept { return *path_; }
     std::uint64_t file_number() const noexcept { return file_number_; }

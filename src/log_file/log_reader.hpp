@@ -11,7 +11,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "db/file_pass.hpp"
 #include "db/function_ref.hpp"
+#include "db/pass_observer.hpp"
 #include "varint/varint.hpp"
 
 namespace tarnwick {
@@ -29,15 +31,21 @@ struct LogicalRecord {
 };
 
 // Called with each logical record in file order. The payload is borrowed and
-// valid only during the call: a Full record's payload is viewed in place, a
-// reassembled one lies in a buffer that the next fragment reuses.
+// valid only during the call: it lies in a buffer that the next block or
+// fragment reuses.
 using LogicalRecordVisitor = FunctionRef<void(std::uint64_t offset, Bytes payload)>;
 
-// The block and fragment procedure over the first `size` bytes (never more than
-// `bytes` holds). Never fails: a type above 4 or a payload running past its
-// block skips the rest of that block, 1 to 6 trailing bytes are padding, a
-// Middle or Last without a First is ignored, a First or Full during assembly
-// abandons the partial record, and a fragment still open at the end is dropped.
+// The block and fragment procedure over the bytes a pass may read. Never
+// fails: a type above 4 or a payload running past its block skips the rest of
+// that block, 1 to 6 trailing bytes are padding, a Middle or Last without a
+// First is ignored, a First or Full during assembly abandons the partial
+// record, and a fragment still open at the end is dropped. Each block is
+// copied out of the file before it is decoded, so that a block the file lost
+// while it was read ends the pass instead of giving zeros. Blocks lying wholly
+// in a hole of a sparse file are jumped over: their zeros would give nothing.
+void for_each_logical_record(FilePass& pass, LogicalRecordVisitor visit, PassObserver* observer = nullptr);
+
+// The same over the first `size` bytes of `bytes` (never more than it holds).
 void for_each_logical_record(Bytes bytes, std::uint64_t size, LogicalRecordVisitor visit);
 
 // The same, gathered into a list of owned records.

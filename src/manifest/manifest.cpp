@@ -1,7 +1,7 @@
 #include "manifest/manifest.hpp"
 
 #include "db/file_name.hpp"
-#include "db/truncation_guard.hpp"
+#include "db/file_pass.hpp"
 #include "log_file/log_reader.hpp"
 #include "manifest/file_levels.hpp"
 #include "manifest/version_edit.hpp"
@@ -40,9 +40,8 @@ std::expected<Manifest, ManifestError> Manifest::open(const std::string& path) {
     }
     Manifest manifest(std::move(*mapped), path, *number);
     FileLevelGatherer gatherer(manifest.mapped_.length());
-    const TruncationGuard guard(manifest.mapped_.view());
-    for_each_logical_record(manifest.mapped_.readable_view(), manifest.mapped_.length(),
-                            [&](std::uint64_t, Bytes payload) {
+    FilePass pass(manifest.mapped_);
+    for_each_logical_record(pass, [&](std::uint64_t, Bytes payload) {
         for_each_version_edit_field(payload, [&](const VersionEditField& field) {
             if (const auto* added = std::get_if<NewFile>(&field)) gatherer.add(added->number, added->level);
         });

@@ -285,6 +285,19 @@ def index_lists_one_block_a_million_times(d: Path) -> int:
     return 1
 
 
+def index_lists_overlapping_distinct_handles(d: Path) -> None:
+    # 10^5 distinct handles into one large block, each starting a byte later:
+    # every one lies within the file, and together they would cover it
+    # 10^5 times over. Only a bound on the bytes decoded per file keeps this
+    # linear; which handles still decode is not the point.
+    entries = b"".join(entry(0, b"k%07d" % i + struct.pack("<Q", 1 << 8 | 1), b"v" * 8) for i in range(6000))
+    big = block(entries)
+    assert len(big) > 100_000
+    index = block(b"".join(entry(0, b"k%06d" % i, handle(i, len(big) - i)) for i in range(100_000)))
+    (d / "000001.ldb").write_bytes(table([(big, False)], index=index))
+    return None
+
+
 def index_keys_share_a_long_prefix(d: Path) -> int:
     # Index entries that each take a 60 KB key from the one before: the keys
     # are never needed, and copying them would make 140 KB of file cost over
@@ -372,6 +385,7 @@ CASES: list[Callable[[Path], int | None]] = [
     batch_count_at_most,
     restart_counts_huge,
     index_lists_one_block_a_million_times,
+    index_lists_overlapping_distinct_handles,
     index_keys_share_a_long_prefix,
     compressed_index_lists_one_block_millions_of_times,
     many_tiny_blocks,
