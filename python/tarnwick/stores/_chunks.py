@@ -31,6 +31,9 @@ from ._evidence_io import sha256_of
 from .find import Store
 
 SPLIT_BYTES = 64 << 20
+# Each piece decodes on one thread: the parallelism is the jobs' (one core
+# per job, as ``--jobs`` promises), never threads on top of processes.
+_DECODE_THREADS = 1
 
 # The dataset's columns. ``store`` (the partition) is added by readers.
 DATASET_SCHEMA = pa.schema(
@@ -52,6 +55,16 @@ DATASET_SCHEMA = pa.schema(
 )
 
 
+# Dictionary encoding pays for the columns that repeat (paths, kinds, states);
+# tried on keys and values it is mostly thrown away again at a cost. Min/max
+# statistics are kept for keys (range filters) but not for values.
+_REPEATING_COLUMNS = ["store_path", "store_kind", "origin", "file", "state", "file_type"]
+_PARQUET_OPTIONS: dict[str, Any] = {
+    "use_dictionary": _REPEATING_COLUMNS,
+    "write_statistics": [name for name in DATASET_SCHEMA.names if name != "value"],
+}
+
+
 @dataclass(frozen=True)
 class Chunk:
     """What one worker does: read ``data_files`` of the store (None: its
@@ -65,7 +78,6 @@ class Chunk:
     data_files: tuple[str, ...] | None
     hashed_files: tuple[str, ...]
     part_path: str
-    threads: int | None
     weight: int  # bytes of data files, for scheduling the largest first
 
     @property
@@ -73,7 +85,7 @@ class Chunk:
         return os.path.join(self.tree, self.store_path) if self.store_path != "." else self.tree
 
 
-def plan_chunks(tree: str, store: Store, staging_partition: str, threads: int | None) -> list[Chunk]:
+def plan_chunks(tree: str, store: Store, staging_partition: str) -> list[Chunk]:
     from ._layout import part_name
 
     data = store.data_files
@@ -103,7 +115,6 @@ def plan_chunks(tree: str, store: Store, staging_partition: str, threads: int | 
                 data_files=None if whole else tuple(names),
                 hashed_files=tuple(names) + (others if index == 0 else ()),
                 part_path=os.path.join(staging_partition, part_name(index)),
-                threads=threads,
                 weight=sum(sizes[n] for n in names) + 1,
             )
         )
@@ -114,16 +125,21 @@ def _repeat(text: str | None, rows: int) -> pa.Array:
     return pa.repeat(pa.scalar(text, pa.string()), rows)
 
 
+def _relative_files(files: pa.DictionaryArray, prefix: str) -> pa.Array:
+    """The file column with each path made relative to the tree: only the
+    dictionary's few distinct paths are rewritten."""
+    names = [prefix + path.rpartition("/")[2] for path in files.dictionary.to_pylist()]
+    return pa.DictionaryArray.from_arrays(files.indices, pa.array(names, pa.string())).cast(pa.string())
+
+
 def _dataset_batch(batch: pa.RecordBatch, chunk: Chunk, file_prefix: str) -> pa.RecordBatch:
     rows = batch.num_rows
-    replacement = file_prefix.replace("\\", "\\\\")  # a backslash is special in a replacement
-    files = pc.replace_substring_regex(batch.column("file"), pattern=r"^.*/", replacement=replacement)
     return pa.RecordBatch.from_arrays(
         [
             _repeat(chunk.store_path, rows),
             _repeat(chunk.store_kind, rows),
             _repeat(chunk.origin, rows),
-            files,
+            _relative_files(batch.column("file"), file_prefix),
             batch.column("file_number"),
             batch.column("offset"),
             batch.column("seq"),
@@ -166,8 +182,8 @@ def run_chunk(chunk: Chunk) -> dict[str, Any]:
         by_file: Counter[str] = Counter()
         records = 0
         os.makedirs(os.path.dirname(chunk.part_path), exist_ok=True)
-        source = _source.read_store(directory, threads=chunk.threads)
-        with pq.ParquetWriter(chunk.part_path, DATASET_SCHEMA) as writer:
+        source = _source.read_store(directory, threads=_DECODE_THREADS)
+        with pq.ParquetWriter(chunk.part_path, DATASET_SCHEMA, **_PARQUET_OPTIONS) as writer:
             for batch in source.batches():
                 out = _dataset_batch(batch, chunk, prefix)
                 writer.write_batch(out)

@@ -16,7 +16,6 @@ that the next run removes; no partition ever looks complete that is not.
 
 from __future__ import annotations
 
-import dataclasses
 import json
 import os
 import shutil
@@ -236,13 +235,9 @@ def export(
             entries[partition] = previous
             result.unchanged.append(store.path)
             continue
-        planned = plan_chunks(tree_path, store, output.staged(partition), threads=None)
+        planned = plan_chunks(tree_path, store, output.staged(partition))
         pending[partition] = (store, identifier, len(planned))
         chunks.extend(planned)
-
-    # Parallel workers each decode on one thread; alone, the reader may use all cores.
-    if client is not None or (jobs > 1 and len(chunks) > 1):
-        chunks = [dataclasses.replace(c, threads=1) for c in chunks]
 
     collected: dict[str, list[dict[str, Any]]] = {}
     done = 0

@@ -4,8 +4,9 @@ One pass of the streaming scanner (``tarnwick.scan``) gives both: the records
 in the reader's order, decoded off the interpreter lock, and afterwards the
 report of what it read (every entry read, left out or not admitted and why,
 the records per file, the damage map). The batches are handed on in
-``SOURCE_SCHEMA``: dictionaries decoded to plain strings and binaries with
-32-bit offsets, so that every part file of a dataset has the same schema.
+``SOURCE_SCHEMA``: the state and file type as plain strings, binaries with
+32-bit offsets, so that every part file of a dataset has the same schema; the
+file stays a dictionary of paths, which its few distinct values make cheap to rewrite.
 """
 
 from __future__ import annotations
@@ -27,7 +28,7 @@ SOURCE_SCHEMA = pa.schema(
         ("seq", pa.uint64()),
         ("state", pa.string()),
         ("file_type", pa.string()),
-        ("file", pa.string()),
+        ("file", pa.dictionary(pa.int32(), pa.string())),
         ("file_number", pa.uint64()),
         ("offset", pa.uint64()),
         ("was_compressed", pa.bool_()),
