@@ -66,6 +66,7 @@ cmd_bench() {
     "$PY" "$ROOT/bench/bench.py" --data "$DATA" --build "$BUILD" --shapes "$SHAPES" \
         --reps "$REPS" --engine-reps "$ENGINE_REPS" --out "$ROOT/bench/results.md" \
         --json "$BUILD/results.json"
+    "$PY" "$ROOT/bench/stores_bench.py" --data "$DATA"   # find and export over many stores: bench/stores_results.md
 }
 
 cmd_profile() {
