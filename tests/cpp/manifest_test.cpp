@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "byte_builder.hpp"
+#include "manifest/file_levels.hpp"
 #include "manifest/version_edit.hpp"
 
 namespace tarnwick {
@@ -183,6 +185,50 @@ TEST(VersionEdit, NewFileWhoseLargestRunsPastTheRecord) {
     EXPECT_EQ(text_of(edit.new_files[0].smallest), "a");
     EXPECT_TRUE(edit.new_files[0].largest.empty());
     EXPECT_EQ(edit.prev_log_number, 42u);
+}
+
+struct GatherCase {
+    std::string name;
+    std::vector<FileLevel> added;  // in edit order
+    std::vector<FileLevel> kept;
+};
+void PrintTo(const GatherCase& c, std::ostream* os) { *os << c.name; }
+
+class FileLevelGathering : public ::testing::TestWithParam<GatherCase> {};
+
+TEST_P(FileLevelGathering, SortedByNumberWithTheLastLevelOfEach) {
+    FileLevelGatherer gatherer(1000);
+    for (const FileLevel& added : GetParam().added) gatherer.add(added.number(), added.level());
+    EXPECT_EQ(std::move(gatherer).finish(), GetParam().kept);
+}
+
+constexpr std::uint64_t kMaxNumber = std::numeric_limits<std::uint64_t>::max();
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FileLevelGathering,
+    ::testing::Values(
+        GatherCase{"none", {}, {}},
+        GatherCase{"descending", {{9, 1}, {5, 2}, {3, 0}}, {{3, 0}, {5, 2}, {9, 1}}},
+        GatherCase{"repeats_apart", {{5, 1}, {3, 0}, {5, 4}, {3, 6}, {5, 2}}, {{3, 6}, {5, 2}}},
+        GatherCase{"repeats_in_a_row", {{7, 3}, {7, 1}, {7, 5}}, {{7, 5}}},
+        // Numbers that differ only in their high or low 32 bits stay apart.
+        GatherCase{"wide_numbers",
+                   {{kMaxNumber, 1}, {1ull << 32, 2}, {1, 3}, {(1ull << 32) | 1, 4}, {kMaxNumber, 5}},
+                   {{1, 3}, {1ull << 32, 2}, {(1ull << 32) | 1, 4}, {kMaxNumber, 5}}},
+        // Over-long level varints reach 2^35 - 1; such levels are all held as 2^32 - 1.
+        GatherCase{"impossible_levels",
+                   {{4, (1ull << 35) - 1}, {2, 1ull << 32}, {3, FileLevel::kHighestLevel}},
+                   {{2, FileLevel::kHighestLevel}, {3, FileLevel::kHighestLevel}, {4, FileLevel::kHighestLevel}}}));
+
+// More additions than the reserve a manifest's size allows for (which a real
+// manifest cannot hold) are still gathered.
+TEST(FileLevelGathering, BeyondTheReserve) {
+    FileLevelGatherer gatherer(0);
+    for (std::uint64_t number = 1000; number > 0; --number) gatherer.add(number, number % 7);
+    const std::vector<FileLevel> kept = std::move(gatherer).finish();
+    ASSERT_EQ(kept.size(), 1000u);
+    EXPECT_EQ(kept.front(), FileLevel(1, 1));
+    EXPECT_EQ(kept.back(), FileLevel(1000, 1000 % 7));
 }
 
 TEST(Manifest, FileLevelsKeepEveryAdditionAtItsLastLevel) {
