@@ -18,7 +18,7 @@ from typing import Any
 import pyarrow as pa
 import pyarrow.compute as pc
 
-from ..scan import scan
+from .. import scan
 
 SOURCE_SCHEMA = pa.schema(
     [
