@@ -17,7 +17,7 @@ from collections.abc import Callable, Iterator
 from typing import Any
 
 from . import _output
-from .scan import FileReport, ReadReport, Scan, TextScan, records, scan, scan_text
+from .scanning import FileReport, ReadReport, Scan, TextScan, records, scan, scan_text
 
 ReportFunction = Callable[[], _output.StoreReport]
 
