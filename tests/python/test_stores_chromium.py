@@ -44,3 +44,14 @@ def test_export_of_a_real_profile_holds_every_record_and_the_scanners_report(tmp
         (report,) = entry["read_report"]
         assert [f["status"] for f in report["files"]] == ["read"] * len(report["files"])
         assert {f["name"]: f["records"] for f in report["files"] if f["records"]} == entry["records_by_file"]
+
+
+def test_find_into_a_pipe_closed_early_ends_quietly(tmp_path):
+    # More lines than a pipe holds, so that writing meets the closed pipe.
+    for n in range(3000):
+        (tmp_path / f"store-{n:04d}").mkdir()
+        (tmp_path / f"store-{n:04d}" / "000001.log").write_bytes(b"")
+    done = subprocess.run(
+        f"{sys.executable} -m tarnwick find '{tmp_path}' | head -n 1", shell=True, capture_output=True, text=True, timeout=300
+    )
+    assert done.stdout.count("\n") == 1 and done.stderr == ""

@@ -22,9 +22,9 @@ from collections import Counter
 from dataclasses import dataclass
 from typing import Any
 
-import pyarrow as pa
-import pyarrow.compute as pc
-import pyarrow.parquet as pq
+import pyarrow as pa  # type: ignore[import-untyped]
+import pyarrow.compute as pc  # type: ignore[import-untyped]
+import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 from . import _source
 from ._evidence_io import sha256_of

@@ -47,7 +47,7 @@ def on_dask(chunks: Sequence[Chunk], client: Any) -> Iterator[dict[str, Any]]:
 
     futures = client.map(run_chunk, list(chunks), pure=False)
     try:
-        for future in dask_as_completed(futures):
+        for future in dask_as_completed(futures):  # type: ignore[no-untyped-call]
             yield future.result()
     except BaseException:
         client.cancel(futures)

@@ -15,8 +15,8 @@ from collections import Counter
 from collections.abc import Iterator
 from typing import Any
 
-import pyarrow as pa
-import pyarrow.compute as pc
+import pyarrow as pa  # type: ignore[import-untyped]
+import pyarrow.compute as pc  # type: ignore[import-untyped]
 
 from .. import scan
 

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from typing import Any
 
@@ -43,7 +44,8 @@ def run_find(args: argparse.Namespace) -> int:
                 out.write(f"{store.kind}\t{origin}\t{store.file_count}\t{store.bytes}\t{store.path}\n")
         out.flush()
     except BrokenPipeError:
-        sys.stdout = None  # type: ignore[assignment]  # nothing more can be written
+        # The reader went away (``| head``): what is still buffered goes nowhere.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     return EXIT_OK
@@ -78,7 +80,7 @@ def run_export(args: argparse.Namespace) -> int:
             except ImportError:
                 return _error("--scheduler needs Dask (pip install 'tarnwick[dask]')")
             try:
-                client = Client(args.scheduler)
+                client = Client(args.scheduler)  # type: ignore[no-untyped-call]
             except OSError as error:
                 return _error(f"cannot reach the scheduler {args.scheduler!r}: {error}")
         try:
