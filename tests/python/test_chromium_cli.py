@@ -108,3 +108,15 @@ def test_stores_found_by_their_keys_and_tables_of_the_engine(tmp_path: Path) -> 
     assert len(entries) == 3000
     assert entries["k1"].value == "value 1 ✓" and entries["k1"].version_status == "current"
     assert entries["k7"].state == "deleted"
+
+
+def test_other_leveldb_folders_of_a_profile_are_left_alone(tmp_path: Path) -> None:
+    (tmp_path / "Local Storage").mkdir()
+    _local_storage(tmp_path / "Local Storage" / "leveldb", {"a": "b"})
+    other = plyvel.DB(str(tmp_path / "Extension State"), create_if_missing=True)
+    other.put(b"_not:local storage", b"x")
+    other.put(b"\x00\x01\x02\x03\x04\x05", b"y")
+    other.close()
+    assert [k for k, _ in chromium.find_stores(str(tmp_path))] == ["localstorage"]
+    # Given directly, a folder is decoded only if most of its keys are a store's.
+    assert list(chromium.read(tmp_path / "Extension State")) == []

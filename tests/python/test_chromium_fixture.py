@@ -144,6 +144,11 @@ def test_index_entries_point_at_their_records() -> None:
     by_tag = {(e.key, e.value["primary_key"]) for e in rows if e.index == "by_tag"}
     assert {("math", 1), ("first", 1), ("navy", 2)} <= by_tag
     assert {e.index for e in rows} == {"by_name", "by_tag"}
+    # Entries of the overwritten and the deleted person are stale, the others current.
+    stale = {(e.index, e.key): e.details["stale"] for e in rows}
+    assert stale == {("by_name", "Ada"): True, ("by_tag", "first"): True, ("by_tag", "math"): False,
+                     ("by_name", "Grace"): True, ("by_tag", "navy"): True, ("by_name", "Linus"): False,
+                     ("by_name", "Ada L."): False}
 
 
 def test_nothing_in_the_fixture_fails_to_decode() -> None:

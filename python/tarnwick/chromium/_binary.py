@@ -66,7 +66,8 @@ class Cursor:
         return (n >> 1) ^ -(n & 1)
 
     def double_le(self) -> float:
-        return _DOUBLE_LE.unpack(self.take(8))[0]
+        x: float = _DOUBLE_LE.unpack(self.take(8))[0]
+        return x
 
     def u32_be(self) -> int:
         return int.from_bytes(self.take(4), "big")

@@ -11,11 +11,13 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import json
 import os
 import sys
 from collections.abc import Iterator
 from typing import BinaryIO
 
+from .entry import Entry
 from .output import WRITERS
 
 EXIT_OK, EXIT_ERROR = 0, 2
@@ -35,6 +37,8 @@ def add_subcommand(subparsers: argparse._SubParsersAction) -> None:  # type: ign
     p.add_argument("--all-records", action="store_true",
                    help="metadata, exists, index and external-object records too, not only data")
     p.add_argument("--kind", action="append", choices=KINDS, help="only stores of this kind (repeatable)")
+    p.add_argument("--key", help="only this key: its text, or its JSON for other keys (e.g. 1, [1,\"a\"])")
+    p.add_argument("--origin", help="only origins containing this text")
     p.add_argument("--output", "-o", metavar="FILE", help="write to FILE, never inside DIR")
     p.add_argument("--force", action="store_true", help="replace FILE if it exists")
     p.set_defaults(run=run)
@@ -57,6 +61,16 @@ def _destination(args: argparse.Namespace) -> Iterator[BinaryIO]:
         yield out
 
 
+def _selected(args: argparse.Namespace, e: Entry) -> bool:
+    if args.origin is not None and (e.origin is None or args.origin not in e.origin):
+        return False
+    if args.key is not None:
+        wanted: str = args.key
+        return e.key == wanted or json.dumps(e.key, ensure_ascii=False, separators=(",", ":")) \
+            == wanted.replace(", ", ",")
+    return True
+
+
 def run(args: argparse.Namespace) -> int:
     from . import find_stores, latest, read_store
     from .history import history
@@ -65,7 +79,7 @@ def run(args: argparse.Namespace) -> int:
         return _error(f"not a directory: {args.directory!r}")
     if args.format == "parquet":
         try:
-            import pyarrow  # noqa: F401
+            import pyarrow  # type: ignore[import-untyped]  # noqa: F401
         except ImportError:
             return _error("parquet output needs pyarrow: pip install 'tarnwick[arrow]'")
     if args.output is not None:
@@ -80,7 +94,7 @@ def run(args: argparse.Namespace) -> int:
         for kind, store in stores:
             decoded = read_store(store, kind)
             for e in (history(decoded) if args.history else latest(decoded)):
-                if args.all_records or e.record_type == "data":
+                if (args.all_records or e.record_type == "data") and _selected(args, e):
                     yield e
 
     with _destination(args) as out:

@@ -15,6 +15,11 @@ from ._records import RawRecord
 from .entry import INDEXED_DB, LOCAL_STORAGE, SESSION_STORAGE
 
 LEVELDB_MARKERS = ("CURRENT",)
+KIND_SAMPLE = 2000
+# An IndexedDB key prefix whose three ids fit one byte each starts with 00 (the
+# widths byte); the prefix and a type byte make at least five bytes.
+IDB_ONE_BYTE_IDS = 0
+IDB_SHORTEST_KEY = 5
 LEVELDB_SUFFIXES = (".log", ".ldb", ".sst")
 
 
@@ -40,23 +45,27 @@ def kind_from_path(path: str) -> str | None:
 
 
 def kind_from_records(records: list[RawRecord]) -> str | None:
-    """The kind whose keys the records look like most."""
+    """The kind whose keys most of the first records have, if any does."""
     votes = {LOCAL_STORAGE: 0, SESSION_STORAGE: 0, INDEXED_DB: 0}
-    for r in records[:2000]:
+    sample = records[:KIND_SAMPLE]
+    for r in sample:
         k = r.user_key
         if k == b"VERSION" or k.startswith((b"META:", b"METAACCESS:", b"_")):
             votes[LOCAL_STORAGE] += 1
         elif k in (b"version", b"next-map-id") or k.startswith((b"namespace-", b"map-")):
             votes[SESSION_STORAGE] += 1
-        elif k[:1] in (b"\x00",) or (k and k[0] >> 5 < 8 and len(k) >= 4):
+        elif len(k) >= IDB_SHORTEST_KEY and k[0] == IDB_ONE_BYTE_IDS:
             votes[INDEXED_DB] += 1
     best = max(votes, key=lambda kind: votes[kind])
-    return best if votes[best] else None
+    return best if votes[best] * 2 > len(sample) else None
 
 
 def find_stores(root: str) -> Iterator[tuple[str | None, str]]:
-    """(kind or None, folder) of every LevelDB folder under ``root`` (``root`` included),
-    in path order; links are not followed."""
+    """(kind, folder) of every store under ``root``, in path order; links are not
+    followed. ``root`` itself may be any LevelDB folder (kind None when its name does
+    not tell: the keys will); below it only folders named as the browser names its
+    stores count, so a profile's other LevelDB folders (extension state, sync data,
+    ...) are left alone."""
     if is_leveldb_dir(root):
         yield kind_from_path(root), root
         return
@@ -70,6 +79,6 @@ def _walk(root: str) -> Iterator[tuple[str | None, str]]:
             sub = os.path.join(dirpath, name)
             if os.path.islink(sub):
                 dirnames.remove(name)
-            elif is_leveldb_dir(sub):
+            elif kind_from_path(sub) is not None and is_leveldb_dir(sub):
                 dirnames.remove(name)
                 yield kind_from_path(sub), sub

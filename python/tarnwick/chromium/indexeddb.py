@@ -92,11 +92,15 @@ class _Names:
     # (db, store, primary key bytes) -> [(seq, external objects)]
     externals: dict[tuple[int, int, bytes], list[tuple[int, list[ExternalObject]]]] = \
         field(default_factory=dict)
+    # (db, store, primary key bytes) -> the record version of its newest "exists" entry
+    # (None once the newest entry is a deletion).
+    exists: dict[tuple[int, int, bytes], int | None] = field(default_factory=dict)
 
 
 def _collect_names(records: list[RawRecord]) -> _Names:
     names = _Names()
     newest: dict[Any, int] = {}
+    lists: list[tuple[int, int, bytes, RawRecord]] = []
 
     def keep(slot: Any, seq: int) -> bool:
         if seq < newest.get(slot, -1):
@@ -105,11 +109,16 @@ def _collect_names(records: list[RawRecord]) -> _Names:
         return True
 
     for r in records:
-        if r.state == "deleted":
-            continue
         try:
             cur = Cursor(r.user_key)
             db, os_, idx = decode_prefix(cur)
+            if idx == EXISTS_ENTRY and os_ and db:
+                slot = (db, os_, r.user_key[cur.pos:])
+                if keep(("exists", slot), r.seq):
+                    names.exists[slot] = int_le(r.value) if r.state == "live" else None
+                continue
+            if r.state == "deleted":
+                continue
             if db == 0:
                 kind = cur.byte()
                 if kind == G_SCHEMA_VERSION and keep("schema", r.seq):
@@ -131,17 +140,16 @@ def _collect_names(records: list[RawRecord]) -> _Names:
                     if cur.byte() == INDEX_NAME and keep(("ix", db, store, index), r.seq):
                         names.indexes[(db, store, index)] = utf16(r.value, "big")
             elif idx == BLOB_ENTRY:
-                names.externals.setdefault((db, os_, r.user_key[cur.pos:]), []).append((r.seq, r))
+                lists.append((db, os_, r.user_key[cur.pos:], r))
         except DecodeError:
             continue
-    for slot, versions in names.externals.items():
-        parsed = []
-        for seq, rec in versions:
-            try:
-                parsed.append((seq, decode_list(rec.value, names.schema_version)))  # type: ignore[attr-defined]
-            except DecodeError:
-                continue
-        names.externals[slot] = parsed
+    # The layout of external-object lists depends on the schema version, known only now.
+    for db, os_, pk, r in lists:
+        try:
+            parsed = decode_list(r.value, names.schema_version)
+        except DecodeError:
+            continue
+        names.externals.setdefault((db, os_, pk), []).append((r.seq, parsed))
     return names
 
 
@@ -362,16 +370,25 @@ class _Decoder:
         e.details["index_id"] = idx
         e.key = decode_key(cur)
         primary: Any = None
+        primary_bytes = b""
         if not cur.at_end():
             e.details["sequence"] = cur.varint()
             if not cur.at_end():
+                start = cur.pos
                 primary = decode_key(cur)
+                primary_bytes = r.user_key[start:cur.pos]
         if r.state != "deleted":
             vc = Cursor(r.value)
             version = vc.varint()
             if primary is None and not vc.at_end():
+                start = vc.pos
                 primary = decode_key(vc)
+                primary_bytes = r.value[start:vc.pos]
             e.value = {"record_version": version, "primary_key": primary}
+            # An index entry is stale when its record was since overwritten or deleted:
+            # Chromium removes such entries lazily.
+            current = self.names.exists.get((db, os_, primary_bytes))
+            e.details["stale"] = current != version
         elif primary is not None:
             e.details["primary_key"] = primary
 

@@ -95,7 +95,8 @@ def write_text(entries: Iterable[Entry], out: BinaryIO) -> int:
     text = _text_stream(out)
     n = 0
     for e in entries:
-        where = " / ".join(p for p in (e.origin, e.database, e.object_store, e.index) if p)
+        origin = f"{e.origin} in {e.top_level_site}" if e.top_level_site else e.origin
+        where = " / ".join(p for p in (origin, e.database, e.object_store, e.index) if p)
         status = e.version_status or e.state
         value = f"ERROR {e.error}" if e.error else _short(_json(e.value))
         text.write(f"{e.store_kind:<14} {where} [{e.record_type}] {_short(_json(e.key))} = {value}"
@@ -107,8 +108,8 @@ def write_text(entries: Iterable[Entry], out: BinaryIO) -> int:
 
 
 def write_parquet(entries: Iterable[Entry], out: BinaryIO) -> int:
-    import pyarrow as pa
-    import pyarrow.parquet as pq
+    import pyarrow as pa  # type: ignore[import-untyped]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
     schema = pa.schema([(c, pa.int64() if c in INT_COLUMNS else pa.string()) for c in COLUMNS])
     n = 0

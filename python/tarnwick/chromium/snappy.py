@@ -7,6 +7,8 @@ refuse data that claims more output than its bytes could ever expand to.
 
 from __future__ import annotations
 
+from collections.abc import Callable
+
 from ._binary import Cursor, DecodeError
 
 # No Snappy element expands more than 64 bytes out of 3 bytes in; a claim beyond
@@ -17,12 +19,13 @@ _LITERAL, _COPY_1, _COPY_2, _COPY_4 = range(4)
 _LITERAL_INLINE_MAX = 59
 
 
-def _native():  # type: ignore[no-untyped-def]
+def _native() -> Callable[[bytes], bytes] | None:
     try:
         from tarnwick import _scan  # type: ignore[attr-defined]
     except ImportError:
         return None
-    return getattr(_scan, "snappy_decompress", None)
+    found: Callable[[bytes], bytes] | None = getattr(_scan, "snappy_decompress", None)
+    return found
 
 
 _NATIVE = _native()
