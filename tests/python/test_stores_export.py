@@ -4,6 +4,7 @@ the same result for every number of jobs, re-runs, interruptions and refusals.""
 from __future__ import annotations
 
 import argparse
+import fcntl
 import hashlib
 import json
 import os
@@ -110,6 +111,7 @@ def test_the_manifest_holds_every_files_size_and_hash_and_the_counts(tree, datas
         names = [f.rpartition("/")[2] for f in table.column("file").to_pylist()]
         assert entry["records_by_file"] == {n: names.count(n) for n in set(names)}
         assert entry["read_report"]
+        assert entry["changed_while_exported"] == []
 
 
 def test_hive_readers_see_the_store_column(dataset):
@@ -240,6 +242,13 @@ def test_refuses_a_tree_inside_the_dataset_and_a_folder_that_is_not_a_dataset(tr
     (other / "holiday.jpg").write_bytes(b"\xff\xd8")
     assert "not a tarnwick dataset" in _refusal(tree, other)
     assert sorted(os.listdir(other)) == ["holiday.jpg"]
+
+
+def test_one_export_at_a_time_per_dataset(tree, dataset):
+    with open(dataset / "_lock") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        assert "another export" in _refusal(tree, dataset)
+    assert export(tree, dataset).failed == {}  # free again once released
 
 
 def _run(*argv: str) -> int:

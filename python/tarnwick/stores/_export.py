@@ -16,6 +16,7 @@ that the next run removes; no partition ever looks complete that is not.
 
 from __future__ import annotations
 
+import fcntl
 import json
 import os
 import shutil
@@ -97,7 +98,7 @@ def _check_paths(tree: str, dataset: str) -> tuple[str, str]:
             raise ExportError(f"the dataset {dataset!r} exists and is not a directory")
         names = os.listdir(dataset)
         # A run interrupted before its manifest leaves complete partitions.
-        ours = _layout.MANIFEST_NAME in names or any(
+        ours = bool({_layout.MANIFEST_NAME, _layout.LOCK_NAME, _layout.STAGING_DIR} & set(names)) or any(
             n.startswith(_layout.PARTITION_KEY + "=")
             and os.path.isfile(os.path.join(dataset, n, _layout.STORE_ENTRY_NAME))
             for n in names
@@ -147,6 +148,11 @@ def _store_entry(store: Store, identifier: str, results: list[dict[str, Any]]) -
             for f in store.files
         ],
         "skipped_links": list(store.skipped_links),
+        # Files whose size when hashed was not their size when found: the
+        # store changed under the export (it is live, or being copied).
+        "changed_while_exported": sorted(
+            f.name for f in store.files if f.name in hashes and hashes[f.name]["size"] != f.size
+        ),
         "records": sum(r["records"] for r in results),
         "records_by_state": dict(sorted(by_state.items())),
         "records_by_file": dict(sorted(by_file.items())),
@@ -161,11 +167,29 @@ class _Dataset:
         self.path = path
         self.staging = os.path.join(path, _layout.STAGING_DIR)
         self.trash = os.path.join(path, _layout.TRASH_DIR)
+        self._lock_fd: int | None = None
 
     def prepare(self) -> None:
         os.makedirs(self.path, exist_ok=True)
+        self._lock()
         self.clean()
         os.makedirs(self.staging)
+
+    def _lock(self) -> None:
+        """One export per dataset at a time: the lock is held until the process
+        ends (or ``release``), so a crashed run never leaves it taken."""
+        fd = os.open(os.path.join(self.path, _layout.LOCK_NAME), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            raise ExportError(f"another export is writing {self.path!r}") from None
+        self._lock_fd = fd
+
+    def release(self) -> None:
+        if self._lock_fd is not None:
+            os.close(self._lock_fd)
+            self._lock_fd = None
 
     def clean(self) -> None:
         """Remove what an earlier or this run left half done."""
@@ -216,6 +240,22 @@ def export(
     stores = find_stores(tree_path)
     output = _Dataset(dataset_path)
     output.prepare()
+    try:
+        return _export_into(output, tree_path, stores, jobs, client, progress, started)
+    finally:
+        output.release()
+
+
+def _export_into(
+    output: _Dataset,
+    tree_path: str,
+    stores: list[Store],
+    jobs: int,
+    client: Any,
+    progress: Progress | None,
+    started: float,
+) -> ExportResult:
+    dataset_path = output.path
     existing = _existing_entries(dataset_path)
     result = ExportResult(dataset_path, os.path.join(dataset_path, _layout.MANIFEST_NAME))
 

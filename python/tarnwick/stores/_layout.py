@@ -10,6 +10,7 @@
                                      marks the partition complete
       _staging/                      partitions being written (never read)
       _trash/                        partitions being replaced (never read)
+      _lock                          held by the export writing the dataset
 
 Readers that follow hive conventions (pyarrow, DuckDB with
 ``hive_partitioning``) see the column ``store``; names starting with ``_`` or
@@ -26,6 +27,7 @@ PARTITION_KEY = "store"
 MANIFEST_NAME = "_manifest.json"
 STORE_ENTRY_NAME = "_store.json"
 STAGING_DIR = "_staging"
+LOCK_NAME = "_lock"
 TRASH_DIR = "_trash"
 DATASET_FORMAT = "tarnwick-dataset"
 # Bumped whenever the columns or the file layout change: partitions written
