@@ -1,0 +1,95 @@
+"""Throughput and peak memory of ``tarnwick dump``, as a user runs it.
+
+Each measurement is ``python -m tarnwick dump DIR --format F -o FILE`` in a
+fresh process, the output going to a file beside the data sets (removed
+afterwards). The time is the process's wall time, start-up included; the
+memory is its peak resident set (ru_maxrss of the child, which includes the
+pages of mapped store files while they are mapped). Records per second
+count every record of the store (all of them are dumped).
+
+Usage: dump_bench.py --data ROOT [--shapes a,e] [--formats jsonl,csv,parquet]
+                     [--reps N] [--out FILE]
+Shapes whose data set is not in ROOT are left out with a note (make them
+with make_data.py).
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+DEFAULT_FORMATS = "jsonl,csv,text,parquet,arrow"
+
+
+def run_dump(python: str, directory: Path, fmt: str, target: Path) -> tuple[float, int]:
+    """(wall seconds, peak RSS in bytes) of one dump."""
+    command = [python, "-m", "tarnwick", "dump", str(directory), "--format", fmt, "-o", str(target), "--force"]
+    with tempfile.TemporaryFile() as errors:
+        start = time.perf_counter()
+        process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=errors)
+        _, status, usage = os.wait4(process.pid, 0)
+        elapsed = time.perf_counter() - start
+        process.returncode = code = os.waitstatus_to_exitcode(status)
+        if code != 0:
+            errors.seek(0)
+            raise SystemExit(f"dump failed ({code}): {' '.join(command)}\n{errors.read().decode(errors='replace')}")
+    return elapsed, usage.ru_maxrss * 1024
+
+
+def record_count(python: str, directory: Path) -> int:
+    """Every record of the store: the total line of ``tarnwick summary``."""
+    result = subprocess.run([python, "-m", "tarnwick", "summary", str(directory)], capture_output=True, text=True, check=True)
+    total = next(line for line in result.stdout.splitlines() if line.startswith("total "))
+    return int(total.split()[4])
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--data", required=True, type=Path)
+    parser.add_argument("--shapes", default="a")
+    parser.add_argument("--formats", default=DEFAULT_FORMATS)
+    parser.add_argument("--reps", type=int, default=3)
+    parser.add_argument("--python", default=sys.executable)
+    parser.add_argument("--out", type=Path, help="also write the table here (Markdown)")
+    args = parser.parse_args()
+
+    rows = [
+        "| shape | format | records | seconds (median) | records/s | output MiB | peak RSS MiB |",
+        "|---|---|---|---|---|---|---|",
+    ]
+    print(rows[0], rows[1], sep="\n", flush=True)
+    for shape in args.shapes.split(","):
+        directory = args.data / shape
+        if not directory.is_dir():
+            print(f"(shape {shape}: no data set in {args.data}; make it with bench/make_data.py)", flush=True)
+            continue
+        records = record_count(args.python, directory)
+        for fmt in args.formats.split(","):
+            with tempfile.TemporaryDirectory(prefix="dump-bench-", dir=args.data) as scratch:
+                target = Path(scratch) / f"out.{fmt}"
+                times, peaks = [], []
+                for _ in range(args.reps):
+                    seconds, peak = run_dump(args.python, directory, fmt, target)
+                    times.append(seconds)
+                    peaks.append(peak)
+                size = target.stat().st_size
+            median = statistics.median(times)
+            row = (
+                f"| {shape} | {fmt} | {records:,} | {median:.2f} | {records / median:,.0f} | "
+                f"{size / 2**20:,.0f} | {max(peaks) / 2**20:,.0f} |"
+            )
+            rows.append(row)
+            print(row, flush=True)
+    if args.out:
+        args.out.write_text("\n".join(rows) + "\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
