@@ -142,11 +142,24 @@ def test_large_stores_split_by_file_give_the_same_rows_in_the_same_order(tree, d
         assert entry["records_by_file"] == whole[entry["path"]]["records_by_file"]
 
 
-def test_export_writes_nothing_into_the_tree_and_changes_no_access_time(tree, tmp_path):
+@pytest.mark.parametrize(("jobs", "split"), [(2, False), (1, True)])
+def test_export_writes_nothing_into_the_tree_and_changes_no_access_time(tree, tmp_path, monkeypatch, jobs, split):
+    if split:  # pieces are read through links to the files: those must not touch them either
+        monkeypatch.setattr(_chunks, "SPLIT_BYTES", 1)
     stores_tree.age_access_times(tree)
     before = stores_tree.snapshot(tree)
-    export(tree, tmp_path / "out", jobs=2)
+    export(tree, tmp_path / "out", jobs=jobs)
     assert stores_tree.snapshot(tree) == before
+
+
+def test_a_tree_that_is_itself_a_store(tree, dataset, tmp_path):
+    store = "Profile/Default/Local Storage/leveldb"
+    result = export(tree / store, tmp_path / "out")
+    assert result.exported == ["."]
+    (entry,) = manifest(tmp_path / "out")["stores"]
+    (whole,) = [e for e in manifest(dataset)["stores"] if e["path"] == store]
+    rows = dataset_rows(store_table(tmp_path / "out", entry))
+    assert [(store + "/" + row[0],) + row[1:] for row in rows] == dataset_rows(store_table(dataset, whole))
 
 
 def test_a_rerun_reads_only_the_stores_that_changed_and_drops_those_gone(tree, tmp_path):
