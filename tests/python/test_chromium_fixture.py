@@ -155,3 +155,13 @@ def test_nothing_in_the_fixture_fails_to_decode() -> None:
     bad = [(e.store_kind, e.record_type, e.user_key, e.error)
            for e in chromium.read(FIXTURE / "profile", history=True) if e.error]
     assert bad == []
+
+
+def test_undo_log_keeps_the_values_a_transaction_overwrote() -> None:
+    undone = {(e.value["record"]["object_store"], json.dumps(e.value["record"]["key"])):
+              e.value["previous_value"]
+              for e in chromium.read(FIXTURE / "profile", history=True)
+              if e.record_type == "scopes_log" and e.value and e.value.get("undo") == "put"
+              and e.value["record"]["record_type"] == "data"}
+    assert undone == {("kv", '"to_overwrite"'): {"version": 1},
+                      ("people", "1"): {"name": "Ada", "tags": ["math", "first"]}}

@@ -19,7 +19,7 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
-from . import snappy
+from . import protobuf, snappy
 from ._binary import Cursor, DecodeError, int_le, utf16
 from ._records import RawRecord
 from ._tagged import windows_us_iso
@@ -36,6 +36,12 @@ MIN_USER_INDEX_ID = 30
 G_SCHEMA_VERSION, G_MAX_DATABASE_ID, G_DATA_VERSION = 0, 1, 2
 G_RECOVERY_JOURNAL, G_ACTIVE_JOURNAL, G_EARLIEST_SWEEP, G_EARLIEST_COMPACTION = 3, 4, 5, 6
 G_SCOPES, G_DATABASE_FREE_LIST, G_DATABASE_NAME = 50, 100, 201
+# Scopes keys after the global type byte 50: metadata, a scope's locks, its log.
+SCOPES_METADATA, SCOPES_SCOPE, SCOPES_LOG = 0, 1, 2
+SCOPES_UNDO = 0
+# LevelDBScopesUndoTask's oneof: put (key, value), delete (key), delete_range (begin, end).
+UNDO_PUT, UNDO_DELETE, UNDO_DELETE_RANGE = 1, 2, 3
+UNDO_OPERATIONS = {UNDO_PUT: "put", UNDO_DELETE: "delete", UNDO_DELETE_RANGE: "delete_range"}
 # Database metadata type bytes.
 D_ORIGIN_NAME, D_DATABASE_NAME, D_STRING_VERSION, D_MAX_OBJECT_STORE_ID = 0, 1, 2, 3
 D_VERSION, D_BLOB_KEY_GENERATOR = 4, 5
@@ -159,6 +165,7 @@ class _Decoder:
         self.names = names
         self.store_origin = store_origin
         self.blob_dir = blob_dir_for(store_path)
+        self._in_undo = False  # undo tasks are decoded one level deep only
 
     def decode(self, r: RawRecord) -> Entry:
         e = Entry(INDEXED_DB, self.store_path, "unknown", self.store_origin, None, None, r.state,
@@ -225,10 +232,7 @@ class _Decoder:
                     pairs.append({"database_id": jc.varint(), "blob_number": jc.varint()})
                 e.value = pairs
         elif kind == G_SCOPES:
-            e.record_type = "scopes_log"
-            e.key = {"scopes_key": r.user_key[cur.pos:].hex()}
-            if v is not None:
-                e.value = {"$bytes": v.hex()}
+            self._scopes(e, cur, v)
         elif kind == G_DATABASE_FREE_LIST:
             e.record_type = "database_free_list"
             e.key = {"database_id": cur.varint()}
@@ -243,6 +247,64 @@ class _Decoder:
                 e.value = {"database_id": int_le(v)}
         else:
             raise DecodeError(f"unknown global metadata type {kind}")
+
+    def _scopes(self, e: Entry, cur: Cursor, v: bytes | None) -> None:
+        """LevelDB scopes, IndexedDB's transaction log. Its undo tasks keep copies of
+        keys and values as they were before a transaction changed them."""
+        e.record_type = "scopes_log"
+        sub = cur.byte()
+        if sub == SCOPES_METADATA:
+            e.key = {"scopes": "metadata"}
+            if v is not None:
+                e.value = {"fields": {str(k): x if isinstance(x, int) else x.hex()
+                                      for k, x in protobuf.fields(v).items()}}
+            return
+        scope = cur.varint()
+        if sub == SCOPES_SCOPE:
+            e.key = {"scopes": "scope", "scope": scope}
+            if v is not None:
+                e.value = {"$bytes": v.hex()}
+            return
+        if sub != SCOPES_LOG:
+            raise DecodeError(f"unknown scopes key type {sub}")
+        task = cur.byte()
+        e.key = {"scopes": "undo" if task == SCOPES_UNDO else "cleanup", "scope": scope,
+                 "sequence": cur.u64_be()}
+        if v is None:
+            return
+        if task != SCOPES_UNDO:
+            e.value = {"$bytes": v.hex()}
+            return
+        task_fields = protobuf.fields(v)
+        ops = [op for op in task_fields if op in UNDO_OPERATIONS]
+        body = task_fields[ops[0]] if len(ops) == 1 else None
+        if not isinstance(body, bytes):
+            raise DecodeError("undo task of no known kind")
+        op = ops[0]
+        f = protobuf.fields(body)
+        key, value = f.get(1, b""), f.get(2, b"")
+        undo: dict[str, Any] = {"undo": UNDO_OPERATIONS[op]}
+        if op == UNDO_DELETE_RANGE:
+            undo.update(begin=_hex(key), end=_hex(value))
+        else:
+            undo["key"] = _hex(key)
+            if isinstance(key, bytes) and not self._in_undo:
+                # The record the undo would restore (put: its earlier value) or remove
+                # (delete: it did not exist before), decoded like any record.
+                self._in_undo = True
+                try:
+                    inner = self.decode(RawRecord(
+                        key, value if isinstance(value, bytes) else b"", e.seq,
+                        "live" if op == UNDO_PUT else "deleted", e.file, e.offset))
+                finally:
+                    self._in_undo = False
+                undo["record"] = {"record_type": inner.record_type, "database": inner.database,
+                                  "object_store": inner.object_store, "key": inner.key}
+                if op == UNDO_PUT:
+                    undo["previous_value"] = inner.value
+                if inner.error:
+                    undo["record"]["error"] = inner.error
+        e.value = undo
 
     def _database_meta(self, e: Entry, cur: Cursor, r: RawRecord, db: int) -> None:
         kind = cur.byte()
@@ -391,6 +453,10 @@ class _Decoder:
             e.details["stale"] = current != version
         elif primary is not None:
             e.details["primary_key"] = primary
+
+
+def _hex(x: int | bytes) -> str | int:
+    return x.hex() if isinstance(x, bytes) else x
 
 
 def _store_field(fld: int, v: bytes) -> Any:
