@@ -92,7 +92,11 @@ def run(args: argparse.Namespace) -> int:
 
     def entries() -> Iterator[object]:
         for kind, store in stores:
-            decoded = read_store(store, kind)
+            try:
+                decoded = list(read_store(store, kind))
+            except (OSError, ValueError) as error:  # a store that cannot be listed or opened
+                print(f"tarnwick chromium: skipped {store!r}: {error}", file=sys.stderr)
+                continue
             for e in (history(decoded) if args.history else latest(decoded)):
                 if (args.all_records or e.record_type == "data") and _selected(args, e):
                     yield e
