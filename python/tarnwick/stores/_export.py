@@ -16,8 +16,6 @@ that the next run removes; no partition ever looks complete that is not.
 
 from __future__ import annotations
 
-import fcntl
-import json
 import os
 import shutil
 import time
@@ -27,6 +25,7 @@ from typing import Any
 
 from .. import _safe_output
 from . import _layout, _runners
+from ._dataset import Dataset, DatasetBusy, existing_entries, write_json
 from ._chunks import Chunk, plan_chunks
 from .find import Store, find_stores
 
@@ -61,27 +60,6 @@ def _is_within(path: str, directory: str) -> bool:
     return path == directory or path.startswith(directory.rstrip(os.sep) + os.sep)
 
 
-def _read_json(path: str) -> Any:
-    try:
-        with open(path, encoding="utf-8") as stream:
-            return json.load(stream)
-    except (OSError, ValueError):
-        return None
-
-
-def _write_json(path: str, value: Any, *, sync: bool = False) -> None:
-    """Written beside and renamed: the file is either absent or complete.
-    ``sync`` also waits for the disk, for the one file that ends a run."""
-    temporary = f"{path}.{os.getpid()}.tmp"
-    with open(temporary, "w", encoding="utf-8") as stream:
-        json.dump(value, stream, indent=1, sort_keys=True)
-        stream.write("\n")
-        if sync:
-            stream.flush()
-            os.fsync(stream.fileno())
-    os.replace(temporary, path)
-
-
 def _check_paths(tree: str, dataset: str) -> tuple[str, str]:
     real_tree = os.path.realpath(tree)
     if not os.path.isdir(real_tree):
@@ -106,17 +84,6 @@ def _check_paths(tree: str, dataset: str) -> tuple[str, str]:
         if names and not ours:
             raise ExportError(f"{dataset!r} is not empty and not a tarnwick dataset; choose a new directory")
     return real_tree, os.path.abspath(dataset)
-
-
-def _existing_entries(dataset: str) -> dict[str, dict[str, Any]]:
-    """The store entries of the complete partitions, by partition name."""
-    entries = {}
-    for name in os.listdir(dataset):
-        if name.startswith(_layout.PARTITION_KEY + "="):
-            entry = _read_json(os.path.join(dataset, name, _layout.STORE_ENTRY_NAME))
-            if isinstance(entry, dict):
-                entries[name] = entry
-    return entries
 
 
 def _store_entry(store: Store, identifier: str, results: list[dict[str, Any]]) -> dict[str, Any]:
@@ -162,60 +129,6 @@ def _store_entry(store: Store, identifier: str, results: list[dict[str, Any]]) -
     }
 
 
-class _Dataset:
-    def __init__(self, path: str) -> None:
-        self.path = path
-        self.staging = os.path.join(path, _layout.STAGING_DIR)
-        self.trash = os.path.join(path, _layout.TRASH_DIR)
-        self._lock_fd: int | None = None
-
-    def prepare(self) -> None:
-        os.makedirs(self.path, exist_ok=True)
-        self._lock()
-        self.clean()
-        os.makedirs(self.staging)
-
-    def _lock(self) -> None:
-        """One export per dataset at a time: the lock is held until the process
-        ends (or ``release``), so a crashed run never leaves it taken."""
-        fd = os.open(os.path.join(self.path, _layout.LOCK_NAME), os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            os.close(fd)
-            raise ExportError(f"another export is writing {self.path!r}") from None
-        self._lock_fd = fd
-
-    def release(self) -> None:
-        if self._lock_fd is not None:
-            os.close(self._lock_fd)
-            self._lock_fd = None
-
-    def clean(self) -> None:
-        """Remove what an earlier or this run left half done."""
-        shutil.rmtree(self.staging, ignore_errors=True)
-        shutil.rmtree(self.trash, ignore_errors=True)
-
-    def staged(self, partition: str) -> str:
-        return os.path.join(self.staging, partition)
-
-    def discard(self, partition: str) -> None:
-        """Move a complete partition out of sight first, then delete it."""
-        final = os.path.join(self.path, partition)
-        if not os.path.lexists(final):
-            return
-        os.makedirs(self.trash, exist_ok=True)
-        doomed = os.path.join(self.trash, partition)
-        os.rename(final, doomed)
-        shutil.rmtree(doomed, ignore_errors=True)
-
-    def commit(self, partition: str, entry: dict[str, Any]) -> None:
-        staged = self.staged(partition)
-        _write_json(os.path.join(staged, _layout.STORE_ENTRY_NAME), entry)
-        self.discard(partition)
-        os.rename(staged, os.path.join(self.path, partition))
-
-
 def export(
     tree: str | os.PathLike[str],
     dataset: str | os.PathLike[str],
@@ -238,8 +151,11 @@ def export(
     tree_path, dataset_path = _check_paths(os.fspath(tree), os.fspath(dataset))
     started = time.time()
     stores = find_stores(tree_path)
-    output = _Dataset(dataset_path)
-    output.prepare()
+    output = Dataset(dataset_path)
+    try:
+        output.prepare()
+    except DatasetBusy as error:
+        raise ExportError(str(error)) from None
     try:
         return _export_into(output, tree_path, stores, jobs, client, progress, started)
     finally:
@@ -247,7 +163,7 @@ def export(
 
 
 def _export_into(
-    output: _Dataset,
+    output: Dataset,
     tree_path: str,
     stores: list[Store],
     jobs: int,
@@ -256,7 +172,7 @@ def _export_into(
     started: float,
 ) -> ExportResult:
     dataset_path = output.path
-    existing = _existing_entries(dataset_path)
+    existing = existing_entries(dataset_path)
     result = ExportResult(dataset_path, os.path.join(dataset_path, _layout.MANIFEST_NAME))
 
     entries: dict[str, dict[str, Any]] = {}
@@ -295,7 +211,7 @@ def _export_into(
             errors = [r["error"] for r in results if "error" in r]
             if errors:
                 result.failed[store.path] = errors[0]
-                shutil.rmtree(output.staged(partition), ignore_errors=True)
+                output.drop_staged(partition)
                 if partition in existing:
                     output.discard(partition)  # its files changed: the old records no longer stand
                 continue
@@ -328,7 +244,7 @@ def _export_into(
         "failed": [{"path": p, "error": e} for p, e in sorted(result.failed.items())],
         "stores": ordered,
     }
-    _write_json(result.manifest, manifest, sync=True)
+    write_json(result.manifest, manifest, sync=True)
     return result
 
 
