@@ -18,7 +18,9 @@ the DevTools protocol over a small hand-written WebSocket client:
 Each operation the page performed, with the value it wrote in the tagged-JSON form
 the decoders produce, is saved as `oracle.json`; the profile's Local Storage, Session
 Storage, IndexedDB and WebStorage folders are copied to OUT_DIR/profile. It takes
-about two and a half minutes.
+about two and a half minutes. The page is served on port 60503 when it is free, so the
+origins stay those of the committed fixture; sequence numbers and times do change from
+one run to the next (the README's examples show some).
 """
 
 from __future__ import annotations
@@ -40,6 +42,8 @@ import urllib.request
 from pathlib import Path
 
 BROWSER = "chromium-headless-shell"
+# The page's port is part of every origin in the fixture (and in the README's examples).
+PAGE_PORT = 60503
 COMMIT_WAIT_S = float(os.environ.get("COMMIT_WAIT_S", "66"))  # DOM storage commits about once a minute
 STORAGE_FOLDERS = ("Local Storage", "Session Storage", "IndexedDB", "WebStorage")
 
@@ -390,7 +394,7 @@ class DevTools:
         return result["result"].get("value")
 
 
-def serve(port_holder: list) -> socketserver.TCPServer:
+def serve(port: int) -> socketserver.TCPServer:
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self) -> None:  # noqa: N802
             port = self.server.server_address[1]
@@ -408,7 +412,10 @@ def serve(port_holder: list) -> socketserver.TCPServer:
         def log_message(self, *args: object) -> None:
             pass
 
-    server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
+    try:
+        server = socketserver.ThreadingTCPServer(("127.0.0.1", port), Handler)
+    except OSError:  # taken: any port will do, only the origins in the fixture change
+        server = socketserver.ThreadingTCPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
@@ -437,7 +444,7 @@ def main() -> int:
     if shutil.which(BROWSER) is None:
         print(f"needs {BROWSER}: apt-get install -y {BROWSER}", file=sys.stderr)
         return 2
-    server = serve([])
+    server = serve(PAGE_PORT)
     port = server.server_address[1]
     # localhost and 127.0.0.1 resolve to the same server but are different sites.
     page = f"http://127.0.0.1:{port}/"
