@@ -78,3 +78,15 @@ def test_session_storage_rows(key: bytes, value: bytes, record_type: str, decode
 def test_session_storage_keys_of_no_known_shape(key: bytes) -> None:
     (e,) = sessionstorage.decode([RawRecord(key, b"1", 1, "live", "f", 0)], "s")
     assert e.error and e.user_key == key
+
+
+@pytest.mark.parametrize(
+    ("key", "value", "decoded", "error"),
+    [(KEY[:-2] + b"\x02k", b"\x01v", (None, "v"), "key: unknown string format byte 0x02"),
+     (KEY, b"\x07v", ("k", None), "value: unknown string format byte 0x07"),
+     (KEY[:-2] + b"\x00k", b"\x00v", (None, None), "key: UTF-16 text of odd length 1; value: UTF-16 text of odd length 1")],
+)
+def test_a_damaged_key_keeps_its_value_and_the_other_way_round(key: bytes, value: bytes,
+                                                               decoded: tuple, error: str) -> None:
+    (e,) = localstorage.decode([RawRecord(key, value, 1, "live", "f", 0)], "store")
+    assert ((e.key, e.value), e.error) == (decoded, error)

@@ -359,7 +359,10 @@ class _Decoder:
     def _data(self, e: Entry, cur: Cursor, r: RawRecord, db: int, os_: int) -> None:
         e.record_type = "data"
         pk_bytes = r.user_key[cur.pos:]
-        e.key = decode_whole_key(pk_bytes)
+        try:
+            e.key = decode_whole_key(pk_bytes)
+        except DecodeError as error:  # the value may still be readable
+            e.error = f"key: {error}"
         if r.state == "deleted":
             return
         vc = Cursor(r.value)
@@ -383,7 +386,10 @@ class _Decoder:
         def resolve(kind: str, index: int) -> Any:
             return self._external(db, externals, index)
 
-        e.value, versions = decode_ssv(value, resolve)
+        try:
+            e.value, versions = decode_ssv(value, resolve)
+        except DecodeError as error:
+            raise DecodeError(f"{e.error}; value: {error}" if e.error else str(error)) from None
         e.details.update(versions)
 
     def _externals_for(self, db: int, os_: int, pk: bytes, seq: int) -> list[ExternalObject]:

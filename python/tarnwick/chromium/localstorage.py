@@ -77,9 +77,19 @@ def decode_record(r: RawRecord, store_path: str) -> Entry:
             if not sep:
                 raise DecodeError("data key without the 00 after its storage key")
             _set_storage_key(e, sk.decode("utf-8"))
-            e.key = decode_script_string(script_key)
+            # The key and the value fail separately: a damaged key keeps a readable value.
+            errors = []
+            try:
+                e.key = decode_script_string(script_key)
+            except DecodeError as error:
+                errors.append(f"key: {error}")
             if has_value:
-                e.value = decode_script_string(r.value)
+                try:
+                    e.value = decode_script_string(r.value)
+                except DecodeError as error:
+                    errors.append(f"value: {error}")
+            if errors:
+                e.error = "; ".join(errors)
         else:
             raise DecodeError("key of no known Local Storage kind")
     except (DecodeError, UnicodeDecodeError) as error:

@@ -106,9 +106,18 @@ def _decode_record(r: RawRecord, store_path: str, owners: dict[int, dict[str, se
                 if len(sks) > 1:
                     e.details["storage_keys"] = sks
                 e.namespace = ",".join(sorted(set().union(*owner.values())))
-            e.key = script_key.decode("utf-8")
+            errors = []
+            try:
+                e.key = script_key.decode("utf-8")
+            except UnicodeDecodeError as error:
+                errors.append(f"key: {error}")
             if has_value:
-                e.value = utf16(r.value, "little")
+                try:
+                    e.value = utf16(r.value, "little")
+                except DecodeError as error:
+                    errors.append(f"value: {error}")
+            if errors:
+                e.error = "; ".join(errors)
         else:
             raise DecodeError("key of no known Session Storage kind")
     except (DecodeError, UnicodeDecodeError) as error:
