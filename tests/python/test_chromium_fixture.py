@@ -165,3 +165,18 @@ def test_undo_log_keeps_the_values_a_transaction_overwrote() -> None:
               and e.value["record"]["record_type"] == "data"}
     assert undone == {("kv", '"to_overwrite"'): {"version": 1},
                       ("people", "1"): {"name": "Ada", "tags": ["math", "first"]}}
+
+
+def test_blob_files_missing_from_a_copy_are_reported(tmp_path: Path) -> None:
+    import shutil
+
+    shutil.copytree(FIXTURE / "profile" / "IndexedDB", tmp_path / "IndexedDB")
+    for blob_dir in (tmp_path / "IndexedDB").glob("*.indexeddb.blob"):
+        shutil.rmtree(blob_dir)
+    rows = {e.key: e for e in chromium.read(tmp_path) if e.record_type == "data"
+            and e.object_store == "kv" and isinstance(e.key, str)}
+    blob = rows["v:blob"].value["$blob"]
+    assert blob["missing"] is True and blob["type"] == "text/plain" and "hex" not in blob
+    wrapped = rows["v:large_binary"]
+    assert wrapped.value is None and "missing" in wrapped.error and wrapped.raw_value
+    assert rows["v:str"].value == "plain text" and rows["v:str"].error is None
