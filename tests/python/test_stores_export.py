@@ -233,6 +233,23 @@ def test_a_store_that_cannot_be_read_is_reported_and_the_rest_exported(tree, tmp
     assert not any("Session" in p.name for p in (tmp_path / "out").iterdir())
 
 
+def _die_on_local_storage(chunk):
+    if chunk.store_path.endswith("Local Storage/leveldb"):
+        os._exit(9)  # as a worker killed for memory would
+    return _chunks.run_chunk(chunk)
+
+
+def test_a_worker_that_dies_fails_its_store_not_the_export(tree, tmp_path, monkeypatch):
+    # The largest store starts first: every other store is still in the pool when it dies.
+    monkeypatch.setattr(_chunks, "SPLIT_BYTES", 1)
+    monkeypatch.setattr(_runners, "run_chunk", _die_on_local_storage)
+    result = export(tree, tmp_path / "out", jobs=2)
+    assert list(result.failed) == ["Profile/Default/Local Storage/leveldb"]
+    assert not any("Local_Storage" in p.name for p in (tmp_path / "out").iterdir())
+    assert len(result.exported) == len(find_stores(tree)) - 1
+    assert all((tmp_path / "out" / e["partition"] / "_store.json").is_file() for e in manifest(tmp_path / "out")["stores"])
+
+
 def _refusal(tree: Path, dataset: Path) -> str:
     with pytest.raises(ExportError) as caught:
         export(tree, dataset)

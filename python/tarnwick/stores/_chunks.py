@@ -202,15 +202,21 @@ def run_chunk(chunk: Chunk) -> dict[str, Any]:
             report=report,
         )
     except Exception as error:  # one store's failure must not end the export
-        result["error"] = f"{type(error).__name__}: {error}"
-        try:
-            os.unlink(chunk.part_path)
-        except OSError:
-            pass
+        result = failed_result(chunk, error)
     finally:
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
     return result
+
+
+def failed_result(chunk: Chunk, error: BaseException) -> dict[str, Any]:
+    """The result of a chunk that failed, in its worker or with it; its part
+    file, if any, removed."""
+    try:
+        os.unlink(chunk.part_path)
+    except OSError:
+        pass
+    return {"store_path": chunk.store_path, "index": chunk.index, "error": f"{type(error).__name__}: {error}"}
 
 
 def _replace_paths(value: Any, old: str, new: str) -> Any:

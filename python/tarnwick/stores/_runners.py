@@ -10,9 +10,10 @@ from __future__ import annotations
 import multiprocessing
 from collections.abc import Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor, as_completed
+from concurrent.futures.process import BrokenProcessPool
 from typing import Any
 
-from ._chunks import Chunk, run_chunk
+from ._chunks import Chunk, failed_result, run_chunk
 
 # Worker processes start from a fresh interpreter (a fork of a process that
 # may hold threads, open stores or a Dask client is not safe); the fork server
@@ -28,15 +29,44 @@ def in_process(chunks: Sequence[Chunk]) -> Iterator[dict[str, Any]]:
 def in_processes(chunks: Sequence[Chunk], jobs: int) -> Iterator[dict[str, Any]]:
     context = multiprocessing.get_context(_START_METHOD)
     context.set_forkserver_preload([run_chunk.__module__])
+    broken: list[Chunk] = []
     with ProcessPoolExecutor(max_workers=min(jobs, len(chunks)), mp_context=context) as pool:
-        futures = [pool.submit(run_chunk, chunk) for chunk in chunks]
+        futures = {pool.submit(run_chunk, chunk): chunk for chunk in chunks}
         try:
             for future in as_completed(futures):
-                yield future.result()
+                try:
+                    yield future.result()
+                except BrokenProcessPool:
+                    broken.append(futures[future])
+                except Exception as error:
+                    yield failed_result(futures[future], error)
         except BaseException:
             for future in futures:
                 future.cancel()
             raise
+    # A worker died (killed for memory, say) and the pool took every chunk
+    # still in it down too. Those run again one at a time, so that only the
+    # chunk that kills its worker fails.
+    yield from _one_at_a_time(broken, context)
+
+
+def _one_at_a_time(chunks: Sequence[Chunk], context: Any) -> Iterator[dict[str, Any]]:
+    pool = None
+    try:
+        for chunk in chunks:
+            if pool is None:
+                pool = ProcessPoolExecutor(max_workers=1, mp_context=context)
+            try:
+                yield pool.submit(run_chunk, chunk).result()
+            except BrokenProcessPool as error:
+                pool.shutdown(wait=True)
+                pool = None
+                yield failed_result(chunk, error)
+            except Exception as error:
+                yield failed_result(chunk, error)
+    finally:
+        if pool is not None:
+            pool.shutdown(wait=True, cancel_futures=True)
 
 
 def on_dask(chunks: Sequence[Chunk], client: Any) -> Iterator[dict[str, Any]]:
@@ -46,9 +76,13 @@ def on_dask(chunks: Sequence[Chunk], client: Any) -> Iterator[dict[str, Any]]:
     from distributed import as_completed as dask_as_completed
 
     futures = client.map(run_chunk, list(chunks), pure=False)
+    chunk_of = {future.key: chunk for future, chunk in zip(futures, chunks)}
     try:
         for future in dask_as_completed(futures):  # type: ignore[no-untyped-call]
-            yield future.result()
+            try:
+                yield future.result()
+            except Exception as error:  # the cluster gave up on it (its workers died)
+                yield failed_result(chunk_of[future.key], error)
     except BaseException:
         client.cancel(futures)
         raise
