@@ -8,6 +8,7 @@ for the large one).
 
 from __future__ import annotations
 
+import os
 import subprocess
 import sys
 import time
@@ -16,6 +17,11 @@ from pathlib import Path
 import numpy as np
 from _tarnwick import RawLevelDb
 from craft import LOG_BLOCK_SIZE, LOG_HEADER_SIZE, LogWriter, RecordType, varint
+
+# Under the sanitizer build (ASan in LD_PRELOAD) the manifests are still
+# opened, for faults, but memory is not compared: ASan's shadow and redzones
+# are not the reader's.
+UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 
 NEW_FILE_TAG = 7
 END_OF_EDIT_TAG = 8  # an obsolete tag: decoding stops at it
@@ -122,4 +128,6 @@ def test_a_manifest_of_millions_of_additions_opens_within_four_times_its_size(tm
     # took 16 times the manifest's size.
     data = large_manifest(1280)
     (tmp_path / "MANIFEST-000001").write_bytes(data)
-    assert peak_growth_of_opening(tmp_path) <= 4 * len(data)
+    growth = peak_growth_of_opening(tmp_path)
+    if not UNDER_ASAN:
+        assert growth <= 4 * len(data)
