@@ -1,7 +1,6 @@
 #include "manifest/file_levels.hpp"
 
 #include <algorithm>
-#include <new>
 
 namespace tarnwick {
 
