@@ -19,7 +19,7 @@ import pytest
 import stores_tree
 from _tarnwick import RawLevelDb
 from tarnwick.stores import ExportError, export, find_stores
-from tarnwick.stores import _chunks, _runners, _source
+from tarnwick.stores import _chunks, _plan, _runners, _source
 from tarnwick.stores.cli import add_subcommand
 
 STATE_NAMES = {0: "Deleted", 1: "Live", 2: "Unknown"}
@@ -130,7 +130,7 @@ def test_the_dataset_is_the_same_for_every_number_of_jobs(tree, dataset, tmp_pat
 
 @pytest.mark.parametrize("jobs", [1, 2])
 def test_large_stores_split_by_file_give_the_same_rows_in_the_same_order(tree, dataset, tmp_path, monkeypatch, jobs):
-    monkeypatch.setattr(_chunks, "SPLIT_BYTES", 1)  # every data file its own piece
+    monkeypatch.setattr(_plan, "SPLIT_BYTES", 1)  # every data file its own piece
     out = tmp_path / "split"
     export(tree, out, jobs=jobs)
     whole = {e["path"]: e for e in manifest(dataset)["stores"]}
@@ -145,7 +145,7 @@ def test_large_stores_split_by_file_give_the_same_rows_in_the_same_order(tree, d
 @pytest.mark.parametrize(("jobs", "split"), [(2, False), (1, True)])
 def test_export_writes_nothing_into_the_tree_and_changes_no_access_time(tree, tmp_path, monkeypatch, jobs, split):
     if split:  # pieces are read through links to the files: those must not touch them either
-        monkeypatch.setattr(_chunks, "SPLIT_BYTES", 1)
+        monkeypatch.setattr(_plan, "SPLIT_BYTES", 1)
     stores_tree.age_access_times(tree)
     before = stores_tree.snapshot(tree)
     export(tree, tmp_path / "out", jobs=jobs)
@@ -236,12 +236,12 @@ def test_a_store_that_cannot_be_read_is_reported_and_the_rest_exported(tree, tmp
 def _die_on_local_storage(chunk):
     if chunk.store_path.endswith("Local Storage/leveldb"):
         os._exit(9)  # as a worker killed for memory would
-    return _chunks.run_chunk(chunk)
+    return _chunks.read_chunk(chunk)
 
 
 def test_a_worker_that_dies_fails_its_store_not_the_export(tree, tmp_path, monkeypatch):
     # The largest store starts first: every other store is still in the pool when it dies.
-    monkeypatch.setattr(_chunks, "SPLIT_BYTES", 1)
+    monkeypatch.setattr(_plan, "SPLIT_BYTES", 1)
     monkeypatch.setattr(_runners, "run_chunk", _die_on_local_storage)
     result = export(tree, tmp_path / "out", jobs=2)
     assert list(result.failed) == ["Profile/Default/Local Storage/leveldb"]

@@ -1,16 +1,8 @@
-"""The unit of work of an export: one piece of one store.
+"""Reading one chunk (see ``_plan``): its records into its Parquet part file,
+its files hashed, its counts and the scanner's report returned.
 
-A store whose data files are small is one piece, read straight from its
-directory. A large store is split by file into pieces of about
-``SPLIT_BYTES`` of data files each, consecutive in the reader's order, so the
-pieces concatenated give the store's records in the same order as one read.
-The split depends only on the files, never on how many workers run, so the
-dataset is the same for every number of jobs.
-
-A piece that holds only some of a store's files (or a store with a symbolic
-link among its data files, which is never followed) is read from a private
-temporary directory of symbolic links to exactly its regular files, outside
-the tree and outside the dataset; nothing is created in the tree.
+This module, and pyarrow with it, is imported only where chunks are read:
+in this process for one job, in the workers otherwise.
 """
 
 from __future__ import annotations
@@ -19,18 +11,15 @@ import os
 import shutil
 import tempfile
 from collections import Counter
-from dataclasses import dataclass
 from typing import Any
 
 import pyarrow as pa  # type: ignore[import-untyped]
-import pyarrow.compute as pc  # type: ignore[import-untyped]
 import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 from . import _source
 from ._evidence_io import sha256_of
-from .find import Store
+from ._plan import Chunk, failed_result
 
-SPLIT_BYTES = 64 << 20
 # Each piece decodes on one thread: the parallelism is the jobs' (one core
 # per job, as ``--jobs`` promises), never threads on top of processes.
 _DECODE_THREADS = 1
@@ -63,62 +52,6 @@ _PARQUET_OPTIONS: dict[str, Any] = {
     "use_dictionary": _REPEATING_COLUMNS,
     "write_statistics": [name for name in DATASET_SCHEMA.names if name != "value"],
 }
-
-
-@dataclass(frozen=True)
-class Chunk:
-    """What one worker does: read ``data_files`` of the store (None: its
-    whole directory), write them to ``part_path``, hash ``hashed_files``."""
-
-    tree: str
-    store_path: str
-    store_kind: str
-    origin: str | None
-    index: int
-    data_files: tuple[str, ...] | None
-    hashed_files: tuple[str, ...]
-    part_path: str
-    weight: int  # bytes of data files, for scheduling the largest first
-
-    @property
-    def directory(self) -> str:
-        return os.path.join(self.tree, self.store_path) if self.store_path != "." else self.tree
-
-
-def plan_chunks(tree: str, store: Store, staging_partition: str) -> list[Chunk]:
-    from ._layout import part_name
-
-    data = store.data_files
-    groups: list[list[str]] = []
-    size = 0
-    for f in data:
-        if not groups or (size + f.size > SPLIT_BYTES and size > 0):
-            groups.append([])
-            size = 0
-        groups[-1].append(f.name)
-        size += f.size
-    if not groups:
-        groups = [[]]
-    whole = len(groups) == 1 and not store.skipped_links
-    sizes = {f.name: f.size for f in store.files}
-    data_names = {f.name for f in data}
-    others = tuple(f.name for f in store.files if f.name not in data_names)
-    chunks = []
-    for index, names in enumerate(groups):
-        chunks.append(
-            Chunk(
-                tree=tree,
-                store_path=store.path,
-                store_kind=store.kind,
-                origin=store.origin,
-                index=index,
-                data_files=None if whole else tuple(names),
-                hashed_files=tuple(names) + (others if index == 0 else ()),
-                part_path=os.path.join(staging_partition, part_name(index)),
-                weight=sum(sizes[n] for n in names) + 1,
-            )
-        )
-    return chunks
 
 
 def _repeat(text: str | None, rows: int) -> pa.Array:
@@ -162,7 +95,7 @@ def _link_directory(chunk: Chunk, scratch: str) -> str:
     return scratch
 
 
-def run_chunk(chunk: Chunk) -> dict[str, Any]:
+def read_chunk(chunk: Chunk) -> dict[str, Any]:
     """Read, write and hash one chunk. Returns its result (a plain dict, so it
     crosses process and cluster boundaries as it is); a failure is a result
     with an ``error``, the part file then removed."""
@@ -207,16 +140,6 @@ def run_chunk(chunk: Chunk) -> dict[str, Any]:
         if scratch is not None:
             shutil.rmtree(scratch, ignore_errors=True)
     return result
-
-
-def failed_result(chunk: Chunk, error: BaseException) -> dict[str, Any]:
-    """The result of a chunk that failed, in its worker or with it; its part
-    file, if any, removed."""
-    try:
-        os.unlink(chunk.part_path)
-    except OSError:
-        pass
-    return {"store_path": chunk.store_path, "index": chunk.index, "error": f"{type(error).__name__}: {error}"}
 
 
 def _replace_paths(value: Any, old: str, new: str) -> Any:

@@ -16,6 +16,7 @@ that the next run removes; no partition ever looks complete that is not.
 
 from __future__ import annotations
 
+import importlib.util
 import os
 import shutil
 import time
@@ -26,7 +27,7 @@ from typing import Any
 from .. import _safe_output
 from . import _layout, _runners
 from ._dataset import Dataset, DatasetBusy, existing_entries, write_json
-from ._chunks import Chunk, plan_chunks
+from ._plan import Chunk, plan_chunks
 from .find import Store, find_stores
 
 
@@ -148,6 +149,8 @@ def export(
     """
     if jobs < 1:
         raise ExportError("jobs must be at least 1")
+    if importlib.util.find_spec("pyarrow") is None:
+        raise ExportError("exporting needs pyarrow (pip install 'tarnwick[arrow]')")
     tree_path, dataset_path = _check_paths(os.fspath(tree), os.fspath(dataset))
     started = time.time()
     stores = find_stores(tree_path)

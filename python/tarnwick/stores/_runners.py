@@ -13,12 +13,22 @@ from concurrent.futures import ProcessPoolExecutor, as_completed
 from concurrent.futures.process import BrokenProcessPool
 from typing import Any
 
-from ._chunks import Chunk, failed_result, run_chunk
+from ._plan import Chunk, failed_result
 
 # Worker processes start from a fresh interpreter (a fork of a process that
 # may hold threads, open stores or a Dask client is not safe); the fork server
 # imports the reading code once, and every worker is a fork of it.
 _START_METHOD = "forkserver"
+_READING_MODULE = "tarnwick.stores._chunks"
+
+
+def run_chunk(chunk: Chunk) -> dict[str, Any]:
+    """Read one chunk in the process that runs this. The reading code, and
+    pyarrow, are imported there only: a parent that hands out chunks
+    starts its workers without waiting for them."""
+    from ._chunks import read_chunk
+
+    return read_chunk(chunk)
 
 
 def in_process(chunks: Sequence[Chunk]) -> Iterator[dict[str, Any]]:
@@ -28,7 +38,7 @@ def in_process(chunks: Sequence[Chunk]) -> Iterator[dict[str, Any]]:
 
 def in_processes(chunks: Sequence[Chunk], jobs: int) -> Iterator[dict[str, Any]]:
     context = multiprocessing.get_context(_START_METHOD)
-    context.set_forkserver_preload([run_chunk.__module__])
+    context.set_forkserver_preload([_READING_MODULE])
     broken: list[Chunk] = []
     with ProcessPoolExecutor(max_workers=min(jobs, len(chunks)), mp_context=context) as pool:
         futures = {pool.submit(run_chunk, chunk): chunk for chunk in chunks}

@@ -67,10 +67,8 @@ class _ProgressLine:
 
 
 def run_export(args: argparse.Namespace) -> int:
-    try:
-        from ._export import ExportError, export
-    except ImportError as error:
-        return _error(f"export needs pyarrow (pip install 'tarnwick[arrow]'): {error}")
+    from ._export import ExportError, export
+
     client: Any = None
     progress = _ProgressLine()
     try:
