@@ -1,16 +1,17 @@
 #include "scan/arrow_batch.hpp"
 
 #include <atomic>
+#include <cstring>
 
 namespace tarnwick {
 
 namespace {
 
-// Arrays per batch: the struct, its columns, and the three dictionaries.
 constexpr std::size_t STATE = static_cast<std::size_t>(Column::State);
 constexpr std::size_t FILE_TYPE = static_cast<std::size_t>(Column::FileType);
 constexpr std::size_t FILE = static_cast<std::size_t>(Column::File);
 constexpr std::size_t MAX_BUFFERS = 3;
+constexpr std::size_t BUFFER_ALIGNMENT = 64;
 
 // The fixed dictionaries, as Arrow utf8 arrays (int32 offsets, then the text).
 template <std::size_t N>
@@ -38,16 +39,12 @@ constexpr auto FILE_TYPE_LIST = word_list(FILE_TYPE_WORDS);
 // (a consumer may move a column out and release the struct), so the storage
 // counts its live arrays and frees the memory with the last one.
 struct BatchStorage {
+    BatchMemory memory;
     ArrowArray columns[COLUMN_COUNT]{};
     ArrowArray* column_pointers[COLUMN_COUNT]{};
     ArrowArray dictionaries[COLUMN_COUNT]{};
     const void* buffers[1 + 2 * COLUMN_COUNT][MAX_BUFFERS]{};
-    std::vector<void*> owned;  // malloc'd buffers
     std::atomic<std::size_t> live{0};
-
-    ~BatchStorage() {
-        for (void* p : owned) std::free(p);
-    }
 };
 
 void release_array(ArrowArray* array) {
@@ -65,12 +62,6 @@ void release_array(ArrowArray* array) {
 class Exporter {
    public:
     explicit Exporter(BatchStorage* storage) : storage_(storage) {}
-
-    const void* own(ColumnBuffer& buffer) {
-        void* p = buffer.release();
-        storage_->owned.push_back(p);
-        return p;
-    }
 
     void fill(ArrowArray& array, std::int64_t length, std::initializer_list<const void*> buffers) {
         const void** slots = storage_->buffers[next_slot_++];
@@ -99,42 +90,31 @@ class Exporter {
 void ArrowBatch::export_to(ArrowArray* out) {
     auto* storage = new BatchStorage;
     Exporter exporter(storage);
-    BatchColumns& c = columns_;
-    const std::int64_t rows = c.rows;
+    auto at = [&](BatchBuffer which) -> const void* { return buffer<std::uint8_t>(which); };
+    const std::int64_t rows = rows_;
 
-    // The file dictionary: the batch's paths as one utf8 array.
-    ColumnBuffer path_offsets, path_text;
-    path_offsets.push<std::int32_t>(0);
-    for (const std::string& path : c.files) {
-        path_text.append(path.data(), path.size());
-        path_offsets.push(static_cast<std::int32_t>(path_text.size()));
-    }
-
-    auto binary = [&](Column column, ColumnBuffer& offsets, ColumnBuffer& data) {
-        const void* o = exporter.own(offsets);
-        const void* d = exporter.own(data);
-        exporter.fill(storage->columns[static_cast<std::size_t>(column)], rows, {nullptr, o, d});
+    auto binary = [&](Column column, BatchBuffer offsets, BatchBuffer data) {
+        exporter.fill(storage->columns[static_cast<std::size_t>(column)], rows, {nullptr, at(offsets), at(data)});
     };
-    auto fixed = [&](Column column, ColumnBuffer& values) {
-        exporter.fill(storage->columns[static_cast<std::size_t>(column)], rows, {nullptr, exporter.own(values)});
+    auto fixed = [&](Column column, BatchBuffer values) {
+        exporter.fill(storage->columns[static_cast<std::size_t>(column)], rows, {nullptr, at(values)});
     };
-    binary(Column::Key, c.key_offsets, c.key_data);
-    binary(Column::UserKey, c.user_key_offsets, c.user_key_data);
-    binary(Column::Value, c.value_offsets, c.value_data);
-    fixed(Column::Seq, c.seq);
-    fixed(Column::State, c.state);
-    fixed(Column::FileType, c.file_type);
-    fixed(Column::File, c.file);
-    fixed(Column::FileNumber, c.file_number);
-    fixed(Column::Offset, c.offset);
-    fixed(Column::WasCompressed, c.was_compressed);
+    binary(Column::Key, BatchBuffer::KeyOffsets, BatchBuffer::KeyData);
+    binary(Column::UserKey, BatchBuffer::UserKeyOffsets, BatchBuffer::UserKeyData);
+    binary(Column::Value, BatchBuffer::ValueOffsets, BatchBuffer::ValueData);
+    fixed(Column::Seq, BatchBuffer::Seq);
+    fixed(Column::State, BatchBuffer::State);
+    fixed(Column::FileType, BatchBuffer::FileType);
+    fixed(Column::File, BatchBuffer::File);
+    fixed(Column::FileNumber, BatchBuffer::FileNumber);
+    fixed(Column::Offset, BatchBuffer::Offset);
+    fixed(Column::WasCompressed, BatchBuffer::WasCompressed);
 
     exporter.fill(storage->dictionaries[STATE], STATE_WORDS.size(), {nullptr, STATE_LIST.offsets, STATE_LIST.text});
     exporter.fill(storage->dictionaries[FILE_TYPE], FILE_TYPE_WORDS.size(),
                   {nullptr, FILE_TYPE_LIST.offsets, FILE_TYPE_LIST.text});
-    const void* po = exporter.own(path_offsets);
-    const void* pt = exporter.own(path_text);
-    exporter.fill(storage->dictionaries[FILE], static_cast<std::int64_t>(c.files.size()), {nullptr, po, pt});
+    exporter.fill(storage->dictionaries[FILE], static_cast<std::int64_t>(files_.size()),
+                  {nullptr, at(BatchBuffer::PathOffsets), at(BatchBuffer::PathText)});
     for (std::size_t i : {STATE, FILE_TYPE, FILE}) storage->columns[i].dictionary = &storage->dictionaries[i];
 
     for (std::size_t i = 0; i < COLUMN_COUNT; ++i) storage->column_pointers[i] = &storage->columns[i];
@@ -142,8 +122,10 @@ void ArrowBatch::export_to(ArrowArray* out) {
     exporter.fill(root, rows, {nullptr});
     root.n_children = COLUMN_COUNT;
     root.children = storage->column_pointers;
+    storage->memory = std::move(memory_);
+    rows_ = 0;
+    files_.clear();
     *out = root;
-    c = BatchColumns{};
 }
 
 ArrowBatchBuilder::ArrowBatchBuilder(std::size_t max_rows, std::size_t max_bytes)
@@ -152,10 +134,12 @@ ArrowBatchBuilder::ArrowBatchBuilder(std::size_t max_rows, std::size_t max_bytes
 }
 
 void ArrowBatchBuilder::start_batch() {
-    columns_ = BatchColumns{};
-    columns_.key_offsets.push<std::int64_t>(0);
-    columns_.user_key_offsets.push<std::int64_t>(0);
-    columns_.value_offsets.push<std::int64_t>(0);
+    for (ColumnBuffer& column : columns_) column.clear();
+    columns_[static_cast<std::size_t>(BatchBuffer::KeyOffsets)].push<std::int64_t>(0);
+    columns_[static_cast<std::size_t>(BatchBuffer::UserKeyOffsets)].push<std::int64_t>(0);
+    columns_[static_cast<std::size_t>(BatchBuffer::ValueOffsets)].push<std::int64_t>(0);
+    files_.clear();
+    rows_ = 0;
     bytes_ = 0;
     file_index_ = -1;
 }
@@ -166,34 +150,70 @@ void ArrowBatchBuilder::begin_file(const ListedFile& file) {
 }
 
 void ArrowBatchBuilder::add(const RecordView& record) {
-    BatchColumns& c = columns_;
+    auto column = [&](BatchBuffer which) -> ColumnBuffer& { return columns_[static_cast<std::size_t>(which)]; };
     if (file_index_ < 0) {
-        file_index_ = static_cast<std::int32_t>(c.files.size());
-        c.files.push_back(file_->display_path);
+        file_index_ = static_cast<std::int32_t>(files_.size());
+        files_.push_back(file_->display_path);
     }
     const Bytes user_key = record.user_key();
-    c.key_data.append(record.key.data(), record.key.size());
-    c.key_offsets.push(static_cast<std::int64_t>(c.key_data.size()));
-    c.user_key_data.append(user_key.data(), user_key.size());
-    c.user_key_offsets.push(static_cast<std::int64_t>(c.user_key_data.size()));
-    c.value_data.append(record.value.data(), record.value.size());
-    c.value_offsets.push(static_cast<std::int64_t>(c.value_data.size()));
-    c.seq.push(record.seq);
-    c.state.push(static_cast<std::int8_t>(record.state));
-    c.file_type.push(static_cast<std::int8_t>(record.file_type));
-    c.file.push(file_index_);
-    c.file_number.push(file_->number);
-    c.offset.push(record.offset);
+    ColumnBuffer& key_data = column(BatchBuffer::KeyData);
+    key_data.append(record.key.data(), record.key.size());
+    column(BatchBuffer::KeyOffsets).push(static_cast<std::int64_t>(key_data.size()));
+    ColumnBuffer& user_key_data = column(BatchBuffer::UserKeyData);
+    user_key_data.append(user_key.data(), user_key.size());
+    column(BatchBuffer::UserKeyOffsets).push(static_cast<std::int64_t>(user_key_data.size()));
+    ColumnBuffer& value_data = column(BatchBuffer::ValueData);
+    value_data.append(record.value.data(), record.value.size());
+    column(BatchBuffer::ValueOffsets).push(static_cast<std::int64_t>(value_data.size()));
+    column(BatchBuffer::Seq).push(record.seq);
+    column(BatchBuffer::State).push(static_cast<std::int8_t>(record.state));
+    column(BatchBuffer::FileType).push(static_cast<std::int8_t>(record.file_type));
+    column(BatchBuffer::File).push(file_index_);
+    column(BatchBuffer::FileNumber).push(file_->number);
+    column(BatchBuffer::Offset).push(record.offset);
     // Booleans are bits, the first row in the lowest bit of the first byte.
-    const auto bit = static_cast<unsigned>(c.rows % 8);
-    if (bit == 0) c.was_compressed.push<std::uint8_t>(0);
-    if (record.was_compressed) c.was_compressed.data()[c.was_compressed.size() - 1] |= static_cast<std::uint8_t>(1U << bit);
-    ++c.rows;
+    ColumnBuffer& compressed = column(BatchBuffer::WasCompressed);
+    const auto bit = static_cast<unsigned>(rows_ % 8);
+    if (bit == 0) compressed.push<std::uint8_t>(0);
+    if (record.was_compressed) compressed.data()[compressed.size() - 1] |= static_cast<std::uint8_t>(1U << bit);
+    ++rows_;
     bytes_ += record.key.size() + user_key.size() + record.value.size() + FIXED_ROW_BYTES;
 }
 
 std::unique_ptr<Chunk> ArrowBatchBuilder::take() {
-    auto batch = std::make_unique<ArrowBatch>(std::move(columns_));
+    // The file dictionary's buffers, then every buffer's place in one region.
+    std::size_t path_bytes = 0;
+    for (const std::string& path : files_) path_bytes += path.size();
+    ArrowBatch::Spans spans{};
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < BATCH_BUFFER_COUNT; ++i) {
+        std::size_t size;
+        if (i == static_cast<std::size_t>(BatchBuffer::PathOffsets)) {
+            size = (files_.size() + 1) * sizeof(std::int32_t);
+        } else if (i == static_cast<std::size_t>(BatchBuffer::PathText)) {
+            size = path_bytes;
+        } else {
+            size = columns_[i].size();
+        }
+        spans[i] = {total, size};
+        total += (size + BUFFER_ALIGNMENT - 1) / BUFFER_ALIGNMENT * BUFFER_ALIGNMENT;
+    }
+    BatchMemory memory(total);
+    std::uint8_t* base = memory.data();
+    for (std::size_t i = 0; i < columns_.size(); ++i) {
+        if (spans[i].size != 0) std::memcpy(base + spans[i].offset, columns_[i].data(), spans[i].size);
+    }
+    auto* path_offsets = reinterpret_cast<std::int32_t*>(base + spans[static_cast<std::size_t>(BatchBuffer::PathOffsets)].offset);
+    std::uint8_t* path_text = base + spans[static_cast<std::size_t>(BatchBuffer::PathText)].offset;
+    std::int32_t at = 0;
+    path_offsets[0] = 0;
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+        std::memcpy(path_text + at, files_[i].data(), files_[i].size());
+        at += static_cast<std::int32_t>(files_[i].size());
+        path_offsets[i + 1] = at;
+    }
+    auto batch = std::make_unique<ArrowBatch>(std::move(memory), spans, rows_, std::move(files_));
+    files_ = {};
     start_batch();
     return batch;
 }

@@ -1,42 +1,70 @@
-// One record batch of a scan, built column by column, and its export through
-// the Arrow C data interface.
+// One record batch of a scan, and its export through the Arrow C data
+// interface.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "scan/arrow_c_abi.hpp"
+#include "scan/batch_memory.hpp"
 #include "scan/chunk.hpp"
 #include "scan/column_buffer.hpp"
 #include "scan/record_schema.hpp"
 
 namespace tarnwick {
 
-// The column buffers of one batch.
-struct BatchColumns {
-    ColumnBuffer key_offsets, key_data;
-    ColumnBuffer user_key_offsets, user_key_data;
-    ColumnBuffer value_offsets, value_data;
-    ColumnBuffer seq, state, file_type, file, file_number, offset, was_compressed;
-    std::vector<std::string> files;  // the `file` dictionary: the paths in this batch
-    std::int64_t rows = 0;
+// The buffers of a batch, in the order they lie in its memory.
+enum class BatchBuffer : std::size_t {
+    KeyOffsets,
+    KeyData,
+    UserKeyOffsets,
+    UserKeyData,
+    ValueOffsets,
+    ValueData,
+    Seq,
+    State,
+    FileType,
+    File,
+    FileNumber,
+    Offset,
+    WasCompressed,
+    PathOffsets,  // the `file` dictionary: int32 offsets,
+    PathText,     // and the paths' text
 };
+inline constexpr std::size_t BATCH_BUFFER_COUNT = 15;
 
+// A finished batch: every buffer in one BatchMemory.
 class ArrowBatch final : public Chunk {
    public:
-    explicit ArrowBatch(BatchColumns columns) noexcept : columns_(std::move(columns)) {}
+    struct Span {
+        std::size_t offset;
+        std::size_t size;
+    };
+    using Spans = std::array<Span, BATCH_BUFFER_COUNT>;
 
-    std::int64_t rows() const noexcept { return columns_.rows; }
-    const BatchColumns& columns() const noexcept { return columns_; }
+    ArrowBatch(BatchMemory memory, const Spans& spans, std::int64_t rows, std::vector<std::string> files) noexcept
+        : memory_(std::move(memory)), spans_(spans), rows_(rows), files_(std::move(files)) {}
+
+    std::int64_t rows() const noexcept { return rows_; }
+    const std::vector<std::string>& files() const noexcept { return files_; }
+
+    template <class T>
+    const T* buffer(BatchBuffer which) const noexcept {
+        return reinterpret_cast<const T*>(memory_.data() + spans_[static_cast<std::size_t>(which)].offset);
+    }
 
     // Moves the batch's memory into `out` (a struct array of the record
     // columns), which the consumer releases; the batch is empty afterwards.
     void export_to(ArrowArray* out);
 
    private:
-    BatchColumns columns_;
+    BatchMemory memory_;
+    Spans spans_;
+    std::int64_t rows_;
+    std::vector<std::string> files_;
 };
 
 // Builds batches of at most `max_rows` rows, and closes a batch once its
@@ -48,10 +76,8 @@ class ArrowBatchBuilder final : public ChunkBuilder {
 
     void begin_file(const ListedFile& file) override;
     void add(const RecordView& record) override;
-    bool full() const noexcept override {
-        return static_cast<std::size_t>(columns_.rows) >= max_rows_ || bytes_ >= max_bytes_;
-    }
-    bool empty() const noexcept override { return columns_.rows == 0; }
+    bool full() const noexcept override { return static_cast<std::size_t>(rows_) >= max_rows_ || bytes_ >= max_bytes_; }
+    bool empty() const noexcept override { return rows_ == 0; }
     std::unique_ptr<Chunk> take() override;
 
     // Bytes a row costs in the fixed-width columns and the three offsets.
@@ -62,9 +88,13 @@ class ArrowBatchBuilder final : public ChunkBuilder {
 
     std::size_t max_rows_;
     std::size_t max_bytes_;
-    BatchColumns columns_;
+    // The batch being built, in buffers kept from batch to batch (indexed by
+    // BatchBuffer, up to WasCompressed).
+    std::array<ColumnBuffer, static_cast<std::size_t>(BatchBuffer::PathOffsets)> columns_;
+    std::vector<std::string> files_;  // the paths in this batch
+    std::int64_t rows_ = 0;
     std::size_t bytes_ = 0;
-    // The file whose records come next, and its index in the batch's dictionary
+    // The file whose records come next, and its index in the batch's paths
     // (-1 until its first record enters the batch).
     const ListedFile* file_ = nullptr;
     std::int32_t file_index_ = -1;

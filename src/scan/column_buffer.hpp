@@ -1,7 +1,7 @@
-// A growable buffer of one Arrow column, allocated with malloc so that it can
-// be handed to the consumer of a batch whole and freed when the consumer
-// releases it. Large buffers grow through realloc, which the C library serves
-// by remapping pages rather than copying them.
+// A growable buffer of one column of the batch being built. The builder keeps
+// its buffers from batch to batch, so that once they have grown, building
+// touches no fresh memory. Large buffers grow through realloc, which the C
+// library serves by remapping pages rather than copying them.
 #pragma once
 
 #include <cstdint>
@@ -33,6 +33,9 @@ class ColumnBuffer {
     const std::uint8_t* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
 
+    // Empties the buffer and keeps its memory, for the next batch.
+    void clear() noexcept { size_ = 0; }
+
     void append(const void* bytes, std::size_t n) {
         if (n == 0) return;
         if (n > capacity_ - size_) grow(size_ + n);
@@ -45,14 +48,6 @@ class ColumnBuffer {
         if (sizeof(T) > capacity_ - size_) grow(size_ + sizeof(T));
         std::memcpy(data_ + size_, &value, sizeof(T));
         size_ += sizeof(T);
-    }
-
-    // Gives up the memory (at least one byte, so that even an empty buffer is
-    // a valid pointer), to be freed with std::free.
-    [[nodiscard]] void* release() {
-        if (data_ == nullptr) grow(1);
-        size_ = capacity_ = 0;
-        return std::exchange(data_, nullptr);
     }
 
    private:

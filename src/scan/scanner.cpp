@@ -99,6 +99,9 @@ std::string Scanner::failure() const {
 
 void Scanner::run_worker() {
     try {
+        // One builder per worker, kept across units: its buffers, once grown,
+        // are reused for every batch.
+        const std::unique_ptr<ChunkBuilder> builder = builders_();
         while (true) {
             std::size_t unit;
             {
@@ -110,7 +113,7 @@ void Scanner::run_worker() {
                 if (cancelled_ || next_unit_ >= units_.size()) return;
                 unit = next_unit_++;
             }
-            run_unit(unit);
+            run_unit(unit, *builder);
         }
     } catch (const ScanStopped&) {
         // cancelled: nothing more to do
@@ -126,19 +129,18 @@ void Scanner::run_worker() {
     }
 }
 
-void Scanner::run_unit(std::size_t unit) {
-    const std::unique_ptr<ChunkBuilder> builder = builders_();
+void Scanner::run_unit(std::size_t unit, ChunkBuilder& builder) {
     for (std::size_t file = units_[unit].first_file; file < units_[unit].end_file; ++file) {
         FileReport line;
         {
             const std::lock_guard lock(report_mutex_);
             line = report_.files[file];
         }
-        read_file(unit, file, *builder, line);
+        read_file(unit, file, builder, line);
         const std::lock_guard lock(report_mutex_);
         report_.files[file] = std::move(line);
     }
-    if (!builder->empty()) deliver(unit, builder->take());
+    if (!builder.empty()) deliver(unit, builder.take());
     {
         const std::lock_guard lock(mutex_);
         units_[unit].finished = true;

@@ -83,7 +83,7 @@ class Scanner {
 
     Scanner(StoreListing listing, ScanOptions options, ChunkBuilderFactory builders);
     void run_worker();
-    void run_unit(std::size_t unit);
+    void run_unit(std::size_t unit, ChunkBuilder& builder);
     // Puts a chunk on a unit's queue, waiting while it is full. Throws
     // ScanStopped once the scan is cancelled.
     void deliver(std::size_t unit, std::unique_ptr<Chunk> chunk);

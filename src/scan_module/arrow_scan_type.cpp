@@ -90,51 +90,46 @@ PyObject* stream_capsule(PyObject* self, PyObject*) {
 // One batch as a list of ScanRecord objects. `states` and `file_types` are
 // the enum members to hand out, indexed by the dictionary indices.
 PyObject* records_of(const ArrowBatch& batch, PyObject* states, PyObject* file_types) {
-    const BatchColumns& c = batch.columns();
     PyTypeObject* type = scan_record_type();
     if (type == nullptr) return nullptr;
     std::vector<Ref> paths;
-    for (const std::string& path : c.files) {
+    for (const std::string& path : batch.files()) {
         paths.emplace_back(PyUnicode_DecodeUTF8(path.data(), static_cast<Py_ssize_t>(path.size()), "replace"));
         if (!paths.back()) return nullptr;
     }
-    auto column = [](const ColumnBuffer& buffer, auto type_tag) {
-        return reinterpret_cast<const decltype(type_tag)*>(buffer.data());
+    const auto* key_offsets = batch.buffer<std::int64_t>(BatchBuffer::KeyOffsets);
+    const auto* user_key_offsets = batch.buffer<std::int64_t>(BatchBuffer::UserKeyOffsets);
+    const auto* value_offsets = batch.buffer<std::int64_t>(BatchBuffer::ValueOffsets);
+    const auto* key_data = batch.buffer<char>(BatchBuffer::KeyData);
+    const auto* user_key_data = batch.buffer<char>(BatchBuffer::UserKeyData);
+    const auto* value_data = batch.buffer<char>(BatchBuffer::ValueData);
+    const auto* seq = batch.buffer<std::uint64_t>(BatchBuffer::Seq);
+    const auto* state = batch.buffer<std::int8_t>(BatchBuffer::State);
+    const auto* file_type = batch.buffer<std::int8_t>(BatchBuffer::FileType);
+    const auto* file = batch.buffer<std::int32_t>(BatchBuffer::File);
+    const auto* file_number = batch.buffer<std::uint64_t>(BatchBuffer::FileNumber);
+    const auto* offset = batch.buffer<std::uint64_t>(BatchBuffer::Offset);
+    const auto* compressed = batch.buffer<std::uint8_t>(BatchBuffer::WasCompressed);
+    auto bytes = [](const char* data, const std::int64_t* offsets, std::int64_t row) {
+        return PyBytes_FromStringAndSize(data + offsets[row], static_cast<Py_ssize_t>(offsets[row + 1] - offsets[row]));
     };
-    const auto* key_offsets = column(c.key_offsets, std::int64_t{});
-    const auto* user_key_offsets = column(c.user_key_offsets, std::int64_t{});
-    const auto* value_offsets = column(c.value_offsets, std::int64_t{});
-    const auto* seq = column(c.seq, std::uint64_t{});
-    const auto* state = column(c.state, std::int8_t{});
-    const auto* file_type = column(c.file_type, std::int8_t{});
-    const auto* file = column(c.file, std::int32_t{});
-    const auto* file_number = column(c.file_number, std::uint64_t{});
-    const auto* offset = column(c.offset, std::uint64_t{});
-    const std::uint8_t* compressed = c.was_compressed.data();
-    auto bytes = [](const ColumnBuffer& data, const std::int64_t* offsets, std::int64_t row) {
-        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()) + offsets[row],
-                                         static_cast<Py_ssize_t>(offsets[row + 1] - offsets[row]));
-    };
-    auto item = [](PyObject* sequence, Py_ssize_t i) {
-        PyObject* member = PySequence_GetItem(sequence, i);
-        return member;
-    };
+    auto item = [](PyObject* sequence, Py_ssize_t i) { return PySequence_GetItem(sequence, i); };
 
-    Ref list(PyList_New(static_cast<Py_ssize_t>(c.rows)));
+    Ref list(PyList_New(static_cast<Py_ssize_t>(batch.rows())));
     if (!list) return nullptr;
-    for (std::int64_t row = 0; row < c.rows; ++row) {
+    for (std::int64_t row = 0; row < batch.rows(); ++row) {
         Ref record(PyStructSequence_New(type));
         if (!record) return nullptr;
         PyObject* fields[] = {
-            bytes(c.key_data, key_offsets, row),
-            bytes(c.value_data, value_offsets, row),
+            bytes(key_data, key_offsets, row),
+            bytes(value_data, value_offsets, row),
             PyLong_FromUnsignedLongLong(seq[row]),
             item(states, state[row]),
             item(file_types, file_type[row]),
             (Py_INCREF(paths[static_cast<std::size_t>(file[row])].get()), paths[static_cast<std::size_t>(file[row])].get()),
             PyLong_FromUnsignedLongLong(offset[row]),
             PyBool_FromLong((compressed[row / 8] >> (row % 8)) & 1),
-            bytes(c.user_key_data, user_key_offsets, row),
+            bytes(user_key_data, user_key_offsets, row),
             PyLong_FromUnsignedLongLong(file_number[row]),
         };
         bool failed = false;

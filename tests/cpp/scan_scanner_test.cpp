@@ -36,12 +36,12 @@ std::vector<std::string> scanned_keys(const std::string& path, ScanOptions optio
     EXPECT_TRUE(scanner);
     std::vector<std::string> keys;
     while (auto chunk = (*scanner)->next()) {
-        const BatchColumns& c = static_cast<ArrowBatch&>(*chunk).columns();
-        EXPECT_LE(static_cast<std::size_t>(c.rows), rows);
-        const auto* offsets = reinterpret_cast<const std::int64_t*>(c.key_offsets.data());
-        for (std::int64_t row = 0; row < c.rows; ++row) {
-            keys.emplace_back(reinterpret_cast<const char*>(c.key_data.data()) + offsets[row],
-                              static_cast<std::size_t>(offsets[row + 1] - offsets[row]));
+        const auto& batch = static_cast<ArrowBatch&>(*chunk);
+        EXPECT_LE(static_cast<std::size_t>(batch.rows()), rows);
+        const auto* offsets = batch.buffer<std::int64_t>(BatchBuffer::KeyOffsets);
+        const auto* data = batch.buffer<char>(BatchBuffer::KeyData);
+        for (std::int64_t row = 0; row < batch.rows(); ++row) {
+            keys.emplace_back(data + offsets[row], static_cast<std::size_t>(offsets[row + 1] - offsets[row]));
         }
     }
     EXPECT_TRUE((*scanner)->report().complete);
