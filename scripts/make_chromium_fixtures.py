@@ -73,6 +73,17 @@ function tag(v, path = '', seen = new Map()) {
   if (v instanceof String) return {"$string_object": v.valueOf()};
   if (v instanceof Boolean) return {"$boolean_object": v.valueOf()};
   if (v instanceof ArrayBuffer) return {"$arraybuffer": hex(new Uint8Array(v))};
+  if (v instanceof DOMPointReadOnly) return {"$host": v.constructor.name, "values": [v.x, v.y, v.z, v.w].map(num)};
+  if (v instanceof DOMRectReadOnly)
+    return {"$host": v.constructor.name, "values": [v.x, v.y, v.width, v.height].map(num)};
+  if (v instanceof DOMQuad)
+    return {"$host": "DOMQuad", "values": [v.p1, v.p2, v.p3, v.p4].flatMap(p => [p.x, p.y, p.z, p.w]).map(num)};
+  if (v instanceof DOMMatrixReadOnly) {
+    const m = v.is2D ? [v.a, v.b, v.c, v.d, v.e, v.f]
+      : [v.m11, v.m12, v.m13, v.m14, v.m21, v.m22, v.m23, v.m24, v.m31, v.m32, v.m33, v.m34, v.m41, v.m42, v.m43, v.m44];
+    return {"$host": v.constructor.name, "is_2d": v.is2D, "values": m.map(num)};
+  }
+  if (v instanceof DOMException) return {"$host": "DOMException", "name": v.name, "message": v.message};
   if (ArrayBuffer.isView(v))
     return {"$typedarray": v.constructor.name,
             "hex": hex(new Uint8Array(v.buffer, v.byteOffset, v.byteLength))};
@@ -256,6 +267,25 @@ async function phase1() {
   const m = new Map(); m.set('me', m);
   await kv('v:map_cycle', m);
   await kv('v:error', new TypeError('bad thing'));
+  // Blink's own serialisable objects.
+  await kv('v:dompoint', new DOMPoint(1, 2.5, -3, 4));
+  await kv('v:domrect_readonly', new DOMRectReadOnly(0.5, 1, 2, 3));
+  await kv('v:dommatrix_2d', new DOMMatrix([1, 2, 3, 4, 5, 6]));
+  await kv('v:dommatrix_3d', new DOMMatrixReadOnly(Array.from({length: 16}, (_, i) => i / 2)));
+  await kv('v:domquad', new DOMQuad(new DOMPoint(0, 0), new DOMPoint(1, 0), new DOMPoint(1, 1), new DOMPoint(0, 1)));
+  await kv('v:domexception', new DOMException('no such thing', 'NotFoundError'));
+  const rawKey = new Uint8Array(16).map((_, i) => i * 7);
+  await kv('v:crypto_aes', await crypto.subtle.importKey('raw', rawKey, {name: 'AES-GCM'}, true, ['encrypt', 'decrypt']),
+           {"$host": "CryptoKey", "key_kind": "aes", "algorithm": "AES-GCM", "length_bits": 128,
+            "extractable": true, "usages": ["encrypt", "decrypt"], "hex": hex(rawKey)});
+  await kv('v:crypto_hmac', await crypto.subtle.importKey('raw', rawKey, {name: 'HMAC', hash: 'SHA-256'}, false, ['sign', 'verify']),
+           {"$host": "CryptoKey", "key_kind": "hmac", "hash": "SHA-256", "length_bits": 128,
+            "extractable": false, "usages": ["sign", "verify"], "hex": hex(rawKey)});
+  const ec = await crypto.subtle.generateKey({name: 'ECDSA', namedCurve: 'P-256'}, true, ['sign', 'verify']);
+  await kv('v:crypto_ec_public', ec.publicKey,
+           {"$host": "CryptoKey", "key_kind": "ec", "algorithm": "ECDSA", "key_type": "public",
+            "named_curve": "P-256", "extractable": true, "usages": ["verify"],
+            "hex": hex(new Uint8Array(await crypto.subtle.exportKey('spki', ec.publicKey)))});
   await kv('v:large_text', lorem(300000));
   await kv('v:large_binary', randomBytes(150000));
   await kv('v:blob', new Blob(['blob contents ✓'], {type: 'text/plain'}),

@@ -15,7 +15,10 @@ values that JSON cannot hold become one-key objects whose key starts with ``$``:
   {"$sparse_array": length, "items": {"index": value}, "properties": {...}}
                                   an array longer than ``HOLE_LIMIT`` (its holes are not listed)
   {"$ref": "/a/0"}                the object already reported at that JSON Pointer ("" = the root)
-  {"$blob": {...}}  {"$file": {...}}  {"$filelist": [...]}  {"$host": name, ...}
+  {"$blob": {...}}  {"$file": {...}}  {"$filelist": [...]}
+  {"$host": "DOMPoint" | "DOMRect" | "DOMMatrix" | "DOMQuad" | ..., "values": [...]}
+  {"$host": "DOMException", "name": ..., "message": ...}
+  {"$host": "CryptoKey", "key_kind": ..., "algorithm": ..., "usages": [...], "hex": key data}
 
 Object keys that themselves start with ``$`` get one more ``$`` so they cannot be
 mistaken for a tag. IndexedDB keys use the same numbers and dates, lists for array keys

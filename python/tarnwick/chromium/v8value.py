@@ -94,12 +94,28 @@ REGEXP_FLAGS = "gimyusldv"  # bit i of the flags means REGEXP_FLAGS[i]
 H_BLOB_INDEX, H_FILE_INDEX, H_FILE_LIST_INDEX = ord("i"), ord("e"), ord("L")
 H_BLOB = ord("b")
 H_DOM_EXCEPTION = ord("x")
-# Geometry objects: a name and how many doubles follow.
+# Geometry objects: a name and how many doubles follow (points x y z w, rects x y width
+# height, quads four points, matrices m11..m44 or, for 2-D ones, a b c d e f).
 H_GEOMETRY = {ord("Q"): ("DOMPoint", 4), ord("W"): ("DOMPointReadOnly", 4),
               ord("E"): ("DOMRect", 4), ord("R"): ("DOMRectReadOnly", 4),
-              ord("T"): ("DOMQuad", 16), ord("Y"): ("DOMMatrix", 16),
-              ord("U"): ("DOMMatrixReadOnly", 16), ord("I"): ("DOMMatrix2D", 6),
-              ord("O"): ("DOMMatrix2DReadOnly", 6)}
+              ord("T"): ("DOMQuad", 16)}
+H_MATRIX = {ord("Y"): ("DOMMatrix", 16), ord("U"): ("DOMMatrixReadOnly", 16),
+            ord("I"): ("DOMMatrix", 6), ord("O"): ("DOMMatrixReadOnly", 6)}
+MATRIX_2D_VALUES = 6
+H_CRYPTO_KEY = ord("K")
+# CryptoKey: a sub-tag byte saying which parameters follow, then the usages bitmask
+# (bit 0: extractable) and the key data.
+CRYPTO_AES, CRYPTO_HMAC, CRYPTO_RSA_HASHED, CRYPTO_EC, CRYPTO_NO_PARAMS = 1, 2, 4, 5, 6
+CRYPTO_KEY_KINDS = {CRYPTO_AES: "aes", CRYPTO_HMAC: "hmac", CRYPTO_RSA_HASHED: "rsa_hashed",
+                    CRYPTO_EC: "ec", CRYPTO_NO_PARAMS: "no_params"}
+CRYPTO_ALGORITHMS = {1: "AES-CBC", 2: "HMAC", 3: "RSASSA-PKCS1-v1_5", 5: "SHA-1", 6: "SHA-256",
+                     7: "SHA-384", 8: "SHA-512", 9: "AES-GCM", 10: "RSA-OAEP", 11: "AES-CTR",
+                     12: "AES-KW", 13: "RSA-PSS", 14: "ECDSA", 15: "ECDH", 16: "HKDF", 17: "PBKDF2"}
+CRYPTO_KEY_TYPES = {1: "public", 2: "private"}
+CRYPTO_CURVES = {1: "P-256", 2: "P-384", 3: "P-521"}
+CRYPTO_EXTRACTABLE_BIT = 1
+CRYPTO_USAGES = ("encrypt", "decrypt", "sign", "verify", "deriveKey", "wrapKey", "unwrapKey",
+                 "deriveBits")  # bits 1..8
 
 # Nesting deeper than this is refused rather than risk Python's recursion limit.
 MAX_DEPTH = 200
@@ -458,13 +474,56 @@ class _Deserializer:
             return self._register({"$blob": {"uuid": uuid, "type": mime, "size": size}})
         if tag == H_DOM_EXCEPTION:
             name, message, stack = self._utf8(), self._utf8(), self._utf8()
-            return self._register({"$host": "DOMException", "name": name, "message": message,
-                                   "stack": stack})
+            node = {"$host": "DOMException", "name": name, "message": message}
+            if stack:  # written empty, kept for a stack in some later version
+                node["stack"] = stack
+            return self._register(node)
         if tag in H_GEOMETRY:
             name, count = H_GEOMETRY[tag]
             values = [number(cur.double_le()) for _ in range(count)]
             return self._register({"$host": name, "values": values})
+        if tag in H_MATRIX:
+            name, count = H_MATRIX[tag]
+            values = [number(cur.double_le()) for _ in range(count)]
+            return self._register({"$host": name, "is_2d": count == MATRIX_2D_VALUES, "values": values})
+        if tag == H_CRYPTO_KEY:
+            return self._register(self._crypto_key())
         raise DecodeError(f"unsupported Blink host object tag 0x{tag:02x}")
+
+
+    def _crypto_key(self) -> dict[str, Any]:
+        cur = self.cur
+        sub = cur.byte()
+        if sub not in CRYPTO_KEY_KINDS:
+            raise DecodeError(f"unknown CryptoKey sub-tag {sub}")
+        node: dict[str, Any] = {"$host": "CryptoKey", "key_kind": CRYPTO_KEY_KINDS[sub]}
+
+        def named(table: dict[int, str], n: int) -> str | int:
+            return table.get(n, n)
+
+        if sub == CRYPTO_AES:
+            node["algorithm"] = named(CRYPTO_ALGORITHMS, cur.varint())
+            node["length_bits"] = cur.varint() * 8
+        elif sub == CRYPTO_HMAC:
+            node["length_bits"] = cur.varint() * 8
+            node["hash"] = named(CRYPTO_ALGORITHMS, cur.varint())
+        elif sub == CRYPTO_RSA_HASHED:
+            node["algorithm"] = named(CRYPTO_ALGORITHMS, cur.varint())
+            node["key_type"] = named(CRYPTO_KEY_TYPES, cur.varint())
+            node["modulus_bits"] = cur.varint()
+            node["public_exponent"] = cur.take(cur.varint()).hex()
+            node["hash"] = named(CRYPTO_ALGORITHMS, cur.varint())
+        elif sub == CRYPTO_EC:
+            node["algorithm"] = named(CRYPTO_ALGORITHMS, cur.varint())
+            node["key_type"] = named(CRYPTO_KEY_TYPES, cur.varint())
+            node["named_curve"] = named(CRYPTO_CURVES, cur.varint())
+        else:
+            node["algorithm"] = named(CRYPTO_ALGORITHMS, cur.varint())
+        usages = cur.varint()
+        node["extractable"] = bool(usages & CRYPTO_EXTRACTABLE_BIT)
+        node["usages"] = [u for i, u in enumerate(CRYPTO_USAGES) if usages >> (i + 1) & 1]
+        node["hex"] = cur.take(cur.varint()).hex()
+        return node
 
 
 class _Buffer:
