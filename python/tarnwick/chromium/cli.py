@@ -1,9 +1,9 @@
 """``tarnwick chromium DIR``: the Chromium and Electron stores under DIR, decoded.
 
-DIR is one store (``Local Storage/leveldb``, ``Session Storage``, an
-``*.indexeddb.leveldb``) or a whole profile or app-data folder, in which every store
+DIR is one store ("Local Storage/leveldb", "Session Storage", an
+"*.indexeddb.leveldb") or a whole profile or app-data folder, in which every store
 is found. By default one row per key, its newest version (for a deleted key the
-deletion, with the last value the files still hold); ``--history`` lists every version
+deletion, with the last value the files still hold); --history lists every version
 of every key, labelled current, superseded, last_before_deletion or deleted.
 """
 
