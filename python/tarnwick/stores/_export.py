@@ -153,6 +153,8 @@ def export(
         raise ExportError("exporting needs pyarrow (pip install 'tarnwick[arrow]')")
     tree_path, dataset_path = _check_paths(os.fspath(tree), os.fspath(dataset))
     started = time.time()
+    if client is None and jobs > 1:
+        _runners.start_early()
     stores = find_stores(tree_path)
     output = Dataset(dataset_path)
     try:
