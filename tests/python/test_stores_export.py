@@ -296,5 +296,6 @@ def test_command_exports_and_reports(tree, dataset, tmp_path, capsys):
     assert files_of(out) == files_of(dataset)
     assert _run("export", str(tree), "-o", str(tree / "x")) == 2
     assert "inside the tree" in capsys.readouterr().err
-    with pytest.raises(SystemExit):
-        _run("export", str(tree), "-o", str(out), "--jobs", "0")
+    for wrong in (["--jobs", "0"], ["--jobs", "2", "--scheduler", "tcp://127.0.0.1:1"]):
+        with pytest.raises(SystemExit):
+            _run("export", str(tree), "-o", str(out), *wrong)
