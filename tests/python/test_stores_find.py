@@ -10,6 +10,7 @@ from pathlib import Path
 import pytest
 
 import stores_tree
+from tarnwick.stores import find as find_module
 from tarnwick.stores import find_stores
 from tarnwick.stores.cli import add_subcommand
 from tarnwick.stores.kinds import origin_from_identifier, recognise
@@ -103,6 +104,22 @@ def test_the_tree_itself_can_be_the_store(tree):
     root, _ = tree
     (store,) = find_stores(root / "Profile/Default/Local Storage/leveldb")
     assert (store.path, store.kind) == (".", "chromium_local_storage")
+
+
+def test_a_folder_that_cannot_be_listed_is_reported_and_passed_over(tree, monkeypatch):
+    root, expected = tree
+    real = find_module.open_directory
+
+    def refuse_profile(path):
+        if path.endswith("/Profile/Default"):
+            raise PermissionError(13, "Permission denied")
+        return real(path)
+
+    monkeypatch.setattr(find_module, "open_directory", refuse_profile)
+    unlisted = []
+    found = find_stores(root, on_error=lambda path, error: unlisted.append((os.path.relpath(path, root), error.strerror)))
+    assert unlisted == [("Profile/Default", "Permission denied")]
+    assert [s.path for s in found] == [e.path for e in expected if not e.path.startswith("Profile/Default/")]
 
 
 def test_changes_no_access_time_and_writes_nothing(tree):

@@ -43,6 +43,7 @@ class ExportResult:
     unchanged: list[str] = field(default_factory=list)  # kept from an earlier run
     failed: dict[str, str] = field(default_factory=dict)  # store path -> reason
     removed: list[str] = field(default_factory=list)  # partitions of stores gone from the tree
+    unlisted: dict[str, str] = field(default_factory=dict)  # directories of the tree that could not be listed
     records: int = 0  # in the whole dataset
 
 
@@ -155,22 +156,29 @@ def export(
     started = time.time()
     if client is None and jobs > 1:
         _runners.start_early()
-    stores = find_stores(tree_path)
+    unlisted: dict[str, str] = {}
+
+    def note_unlisted(path: str, error: OSError) -> None:
+        unlisted[os.path.relpath(path, tree_path)] = error.strerror or str(error)
+
+    stores = find_stores(tree_path, on_error=note_unlisted)
     output = Dataset(dataset_path)
     try:
         output.prepare()
     except DatasetBusy as error:
         raise ExportError(str(error)) from None
     try:
-        return _export_into(output, tree_path, stores, jobs, client, progress, started)
+        result = _export_into(output, tree_path, stores, unlisted, jobs, client, progress, started)
     finally:
         output.release()
+    return result
 
 
 def _export_into(
     output: Dataset,
     tree_path: str,
     stores: list[Store],
+    unlisted: dict[str, str],
     jobs: int,
     client: Any,
     progress: Progress | None,
@@ -178,7 +186,7 @@ def _export_into(
 ) -> ExportResult:
     dataset_path = output.path
     existing = existing_entries(dataset_path)
-    result = ExportResult(dataset_path, os.path.join(dataset_path, _layout.MANIFEST_NAME))
+    result = ExportResult(dataset_path, os.path.join(dataset_path, _layout.MANIFEST_NAME), unlisted=unlisted)
 
     entries: dict[str, dict[str, Any]] = {}
     pending: dict[str, tuple[Store, str, int]] = {}
@@ -247,6 +255,7 @@ def _export_into(
         "stores_found": len(stores),
         "records": result.records,
         "failed": [{"path": p, "error": e} for p, e in sorted(result.failed.items())],
+        "unlisted_directories": [{"path": p, "error": e} for p, e in sorted(unlisted.items())],
         "stores": ordered,
     }
     write_json(result.manifest, manifest, sync=True)

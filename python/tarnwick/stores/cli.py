@@ -26,11 +26,15 @@ def _error(message: str) -> int:
     return EXIT_ERROR
 
 
+def _warn_unlisted(path: str, error: OSError) -> None:
+    print(f"tarnwick: cannot list {path!r}: {error.strerror or error}; stores in it are not found", file=sys.stderr)
+
+
 def run_find(args: argparse.Namespace) -> int:
     from .find import find_stores
 
     try:
-        stores = find_stores(args.tree)
+        stores = find_stores(args.tree, on_error=_warn_unlisted)
     except OSError as error:
         return _error(f"cannot list {args.tree!r}: {error.strerror or error}")
     out = sys.stdout
@@ -100,6 +104,8 @@ def run_export(args: argparse.Namespace) -> int:
         f"{result.records} records in {result.dataset}",
         file=sys.stderr,
     )
+    for path, reason in result.unlisted.items():
+        print(f"tarnwick: cannot list {path!r}: {reason}; stores in it are not exported", file=sys.stderr)
     for path, reason in sorted(result.failed.items()):
         print(f"tarnwick: failed {path!r}: {reason}", file=sys.stderr)
     return EXIT_SOME_FAILED if result.failed else EXIT_OK

@@ -17,7 +17,7 @@ from __future__ import annotations
 
 import os
 import stat
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 
 from . import kinds
@@ -89,13 +89,18 @@ class _Listing:
     links: list[str]
 
 
-def _list(path: str) -> _Listing | None:
+OnError = Callable[[str, OSError], None]
+
+
+def _list(path: str, on_error: OnError | None) -> _Listing | None:
     """The entries of one directory, by kind, or None when it cannot be read.
     Regular files are looked at (``fstatat`` through the directory's
     descriptor) only when the names make the directory a store."""
     try:
         fd = open_directory(path)
-    except OSError:
+    except OSError as error:
+        if on_error is not None:
+            on_error(path, error)
         return None
     try:
         with os.scandir(fd) as entries:
@@ -143,15 +148,18 @@ def _list(path: str) -> _Listing | None:
             else:
                 links = []
             return _Listing(subdirectories, files, links)
-    except OSError:
+    except OSError as error:
+        if on_error is not None:
+            on_error(path, error)
         return None
     finally:
         os.close(fd)
 
 
-def iter_stores(tree: str | os.PathLike[str]) -> Iterator[Store]:
+def iter_stores(tree: str | os.PathLike[str], *, on_error: OnError | None = None) -> Iterator[Store]:
     """Every store under ``tree`` (the tree itself included), in the order of
-    their relative paths (components compared by name)."""
+    their relative paths (components compared by name). A directory that
+    cannot be listed is passed over, and told to ``on_error(path, error)``."""
     # The tree's own path may pass through links (a mount under /mnt, say);
     # below it, nothing is followed.
     root = os.path.realpath(os.fspath(tree))
@@ -159,7 +167,7 @@ def iter_stores(tree: str | os.PathLike[str]) -> Iterator[Store]:
     stack: list[tuple[str, ...]] = [()]
     while stack:
         parts = stack.pop()
-        listing = _list(os.path.join(root, *parts))
+        listing = _list(os.path.join(root, *parts), on_error)
         if listing is None:
             continue
         if listing.files:
@@ -180,13 +188,13 @@ def _root_parts(root: str) -> tuple[str, ...]:
     return tuple(p for p in os.path.abspath(root).split(os.sep) if p)
 
 
-def find_stores(tree: str | os.PathLike[str]) -> list[Store]:
+def find_stores(tree: str | os.PathLike[str], *, on_error: OnError | None = None) -> list[Store]:
     """Every LevelDB store under ``tree``; see ``iter_stores``.
 
-    Raises ``NotADirectoryError``/``FileNotFoundError``/``PermissionError``
+    Raises ``OSError`` (``NotADirectoryError``, ``FileNotFoundError``, …)
     when ``tree`` itself cannot be listed; directories below it that cannot
-    be listed are passed over.
+    be listed are passed over and told to ``on_error``.
     """
     root = os.path.realpath(os.fspath(tree))
     os.close(open_directory(root))  # fail loudly on the tree itself only
-    return list(iter_stores(root))
+    return list(iter_stores(root, on_error=on_error))
