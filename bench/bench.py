@@ -3,8 +3,12 @@
 Usage: bench.py --data ROOT --build BUILD_DIR [--shapes a,a_quarter,b,c,d]
                 [--reps 5] [--engine-reps 3] [--out bench/results.md]
 
-For each data set, in one run:
+For each data set, in one run (the scanner's rows 1b-1d beside the list's):
   1. _tarnwick.RawLevelDb(d).iterate_records_raw()      (Python, whole list)
+  1b. pa.table(tarnwick.scan(d, threads=1)), and 1c. with threads=2
+  1d. tarnwick.scan(d) streamed: each batch dropped once seen (its memory is
+      measured too: the bound must hold whatever the store's size, so with
+      --big-store also on a store of 10 M records)
   2. the readers in C++: Db::open(d), Db::records(false)  (no Python)
      2b. the same with a callback that keeps nothing     (decoding alone)
   3. list(plyvel.DB(copy).iterator())                     (the engine, Python)
@@ -43,6 +47,9 @@ METHODS = [
     ("py", "`_tarnwick` `RawLevelDb(d).iterate_records_raw()`"),
     ("cpp_records", "readers in C++: `Db::open` + `Db::records(false)`"),
     ("cpp_sink", "readers in C++: `Db::read_records`, nothing kept"),
+    ("scan1", "scanner: `pa.table(tarnwick.scan(d, threads=1))`"),
+    ("scan2", "scanner: `pa.table(tarnwick.scan(d, threads=2))`"),
+    ("stream", "scanner streaming: each batch of `RecordBatchReader.from_stream(tarnwick.scan(d))` dropped"),
     ("plyvel", "engine from Python: `list(plyvel.DB(d).iterator())`"),
     ("engine_cpp", "engine in C++: `Table::Open` + iterator, all tables"),
 ]
@@ -107,6 +114,9 @@ def commands(directory: Path, build: Path) -> dict[str, list[str]]:
         "engine_cpp": [str(programs / "leveldb_table_scan"), str(directory), "1"],
         "py": [*measure, "tarnwick", str(directory), "--reps", "1"],
         "plyvel": [*measure, "plyvel", str(directory), "--reps", "1"],
+        "scan1": [*measure, "scan", str(directory), "--reps", "1", "--threads", "1"],
+        "scan2": [*measure, "scan", str(directory), "--reps", "1", "--threads", "2"],
+        "stream": [*measure, "scan-stream", str(directory), "--reps", "1"],
     }
 
 
@@ -116,13 +126,16 @@ LABELS = {
     "engine_cpp": "engine C++ table scan",
     "py": "_tarnwick (Python)",
     "plyvel": "plyvel (Python)",
+    "scan1": "scanner, 1 thread",
+    "scan2": "scanner, 2 threads",
+    "stream": "scanner streaming",
 }
 
 
 def measure_shape(name: str, directory: Path, build: Path, reps: int, engine_reps: int,
                   has_tables: bool) -> dict:
     command = commands(directory, build)
-    keys = ["cpp_records", "cpp_sink", "py", "plyvel"]
+    keys = ["cpp_records", "cpp_sink", "py", "scan1", "scan2", "stream", "plyvel"]
     if has_tables and (build / "bench" / "leveldb_table_scan").exists():
         keys.insert(2, "engine_cpp")
     out = run_interleaved([(key, command[key], engine_reps if key == "plyvel" else reps) for key in keys])
@@ -133,6 +146,29 @@ def measure_shape(name: str, directory: Path, build: Path, reps: int, engine_rep
     out["py_mem"] = run_json([*command["py"], "--memory", sampler])
     out["py_tracemalloc"] = run_json([*command["py"], "--tracemalloc"])
     out["plyvel_mem"] = run_json([*command["plyvel"], "--memory", sampler])
+    out["stream_mem"] = run_json([*command["stream"], "--memory", sampler])
+    return out
+
+
+# A store of 10 M records, for the scanner's streaming memory only: the bound
+# must not grow with the store. Building it takes the engine a while (about
+# ten minutes on 2 cores), so it is made and measured only when asked for
+# (--big-store, or TARNWICK_BENCH_BIG=1).
+BIG_STORE = "a_10m"
+
+
+def measure_big_store(data: Path, build: Path) -> dict:
+    sys.path.insert(0, str(HERE))
+    import make_data
+
+    make_data.SHAPES.setdefault(BIG_STORE, make_data.Shape(10_000_000, 50, 200, "snappy", "compacted", 1000, 7))
+    log(f"data set {BIG_STORE} in {data} (made once; about ten minutes)")
+    make_data.ensure(data, [BIG_STORE])
+    sampler = str(build / "bench" / "libtarnwick_rss_sampler.so")
+    out = {"stream_mem": run_json([*commands(data / BIG_STORE, build)["stream"], "--memory", sampler])}
+    mem = out["stream_mem"]
+    log(f"  {BIG_STORE}: streaming anonymous memory added "
+        f"{(mem['rss_anon_peak_kib'] - mem['rss_anon_baseline_kib']) / 1024:.1f} MiB ({mem['records']:,} records)")
     return out
 
 
@@ -217,7 +253,8 @@ def render(results: dict, linearity: dict | None, metas: dict, info: dict, reps:
     add("")
     add("| shape | what | records (ours: table / log) | key bytes | value bytes | on disk MiB | table files / logs |")
     add("|---|---|---|---|---|---|---|")
-    for name, res in results.items():
+    measured = {name: res for name, res in results.items() if name != BIG_STORE}
+    for name, res in measured.items():
         meta, ours = metas[name], res["cpp_records"]
         add(f"| {name} | {DESCRIPTIONS.get(name, '')} | {ours['records']:,} ({ours['table_records']:,} / "
             f"{ours['log_records']:,}) | {mib(ours['key_bytes'])} MiB | {mib(ours['value_bytes'])} MiB | "
@@ -227,7 +264,7 @@ def render(results: dict, linearity: dict | None, metas: dict, info: dict, reps:
         "does not.")
     add("")
 
-    for name, res in results.items():
+    for name, res in measured.items():
         add(f"## Shape {name}: {DESCRIPTIONS.get(name, '')}")
         add("")
         add("| method | records | median s | open s | spread | ns/rec | M rec/s | MiB/s | × floor | plyvel ÷ | "
@@ -256,7 +293,11 @@ def render(results: dict, linearity: dict | None, metas: dict, info: dict, reps:
                      f"{n / t / 1e6:.3g}" if t else "–", f"{own_kv / t / 2**20:,.0f}" if t else "–",
                      f"{ns / floor_ns:.2f}" if floor_ns else "–",
                      f"{ply_ns / ns:.1f}" if ply_ns and key != "plyvel" else "–"]
-            if key in ("py", "plyvel"):
+            if key == "stream":
+                mem = res["stream_mem"]
+                added = (mem["rss_anon_peak_kib"] - mem["rss_anon_baseline_kib"]) * 1024
+                cells += [mib(mem["maxrss_kib"] * 1024), mib(added), "–"]
+            elif key in ("py", "plyvel"):
                 mem = res[f"{key}_mem"]
                 added = (mem["rss_anon_peak_kib"] - mem["rss_anon_baseline_kib"]) * 1024
                 held = kv if key == "py" else mem.get("key_bytes", 0) + mem.get("value_bytes", 0)
@@ -318,6 +359,7 @@ def checks(results: dict, linearity: dict | None) -> list[str]:
     out.append(f"{verdict(added <= limit)} peak anonymous memory added: {mib(added)} MiB for {mib(kv)} MiB of keys "
                f"and values = {(added - kv) / py['records']:.0f} B per record beyond them "
                f"(target ≤ {mib(limit)} MiB, 128 B/record)")
+    out += scanner_checks(a, results.get(BIG_STORE))
     lin = linearity
     if lin is None:
         out.append("FAIL linear cost: shapes a and a_quarter were not both measured")
@@ -335,6 +377,32 @@ def checks(results: dict, linearity: dict | None) -> list[str]:
     return out
 
 
+def scanner_checks(a: dict, big: dict | None) -> list[str]:
+    def verdict(ok: bool) -> str:
+        return "PASS" if ok else "FAIL"
+
+    out = []
+    floor = a.get("engine_cpp")
+    for key, threads, target in (("scan1", 1, 1.0), ("scan2", 2, 0.6)):
+        if key not in a or not floor:
+            out.append(f"FAIL pa.table(tarnwick.scan(d, threads={threads})) vs engine C++ table scan: not measured")
+            continue
+        ratio = median_total(a[key]) / median_total(floor)
+        ns = median_total(a[key]) / a[key]["records"] * 1e9
+        out.append(f"{verdict(ratio <= target)} pa.table(tarnwick.scan(d, threads={threads})) vs engine C++ table "
+                   f"scan: {ns:,.0f} vs {median_total(floor) / floor['records'] * 1e9:,.0f} ns per record = "
+                   f"{ratio:.2f}× (target ≤ {target}×)")
+    for name, res in (("a", a), (BIG_STORE, big)):
+        if res is None:
+            out.append(f"– streaming memory on {name}: not measured (run with --big-store or TARNWICK_BENCH_BIG=1)")
+            continue
+        mem = res["stream_mem"]
+        added = (mem["rss_anon_peak_kib"] - mem["rss_anon_baseline_kib"]) * 1024
+        out.append(f"{verdict(added <= 64 * 2**20)} streaming anonymous memory beyond the interpreter's baseline on "
+                   f"{name} ({mem['records']:,} records): {mib(added)} MiB (target ≤ 64 MiB)")
+    return out
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--data", type=Path, required=True)
@@ -345,6 +413,8 @@ def main() -> None:
     parser.add_argument("--out", type=Path, default=HERE / "results.md")
     parser.add_argument("--json", type=Path, help="also write the raw measurements here")
     parser.add_argument("--from-json", type=Path, help="measure nothing: render the table from this file")
+    parser.add_argument("--big-store", action="store_true", default=os.environ.get("TARNWICK_BENCH_BIG") == "1",
+                        help=f"also build {BIG_STORE} (10 M records) and measure the scanner's streaming memory on it")
     args = parser.parse_args()
 
     if args.from_json:
@@ -362,8 +432,10 @@ def main() -> None:
         linearity = None
         if "a" in results and "a_quarter" in results:
             linearity = measure_linearity(args.data, args.build, reps)
+        if args.big_store:
+            results[BIG_STORE] = measure_big_store(args.data, args.build)
         info["load_end"] = " ".join(f"{x:.2f}" for x in os.getloadavg())
-    metas = {name: json.loads((args.data / f"{name}.json").read_text()) for name in results}
+    metas = {name: json.loads((args.data / f"{name}.json").read_text()) for name in results if name != BIG_STORE}
     report = render(results, linearity, metas, info, reps, engine_reps)
     print()
     print(report)

@@ -2,6 +2,11 @@
 
   measure.py tarnwick DIR --reps N
       RawLevelDb(DIR).iterate_records_raw(), N times
+  measure.py scan DIR --reps N [--threads T]
+      pa.table(tarnwick.scan(DIR, threads=T)), N times: every batch kept
+  measure.py scan-stream DIR --reps N [--threads T]
+      every batch of tarnwick.scan(DIR, threads=T) read through
+      pa.RecordBatchReader.from_stream and dropped (the streaming use)
   measure.py plyvel DIR --reps N [--copy-each-rep]
       list(plyvel.DB(COPY).iterator()), N times, on a copy of DIR made
       beforehand (opening a database with the engine can rewrite it); with
@@ -80,6 +85,45 @@ class Tarnwick(Method):
         db.close()
 
 
+class Scan(Method):
+    """The scanner: a pyarrow Table of every batch."""
+
+    def prepare(self) -> None:
+        import pyarrow
+        import tarnwick
+
+        self.pa = pyarrow
+        self.tarnwick = tarnwick
+
+    def open(self):
+        threads = self.args.threads or None
+        return self.tarnwick.scan(str(self.args.dir), threads=threads)
+
+    def read(self, scan):
+        return self.pa.table(scan)
+
+    def totals(self, table) -> dict:
+        return {
+            "key_bytes": table.column("key").nbytes,
+            "value_bytes": table.column("value").nbytes,
+            "batches": table.column("key").num_chunks,
+        }
+
+
+class ScanStream(Scan):
+    """The scanner streaming: each batch dropped once seen. The result is a
+    range as long as the records, so that the caller can count them."""
+
+    def read(self, scan):
+        rows = 0
+        for batch in self.pa.RecordBatchReader.from_stream(scan):
+            rows += batch.num_rows
+        return range(rows)
+
+    def totals(self, records) -> dict:
+        return {}
+
+
 class Plyvel(Method):
     def prepare(self) -> None:
         import plyvel
@@ -131,7 +175,7 @@ class PerfControl:
 
 
 def run(args: argparse.Namespace) -> dict:
-    method = {"tarnwick": Tarnwick, "plyvel": Plyvel}[args.method](args)
+    method = {"tarnwick": Tarnwick, "plyvel": Plyvel, "scan": Scan, "scan-stream": ScanStream}[args.method](args)
     method.prepare()
     out: dict = {"method": args.method, "dir": str(args.dir), "reps": []}
     sampler = None
@@ -197,10 +241,11 @@ def run(args: argparse.Namespace) -> dict:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("method", choices=["tarnwick", "plyvel"])
+    parser.add_argument("method", choices=["tarnwick", "plyvel", "scan", "scan-stream"])
     parser.add_argument("dir", type=Path)
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--copy-each-rep", action="store_true")
+    parser.add_argument("--threads", type=int, default=0, help="scanner threads (default: the cores)")
     parser.add_argument("--memory", metavar="LIB")
     parser.add_argument("--tracemalloc", action="store_true")
     parser.add_argument("--scratch")

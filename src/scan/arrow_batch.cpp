@@ -11,7 +11,7 @@ constexpr std::size_t STATE = static_cast<std::size_t>(Column::State);
 constexpr std::size_t FILE_TYPE = static_cast<std::size_t>(Column::FileType);
 constexpr std::size_t FILE = static_cast<std::size_t>(Column::File);
 constexpr std::size_t MAX_BUFFERS = 3;
-constexpr std::size_t BUFFER_ALIGNMENT = 64;
+constexpr std::size_t BUFFER_ALIGNMENT = BatchMemory::ALIGNMENT;
 
 // The fixed dictionaries, as Arrow utf8 arrays (int32 offsets, then the text).
 template <std::size_t N>

@@ -1,10 +1,11 @@
-// The memory of one finished batch: a single region holding all its buffers.
+// The memory of one finished batch: a single allocation holding all its
+// buffers, so that a batch costs one allocation and one release however many
+// columns it has.
 //
-// Batches handed to a consumer that keeps them all (pa.table) make fresh
-// memory, and on virtual machines the first touch of each 4 KiB page is
-// costly. A region of 2 MiB or more is therefore mapped on its own, aligned to
-// 2 MiB and marked for transparent huge pages where the system offers them, so
-// that one fault serves 512 pages; smaller regions come from malloc.
+// (Mapping large batches on transparent huge pages, to save page faults when a
+// consumer keeps every batch, was measured on the 2-core benchmark machine:
+// the kernel's work to find huge pages cost more system time than the faults
+// it saved, so plain allocations it is.)
 #pragma once
 
 #include <cstddef>
@@ -23,16 +24,12 @@ class BatchMemory {
     ~BatchMemory();
 
     std::uint8_t* data() const noexcept { return data_; }
-    std::size_t size() const noexcept { return size_; }
 
-    static constexpr std::size_t HUGE_PAGE = 2 << 20;
+    // Arrow asks for buffers aligned to 8 bytes and recommends 64.
+    static constexpr std::size_t ALIGNMENT = 64;
 
    private:
-    void release() noexcept;
-
     std::uint8_t* data_ = nullptr;
-    std::size_t size_ = 0;
-    bool mapped_ = false;
 };
 
 }  // namespace tarnwick
