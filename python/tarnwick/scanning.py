@@ -102,7 +102,8 @@ def _prefix(key_prefix: bytes | None) -> bytes:
 
 
 def _common(path: PathLike, reverse: bool, threads: int | None, key_prefix: bytes | None,
-            states: Collection[StateName] | None, file_types: Collection[FileTypeName] | None) -> tuple:
+            states: Collection[StateName] | None,
+            file_types: Collection[FileTypeName] | None) -> tuple[str | bytes, bool, int, bytes, int, int]:
     return (
         os.fspath(path),
         bool(reverse),
@@ -216,8 +217,8 @@ class Scan:
             _positive("batch_bytes", batch_bytes),
         )
         if not os.path.isdir(self._arguments[0]):
-            raise ValueError(f"Not a directory: {self._arguments[0]}")
-        self._latest: Any = None
+            raise ValueError(f"Not a directory: {os.fsdecode(self._arguments[0])}")
+        self._latest: _scan.ArrowScan | None = None
 
     def __arrow_c_schema__(self) -> Any:
         return _scan.schema_capsule()
@@ -240,14 +241,14 @@ class Records:
     """A store's records as light ScanRecord objects (the attributes of
     ``_tarnwick.Record``, plus ``file_number``), one batch in memory at a time."""
 
-    def __init__(self, native: Any) -> None:
+    def __init__(self, native: _scan.ArrowScan) -> None:
         self._native = native
-        self._batch: Iterator[Any] = iter(())
+        self._batch: Iterator[ScanRecord] = iter(())
 
     def __iter__(self) -> Records:
         return self
 
-    def __next__(self) -> Any:
+    def __next__(self) -> ScanRecord:
         while True:
             for record in self._batch:
                 return record
@@ -276,7 +277,7 @@ class TextScan:
     """A store's records encoded as text, an iterator of bytes chunks in
     record order (the format's header first)."""
 
-    def __init__(self, native: Any) -> None:
+    def __init__(self, native: _scan.TextScan) -> None:
         self._native = native
 
     def __iter__(self) -> TextScan:
@@ -324,7 +325,7 @@ def records(path: PathLike, *, reverse: bool = False, threads: int | None = None
     return Records(native)
 
 
-def scan_text(path: PathLike, format: Literal["jsonl", "csv", "text"] = "jsonl", *, reverse: bool = False,
+def scan_text(path: PathLike, format: str = "jsonl", *, reverse: bool = False,
               threads: int | None = None, chunk_bytes: int = DEFAULT_CHUNK_BYTES,
               key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
               file_types: Collection[FileTypeName] | None = None) -> TextScan:

@@ -1,0 +1,70 @@
+# The scanner's extension module. Used through tarnwick.scanning.
+from collections.abc import Iterator, Sequence
+from typing import Any, final
+
+from _tarnwick import FileType, KeyState
+
+@final
+class ScanRecord:
+    @property
+    def key(self) -> bytes: ...
+    @property
+    def value(self) -> bytes: ...
+    @property
+    def seq(self) -> int: ...
+    @property
+    def state(self) -> KeyState: ...
+    @property
+    def file_type(self) -> FileType: ...
+    @property
+    def origin_file(self) -> str: ...
+    @property
+    def offset(self) -> int: ...
+    @property
+    def was_compressed(self) -> bool: ...
+    @property
+    def user_key(self) -> bytes: ...
+    @property
+    def file_number(self) -> int: ...
+
+@final
+class ArrowScan:
+    def __new__(
+        cls,
+        path: str | bytes,
+        reverse: bool,
+        threads: int,
+        key_prefix: bytes,
+        states: int,
+        file_types: int,
+        batch_rows: int,
+        batch_bytes: int,
+        /,
+    ) -> ArrowScan: ...
+    def stream_capsule(self) -> object: ...
+    def next_records(
+        self, states: Sequence[KeyState], file_types: Sequence[FileType], /
+    ) -> list[ScanRecord] | None: ...
+    def report(self) -> dict[str, Any]: ...
+    def cancel(self) -> None: ...
+
+@final
+class TextScan(Iterator[bytes]):
+    def __new__(
+        cls,
+        path: str | bytes,
+        reverse: bool,
+        threads: int,
+        key_prefix: bytes,
+        states: int,
+        file_types: int,
+        format: int,
+        chunk_bytes: int,
+        /,
+    ) -> TextScan: ...
+    def __next__(self) -> bytes: ...
+    def report(self) -> dict[str, Any]: ...
+    def cancel(self) -> None: ...
+
+def schema_capsule() -> object: ...
+def inspect(path: str | bytes, threads: int, /) -> dict[str, Any]: ...
