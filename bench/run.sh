@@ -67,6 +67,7 @@ cmd_bench() {
         --reps "$REPS" --engine-reps "$ENGINE_REPS" --out "$ROOT/bench/results.md" \
         --json "$BUILD/results.json"
     "$PY" "$ROOT/bench/stores_bench.py" --data "$DATA"   # find and export over many stores: bench/stores_results.md
+    "$PY" "$ROOT/bench/dump_bench.py" --data "$DATA" --out "$ROOT/bench/dump_results.md"   # tarnwick dump: records/s and peak RSS
 }
 
 cmd_profile() {
