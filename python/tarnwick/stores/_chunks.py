@@ -24,18 +24,22 @@ from ._plan import Chunk, failed_result
 # per job, as ``--jobs`` promises), never threads on top of processes.
 _DECODE_THREADS = 1
 
+# Text columns with few distinct values (paths, kinds) are dictionaries: a
+# batch holds each path once, and Parquet writes them as dictionary pages.
+_TEXT = pa.dictionary(pa.int32(), pa.string())
+
 # The dataset's columns. ``store`` (the partition) is added by readers.
 DATASET_SCHEMA = pa.schema(
     [
-        ("store_path", pa.string()),
-        ("store_kind", pa.string()),
-        ("origin", pa.string()),
-        ("file", pa.string()),
+        ("store_path", _TEXT),
+        ("store_kind", _TEXT),
+        ("origin", _TEXT),
+        ("file", _TEXT),
         ("file_number", pa.uint64()),
         ("offset", pa.uint64()),
         ("seq", pa.uint64()),
-        ("state", pa.string()),
-        ("file_type", pa.string()),
+        ("state", _source.SOURCE_SCHEMA.field("state").type),
+        ("file_type", _source.SOURCE_SCHEMA.field("file_type").type),
         ("was_compressed", pa.bool_()),
         ("key", pa.binary()),
         ("user_key", pa.binary()),
@@ -55,14 +59,17 @@ _PARQUET_OPTIONS: dict[str, Any] = {
 
 
 def _repeat(text: str | None, rows: int) -> pa.Array:
-    return pa.repeat(pa.scalar(text, pa.string()), rows)
+    """``text`` in every row, as a dictionary of one value (or all null)."""
+    if text is None:
+        return pa.DictionaryArray.from_arrays(pa.nulls(rows, pa.int32()), pa.array([], pa.string()))
+    return pa.DictionaryArray.from_arrays(pa.repeat(pa.scalar(0, pa.int32()), rows), pa.array([text], pa.string()))
 
 
 def _relative_files(files: pa.DictionaryArray, prefix: str) -> pa.Array:
     """The file column with each path made relative to the tree: only the
     dictionary's few distinct paths are rewritten."""
     names = [prefix + path.rpartition("/")[2] for path in files.dictionary.to_pylist()]
-    return pa.DictionaryArray.from_arrays(files.indices, pa.array(names, pa.string())).cast(pa.string())
+    return pa.DictionaryArray.from_arrays(files.indices, pa.array(names, pa.string()))
 
 
 def _dataset_batch(batch: pa.RecordBatch, chunk: Chunk, file_prefix: str) -> pa.RecordBatch:

@@ -4,9 +4,9 @@ One pass of the streaming scanner (``tarnwick.scan``) gives both: the records
 in the reader's order, decoded off the interpreter lock, and afterwards the
 report of what it read (every entry read, left out or not admitted and why,
 the records per file, the damage map). The batches are handed on in
-``SOURCE_SCHEMA``: the state and file type as plain strings, binaries with
-32-bit offsets, so that every part file of a dataset has the same schema; the
-file stays a dictionary of paths, which its few distinct values make cheap to rewrite.
+``SOURCE_SCHEMA``: binaries with 32-bit offsets and fixed dictionary types,
+so that every part file of a dataset has the same schema. State, file type
+and file stay dictionaries: few distinct values, cheap to count and rewrite.
 """
 
 from __future__ import annotations
@@ -26,8 +26,8 @@ SOURCE_SCHEMA = pa.schema(
         ("user_key", pa.binary()),
         ("value", pa.binary()),
         ("seq", pa.uint64()),
-        ("state", pa.string()),
-        ("file_type", pa.string()),
+        ("state", pa.dictionary(pa.int8(), pa.string())),
+        ("file_type", pa.dictionary(pa.int8(), pa.string())),
         ("file", pa.dictionary(pa.int32(), pa.string())),
         ("file_number", pa.uint64()),
         ("offset", pa.uint64()),
@@ -71,7 +71,11 @@ def read_store(directory: str, *, threads: int | None = None) -> StoreRead:
 
 
 def count_by(batch: pa.RecordBatch, column: str) -> Counter[str]:
+    """How often each value of a dictionary column occurs in the batch."""
+    values = batch.column(column)
+    names = values.dictionary.to_pylist()
     counts: Counter[str] = Counter()
-    for item in pc.value_counts(batch.column(column)).to_pylist():
-        counts[item["values"]] += item["counts"]
+    for item in pc.value_counts(values.indices).to_pylist():
+        if item["values"] is not None:
+            counts[names[item["values"]]] += item["counts"]
     return counts
