@@ -7,6 +7,7 @@ by the scanner's batches whatever the store's size.
 
 from __future__ import annotations
 
+import importlib
 from typing import Any, BinaryIO
 
 from ._output import StatusLine
@@ -33,13 +34,11 @@ def _plain_files(batch: Any, pa: Any) -> Any:
 def write_columnar(source: Any, fmt: str, out: BinaryIO, status: StatusLine) -> int:
     """Writes every batch of ``source`` to ``out`` as ``parquet`` or ``arrow``
     (an IPC file); returns the rows written."""
-    import pyarrow as pa
-
+    pa = importlib.import_module("pyarrow")
     reader = pa.RecordBatchReader.from_stream(source)
     rows = 0
     if fmt == "parquet":
-        import pyarrow.parquet as pq
-
+        pq = importlib.import_module("pyarrow.parquet")
         with pq.ParquetWriter(out, reader.schema, use_dictionary=_DICTIONARY_COLUMNS, compression="snappy") as writer:
             for batch in reader:
                 writer.write_batch(batch)

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import contextlib
+import importlib
 import os
 import stat
 import sys
@@ -155,7 +156,7 @@ def _scan_options(args: argparse.Namespace) -> dict[str, object]:
 
 def _needs_pyarrow(fmt: str) -> None:
     try:
-        import pyarrow  # noqa: F401
+        importlib.import_module("pyarrow")
     except ImportError:
         raise CliError(
             f"--format {fmt} needs pyarrow: install it with  pip install 'tarnwick[arrow]'"

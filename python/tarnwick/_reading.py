@@ -14,7 +14,7 @@ from __future__ import annotations
 import os
 import stat
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import Any, Literal
 
 from . import _output
 from .scanning import FileReport, ReadReport, Scan, TextScan, records, scan, scan_text
@@ -50,7 +50,7 @@ def _chunks(directory: str, text: TextScan) -> Iterator[bytes]:
         text.close()  # stops the workers at once if the output went away
 
 
-def text_chunks(directory: str, fmt: str, **options: Any) -> tuple[Iterator[bytes], ReportFunction]:
+def text_chunks(directory: str, fmt: Literal["jsonl", "csv", "text"], **options: Any) -> tuple[Iterator[bytes], ReportFunction]:
     text = _started(directory, lambda: scan_text(directory, fmt, **options))
     return _chunks(directory, text), lambda: store_report(text.report)
 

@@ -148,9 +148,9 @@ def _refuse_if_folder_inside(folder_fd: int, target: str, stores: list[_Store]) 
     try:
         while True:
             info = os.fstat(fd)
-            store = identities.get((info.st_dev, info.st_ino))
-            if store is not None:
-                raise OutputError(f"refusing to write {_show(target)}: it leads inside the database directory {_show(store.path)}")
+            found = identities.get((info.st_dev, info.st_ino))
+            if found is not None:
+                raise OutputError(f"refusing to write {_show(target)}: it leads inside the database directory {_show(found.path)}")
             parent = os.open("..", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=fd)
             above = os.fstat(parent)
             os.close(fd)
