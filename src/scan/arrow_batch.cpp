@@ -11,7 +11,6 @@ constexpr std::size_t STATE = static_cast<std::size_t>(Column::State);
 constexpr std::size_t FILE_TYPE = static_cast<std::size_t>(Column::FileType);
 constexpr std::size_t FILE = static_cast<std::size_t>(Column::File);
 constexpr std::size_t MAX_BUFFERS = 3;
-constexpr std::size_t BUFFER_ALIGNMENT = BatchMemory::ALIGNMENT;
 
 // The fixed dictionaries, as Arrow utf8 arrays (int32 offsets, then the text).
 template <std::size_t N>
@@ -39,7 +38,7 @@ constexpr auto FILE_TYPE_LIST = word_list(FILE_TYPE_WORDS);
 // (a consumer may move a column out and release the struct), so the storage
 // counts its live arrays and frees the memory with the last one.
 struct BatchStorage {
-    BatchMemory memory;
+    ArrowBatch::Buffers owned;  // the batch's memory
     ArrowArray columns[COLUMN_COUNT]{};
     ArrowArray* column_pointers[COLUMN_COUNT]{};
     ArrowArray dictionaries[COLUMN_COUNT]{};
@@ -122,7 +121,7 @@ void ArrowBatch::export_to(ArrowArray* out) {
     exporter.fill(root, rows, {nullptr});
     root.n_children = COLUMN_COUNT;
     root.children = storage->column_pointers;
-    storage->memory = std::move(memory_);
+    storage->owned = std::move(buffers_);
     rows_ = 0;
     files_.clear();
     *out = root;
@@ -134,7 +133,6 @@ ArrowBatchBuilder::ArrowBatchBuilder(std::size_t max_rows, std::size_t max_bytes
 }
 
 void ArrowBatchBuilder::start_batch() {
-    for (ColumnBuffer& column : columns_) column.clear();
     columns_[static_cast<std::size_t>(BatchBuffer::KeyOffsets)].push<std::int64_t>(0);
     columns_[static_cast<std::size_t>(BatchBuffer::UserKeyOffsets)].push<std::int64_t>(0);
     columns_[static_cast<std::size_t>(BatchBuffer::ValueOffsets)].push<std::int64_t>(0);
@@ -181,38 +179,23 @@ void ArrowBatchBuilder::add(const RecordView& record) {
 }
 
 std::unique_ptr<Chunk> ArrowBatchBuilder::take() {
-    // The file dictionary's buffers, then every buffer's place in one region.
-    std::size_t path_bytes = 0;
-    for (const std::string& path : files_) path_bytes += path.size();
-    ArrowBatch::Spans spans{};
-    std::size_t total = 0;
+    // The file dictionary: the batch's paths as one utf8 array.
+    ColumnBuffer& path_offsets = columns_[static_cast<std::size_t>(BatchBuffer::PathOffsets)];
+    ColumnBuffer& path_text = columns_[static_cast<std::size_t>(BatchBuffer::PathText)];
+    path_offsets.push<std::int32_t>(0);
+    for (const std::string& path : files_) {
+        path_text.append(path.data(), path.size());
+        path_offsets.push(static_cast<std::int32_t>(path_text.size()));
+    }
+    // The batch takes the buffers; the next one gets fresh buffers of the
+    // same capacities, so that it seldom has to grow them.
+    ArrowBatch::Buffers next;
     for (std::size_t i = 0; i < BATCH_BUFFER_COUNT; ++i) {
-        std::size_t size;
-        if (i == static_cast<std::size_t>(BatchBuffer::PathOffsets)) {
-            size = (files_.size() + 1) * sizeof(std::int32_t);
-        } else if (i == static_cast<std::size_t>(BatchBuffer::PathText)) {
-            size = path_bytes;
-        } else {
-            size = columns_[i].size();
-        }
-        spans[i] = {total, size};
-        total += (size + BUFFER_ALIGNMENT - 1) / BUFFER_ALIGNMENT * BUFFER_ALIGNMENT;
+        columns_[i].reserve(1);  // an empty buffer is still a valid pointer
+        next[i].reserve(columns_[i].capacity());
     }
-    BatchMemory memory(total);
-    std::uint8_t* base = memory.data();
-    for (std::size_t i = 0; i < columns_.size(); ++i) {
-        if (spans[i].size != 0) std::memcpy(base + spans[i].offset, columns_[i].data(), spans[i].size);
-    }
-    auto* path_offsets = reinterpret_cast<std::int32_t*>(base + spans[static_cast<std::size_t>(BatchBuffer::PathOffsets)].offset);
-    std::uint8_t* path_text = base + spans[static_cast<std::size_t>(BatchBuffer::PathText)].offset;
-    std::int32_t at = 0;
-    path_offsets[0] = 0;
-    for (std::size_t i = 0; i < files_.size(); ++i) {
-        std::memcpy(path_text + at, files_[i].data(), files_[i].size());
-        at += static_cast<std::int32_t>(files_[i].size());
-        path_offsets[i + 1] = at;
-    }
-    auto batch = std::make_unique<ArrowBatch>(std::move(memory), spans, rows_, std::move(files_));
+    auto batch = std::make_unique<ArrowBatch>(std::move(columns_), rows_, std::move(files_));
+    columns_ = std::move(next);
     files_ = {};
     start_batch();
     return batch;

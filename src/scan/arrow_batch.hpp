@@ -9,14 +9,13 @@
 #include <vector>
 
 #include "scan/arrow_c_abi.hpp"
-#include "scan/batch_memory.hpp"
 #include "scan/chunk.hpp"
 #include "scan/column_buffer.hpp"
 #include "scan/record_schema.hpp"
 
 namespace tarnwick {
 
-// The buffers of a batch, in the order they lie in its memory.
+// The buffers of a batch.
 enum class BatchBuffer : std::size_t {
     KeyOffsets,
     KeyData,
@@ -36,24 +35,20 @@ enum class BatchBuffer : std::size_t {
 };
 inline constexpr std::size_t BATCH_BUFFER_COUNT = 15;
 
-// A finished batch: every buffer in one BatchMemory.
+// A finished batch: it owns the buffers it was built in.
 class ArrowBatch final : public Chunk {
    public:
-    struct Span {
-        std::size_t offset;
-        std::size_t size;
-    };
-    using Spans = std::array<Span, BATCH_BUFFER_COUNT>;
+    using Buffers = std::array<ColumnBuffer, BATCH_BUFFER_COUNT>;
 
-    ArrowBatch(BatchMemory memory, const Spans& spans, std::int64_t rows, std::vector<std::string> files) noexcept
-        : memory_(std::move(memory)), spans_(spans), rows_(rows), files_(std::move(files)) {}
+    ArrowBatch(Buffers buffers, std::int64_t rows, std::vector<std::string> files) noexcept
+        : buffers_(std::move(buffers)), rows_(rows), files_(std::move(files)) {}
 
     std::int64_t rows() const noexcept { return rows_; }
     const std::vector<std::string>& files() const noexcept { return files_; }
 
     template <class T>
     const T* buffer(BatchBuffer which) const noexcept {
-        return reinterpret_cast<const T*>(memory_.data() + spans_[static_cast<std::size_t>(which)].offset);
+        return reinterpret_cast<const T*>(buffers_[static_cast<std::size_t>(which)].data());
     }
 
     // Moves the batch's memory into `out` (a struct array of the record
@@ -61,8 +56,7 @@ class ArrowBatch final : public Chunk {
     void export_to(ArrowArray* out);
 
    private:
-    BatchMemory memory_;
-    Spans spans_;
+    Buffers buffers_;
     std::int64_t rows_;
     std::vector<std::string> files_;
 };
@@ -88,9 +82,9 @@ class ArrowBatchBuilder final : public ChunkBuilder {
 
     std::size_t max_rows_;
     std::size_t max_bytes_;
-    // The batch being built, in buffers kept from batch to batch (indexed by
-    // BatchBuffer, up to WasCompressed).
-    std::array<ColumnBuffer, static_cast<std::size_t>(BatchBuffer::PathOffsets)> columns_;
+    // The batch being built (indexed by BatchBuffer; the path buffers are
+    // made when it is taken).
+    ArrowBatch::Buffers columns_;
     std::vector<std::string> files_;  // the paths in this batch
     std::int64_t rows_ = 0;
     std::size_t bytes_ = 0;

@@ -1,7 +1,8 @@
-// A growable buffer of one column of the batch being built. The builder keeps
-// its buffers from batch to batch, so that once they have grown, building
-// touches no fresh memory. Large buffers grow through realloc, which the C
-// library serves by remapping pages rather than copying them.
+// A growable buffer of one column of a batch, allocated with malloc; a
+// finished batch owns its buffers until its consumer releases them. Large
+// buffers grow through realloc, which the C library serves by remapping pages
+// rather than copying them, and the builder reserves for each batch what the
+// previous one needed, so that growing is rare.
 #pragma once
 
 #include <cstdint>
@@ -33,8 +34,13 @@ class ColumnBuffer {
     const std::uint8_t* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
 
-    // Empties the buffer and keeps its memory, for the next batch.
-    void clear() noexcept { size_ = 0; }
+    // Makes room for `n` bytes in all. Pages the buffer does not write are
+    // never touched, so reserving what the last batch needed costs nothing
+    // where the next batch needs less.
+    void reserve(std::size_t n) {
+        if (n > capacity_) grow(n);
+    }
+    std::size_t capacity() const noexcept { return capacity_; }
 
     void append(const void* bytes, std::size_t n) {
         if (n == 0) return;
@@ -52,10 +58,13 @@ class ColumnBuffer {
 
    private:
     static constexpr std::size_t MIN_CAPACITY = 256;
+    // Arrow asks for buffers aligned to 8 bytes; malloc gives 16.
+    static constexpr std::size_t ALIGNMENT = 64;
 
     void grow(std::size_t needed) {
         std::size_t capacity = capacity_ < MIN_CAPACITY ? MIN_CAPACITY : capacity_ * 2;
         if (capacity < needed) capacity = needed;
+        capacity = (capacity + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
         void* bigger = std::realloc(data_, capacity);
         if (bigger == nullptr) throw std::bad_alloc();
         data_ = static_cast<std::uint8_t*>(bigger);
