@@ -151,7 +151,7 @@ void ArrowBatchBuilder::add(const RecordView& record) {
     auto column = [&](BatchBuffer which) -> ColumnBuffer& { return columns_[static_cast<std::size_t>(which)]; };
     if (file_index_ < 0) {
         file_index_ = static_cast<std::int32_t>(files_.size());
-        files_.push_back(file_->display_path);
+        files_.push_back(file_->display_text);
     }
     const Bytes user_key = record.user_key();
     ColumnBuffer& key_data = column(BatchBuffer::KeyData);

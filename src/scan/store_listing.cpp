@@ -1,5 +1,7 @@
 #include "scan/store_listing.hpp"
 
+#include "scan/utf8_text.hpp"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -140,7 +142,9 @@ std::expected<StoreListing, DbError> list_store(const std::string& directory, bo
             continue;
         }
         const std::uint64_t size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-        listing.files.push_back({std::move(name), std::move(path), data_file->kind, data_file->number, size});
+        std::string text = utf8_text(path);
+        listing.files.push_back(
+            {std::move(name), std::move(path), std::move(text), data_file->kind, data_file->number, size});
     }
     std::stable_sort(listing.files.begin(), listing.files.end(),
                      [](const ListedFile& a, const ListedFile& b) { return a.number < b.number; });

@@ -35,6 +35,7 @@ class DirectoryFd {
 struct ListedFile {
     std::string name;          // the entry's name in the directory
     std::string display_path;  // the directory as given, a separator, the name
+    std::string display_text;  // the same as UTF-8 (see utf8_text), for records
     DataFileKind kind;
     std::uint64_t number;
     std::uint64_t size;  // at listing time; only used to share out the work

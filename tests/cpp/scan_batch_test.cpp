@@ -12,7 +12,7 @@ namespace tarnwick {
 namespace {
 
 ListedFile listed(std::string path, std::uint64_t number) {
-    return ListedFile{path.substr(path.rfind('/') + 1), path, DataFileKind::Table, number, 0};
+    return ListedFile{path.substr(path.rfind('/') + 1), path, path, DataFileKind::Table, number, 0};
 }
 
 Bytes bytes(std::string_view text) { return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()}; }

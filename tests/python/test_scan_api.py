@@ -184,3 +184,17 @@ def test_inspect_reports_every_entry_of_the_sample(listed: list[_tarnwick.Record
         ("MANIFEST-000002", "not_data"),
     }
     assert json.loads(json.dumps(report.to_dict()))["files"][0]["name"] == "000005.ldb"
+
+
+def test_a_directory_named_in_bytes_that_are_not_utf8(tmp_path: Path) -> None:
+    raw = os.fsencode(tmp_path) + b"/store-\xff\xfe"
+    os.mkdir(raw)
+    for source in SAMPLE.iterdir():
+        with open(raw + b"/" + os.fsencode(source.name), "wb") as out:
+            out.write(source.read_bytes())
+    table = pa.table(tarnwick.scan(raw))
+    table.validate(full=True)  # the file column is valid UTF-8
+    files = table.column("file").unique().to_pylist()
+    assert files == [f"{tmp_path}/store-\ufffd\ufffd/{name}" for name in ("000005.ldb", "000006.log", "000007.ldb")]
+    assert [r.origin_file for r in tarnwick.records(raw)][:1] == files[:1]
+    assert tarnwick.inspect(os.fsdecode(raw)).files[0].path == os.fsdecode(raw) + "/000005.ldb"
