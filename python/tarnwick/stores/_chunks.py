@@ -7,6 +7,7 @@ in this process for one job, in the workers otherwise.
 
 from __future__ import annotations
 
+import array
 import os
 import shutil
 import tempfile
@@ -58,18 +59,30 @@ _PARQUET_OPTIONS: dict[str, Any] = {
 }
 
 
+# Arrays are built from buffers, never from Python lists: pyarrow's
+# conversion of Python objects first imports pandas when it is installed, a
+# second of start-up in every worker process.
+def _strings(values: list[str]) -> pa.Array:
+    encoded = [value.encode("utf-8", "surrogateescape") for value in values]
+    offsets = array.array("i", [0])
+    for item in encoded:
+        offsets.append(offsets[-1] + len(item))
+    return pa.Array.from_buffers(pa.string(), len(values), [None, pa.py_buffer(offsets.tobytes()), pa.py_buffer(b"".join(encoded))])
+
+
 def _repeat(text: str | None, rows: int) -> pa.Array:
     """``text`` in every row, as a dictionary of one value (or all null)."""
     if text is None:
-        return pa.DictionaryArray.from_arrays(pa.nulls(rows, pa.int32()), pa.array([], pa.string()))
-    return pa.DictionaryArray.from_arrays(pa.repeat(pa.scalar(0, pa.int32()), rows), pa.array([text], pa.string()))
+        return pa.DictionaryArray.from_arrays(pa.nulls(rows, pa.int32()), _strings([]))
+    zeros = pa.Array.from_buffers(pa.int32(), rows, [None, pa.py_buffer(bytes(4 * rows))])
+    return pa.DictionaryArray.from_arrays(zeros, _strings([text]))
 
 
 def _relative_files(files: pa.DictionaryArray, prefix: str) -> pa.Array:
     """The file column with each path made relative to the tree: only the
     dictionary's few distinct paths are rewritten."""
     names = [prefix + path.rpartition("/")[2] for path in files.dictionary.to_pylist()]
-    return pa.DictionaryArray.from_arrays(files.indices, pa.array(names, pa.string()))
+    return pa.DictionaryArray.from_arrays(files.indices, _strings(names))
 
 
 def _dataset_batch(batch: pa.RecordBatch, chunk: Chunk, file_prefix: str) -> pa.RecordBatch:
