@@ -30,6 +30,17 @@ constexpr std::string_view kCsvHeader =
 
 constexpr char kHexDigits[] = "0123456789abcdef";
 
+// Both hex digits of every byte, so that a byte is written with one copy.
+constexpr std::array<char, 512> make_hex_pairs() {
+    std::array<char, 512> pairs{};
+    for (int b = 0; b < 256; ++b) {
+        pairs[2 * b] = kHexDigits[b >> 4];
+        pairs[2 * b + 1] = kHexDigits[b & 0xF];
+    }
+    return pairs;
+}
+constexpr std::array<char, 512> kHexPairs = make_hex_pairs();
+
 // Longest form of one byte anywhere: \xNN with its backslash doubled in JSON.
 constexpr std::size_t kMaxCharsPerByte = 5;
 // Everything in a line that does not grow with the record's bytes: field names,
@@ -61,8 +72,7 @@ struct Cursor {
     }
     void put_number(std::uint64_t value) noexcept { p = std::to_chars(p, p + 20, value).ptr; }
     void put_hex_byte(std::uint8_t b) noexcept {
-        p[0] = kHexDigits[b >> 4];
-        p[1] = kHexDigits[b & 0xF];
+        std::memcpy(p, &kHexPairs[2 * b], 2);
         p += 2;
     }
     void put_hex(Bytes bytes) noexcept {
@@ -92,17 +102,38 @@ constexpr std::array<Escape, 256> kEscapes = make_escape_table();
 // quoted.
 enum class Context : std::uint8_t { Json, TextView, CsvBare, CsvQuoted };
 
+// Whether a byte stands for itself in the escaped text in context C.
+template <Context C>
+constexpr std::array<bool, 256> make_plain_table() {
+    std::array<bool, 256> table{};
+    for (int b = 0; b < 256; ++b) table[b] = kEscapes[b] == Escape::Plain && (b != '"' || C == Context::CsvBare);
+    return table;
+}
+
+template <Context C>
+constexpr std::array<bool, 256> kPlain = make_plain_table<C>();
+
 template <Context C>
 void put_escaped(Cursor& out, Bytes bytes) noexcept {
     constexpr std::string_view slash = C == Context::Json ? "\\\\" : "\\";
-    for (const std::uint8_t b : bytes) {
+    const std::uint8_t* p = bytes.data();
+    const std::uint8_t* const end = p + bytes.size();
+    while (p != end) {
+        // Most bytes of most keys and values stand for themselves: copy each
+        // run of them at once.
+        const std::uint8_t* run = p;
+        while (run != end && kPlain<C>[*run]) ++run;
+        if (run != p) {
+            std::memcpy(out.p, p, static_cast<std::size_t>(run - p));
+            out.p += run - p;
+            p = run;
+            if (p == end) break;
+        }
+        const std::uint8_t b = *p++;
         switch (kEscapes[b]) {
-            case Escape::Plain:
-                if (b == '"') {
-                    if constexpr (C == Context::Json || C == Context::TextView) out.put('\\');
-                    if constexpr (C == Context::CsvQuoted) out.put('"');
-                }
-                out.put(static_cast<char>(b));
+            case Escape::Plain:  // a double quote that the context escapes
+                out.put(C == Context::CsvQuoted ? '"' : '\\');
+                out.put('"');
                 break;
             case Escape::Backslash:
                 out.put(slash);
