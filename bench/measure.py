@@ -7,6 +7,9 @@
   measure.py scan-stream DIR --reps N [--threads T]
       every batch of tarnwick.scan(DIR, threads=T) read through
       pa.RecordBatchReader.from_stream and dropped (the streaming use)
+  measure.py touch DIR --bytes B
+      no reading: B bytes of fresh anonymous memory written once, page by
+      page (what keeping every batch costs the kernel, whoever decodes)
   measure.py plyvel DIR --reps N [--copy-each-rep]
       list(plyvel.DB(COPY).iterator()), N times, on a copy of DIR made
       beforehand (opening a database with the engine can rewrite it); with
@@ -27,6 +30,13 @@ timed too but not part of the figure. The process's peak resident set
 """
 
 from __future__ import annotations
+
+import os
+
+# pyarrow imports numpy, whose OpenBLAS starts a thread per core that spins
+# waiting for work; on two cores that takes a core from the scanner's workers.
+# Nothing measured here uses BLAS.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import argparse
 import ctypes
@@ -107,6 +117,7 @@ class Scan(Method):
             "key_bytes": table.column("key").nbytes,
             "value_bytes": table.column("value").nbytes,
             "batches": table.column("key").num_chunks,
+            "table_bytes": table.nbytes,
         }
 
 
@@ -122,6 +133,23 @@ class ScanStream(Scan):
 
     def totals(self, records) -> dict:
         return {}
+
+
+class Touch(Method):
+    """Fresh memory only: an anonymous mapping of --bytes written once."""
+
+    def open(self):
+        return None
+
+    def read(self, _):
+        import ctypes
+        import mmap
+
+        size = self.args.bytes
+        memory = mmap.mmap(-1, size)
+        address = ctypes.addressof(ctypes.c_char.from_buffer(memory))
+        ctypes.memset(address, 1, size)
+        return range(0)
 
 
 class Plyvel(Method):
@@ -175,7 +203,8 @@ class PerfControl:
 
 
 def run(args: argparse.Namespace) -> dict:
-    method = {"tarnwick": Tarnwick, "plyvel": Plyvel, "scan": Scan, "scan-stream": ScanStream}[args.method](args)
+    method = {"tarnwick": Tarnwick, "plyvel": Plyvel, "scan": Scan, "scan-stream": ScanStream,
+              "touch": Touch}[args.method](args)
     method.prepare()
     out: dict = {"method": args.method, "dir": str(args.dir), "reps": []}
     sampler = None
@@ -241,11 +270,12 @@ def run(args: argparse.Namespace) -> dict:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("method", choices=["tarnwick", "plyvel", "scan", "scan-stream"])
+    parser.add_argument("method", choices=["tarnwick", "plyvel", "scan", "scan-stream", "touch"])
     parser.add_argument("dir", type=Path)
     parser.add_argument("--reps", type=int, default=3)
     parser.add_argument("--copy-each-rep", action="store_true")
     parser.add_argument("--threads", type=int, default=0, help="scanner threads (default: the cores)")
+    parser.add_argument("--bytes", type=int, default=0, help="touch: how many bytes")
     parser.add_argument("--memory", metavar="LIB")
     parser.add_argument("--tracemalloc", action="store_true")
     parser.add_argument("--scratch")
