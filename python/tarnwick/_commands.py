@@ -26,6 +26,7 @@ EXIT_OK = 0
 EXIT_LEFT_OUT = 1
 EXIT_ERROR = 2
 EXIT_INTERRUPTED = 130
+EXIT_TERMINATED = 143  # 128 + SIGTERM, as a shell reports a process ended by it
 
 TEXT_FORMATS = ("jsonl", "csv", "text")
 COLUMNAR_FORMATS = ("parquet", "arrow")

@@ -9,20 +9,23 @@ subcommands (see ``_SUBCOMMAND_MODULES``).
 Exit status: 0 on success (also when the reader of the output goes away
 early, as ``head`` does); with ``--strict``, 1 when a file was left out;
 2 when the directory or the output cannot be used (one line on standard
-error) or the command line is wrong; 130 when interrupted. Never a traceback.
+error) or the command line is wrong; 130 when interrupted, 143 when terminated.
+Never a traceback.
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import importlib
 import importlib.util
 import os
+import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 
 from . import _commands
-from ._commands import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, PROG, CliError, StdoutError
+from ._commands import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_TERMINATED, PROG, CliError, StdoutError
 from ._safe_output import OutputError
 
 # Modules of the package that add subcommands, each through a function
@@ -184,8 +187,34 @@ def _discard_stdout() -> None:
         pass
 
 
+def _terminate(signum: int, frame: object) -> None:
+    # Unwind like Ctrl-C does, so that a partly written output file is removed.
+    raise SystemExit(EXIT_TERMINATED)
+
+
+@contextlib.contextmanager
+def _unwinding_on_sigterm() -> Iterator[None]:
+    installed = False
+    try:
+        if signal.getsignal(signal.SIGTERM) == signal.SIG_DFL:
+            signal.signal(signal.SIGTERM, _terminate)
+            installed = True
+    except ValueError:  # not the main thread: signals are the caller's
+        pass
+    try:
+        yield
+    finally:
+        if installed:
+            signal.signal(signal.SIGTERM, signal.SIG_DFL)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
+    with _unwinding_on_sigterm():
+        return _main(argv)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     try:
         args = build_parser().parse_args(argv)
         status: int = args.run(args)

@@ -168,9 +168,12 @@ def test_a_failure_midway_leaves_no_file(
     assert list(elsewhere.iterdir()) == []
 
 
-def test_interrupted_process_leaves_nothing_that_looks_complete(store: Path, elsewhere: Path) -> None:
-    # A real Ctrl-C, delivered while the output is being written: the process
-    # waits on a pipe between two chunks.
+@pytest.mark.parametrize(("signal_name", "status"), [("SIGINT", 130), ("SIGTERM", 143)])
+def test_interrupted_process_leaves_nothing_that_looks_complete(
+    store: Path, elsewhere: Path, signal_name: str, status: int
+) -> None:
+    # A real Ctrl-C or kill, delivered while the output is being written,
+    # between two chunks.
     script = (
         "import os, signal, sys\n"
         "from tarnwick import _reading, cli\n"
@@ -180,7 +183,7 @@ def test_interrupted_process_leaves_nothing_that_looks_complete(store: Path, els
         "    def gen():\n"
         "        for c in chunks:\n"
         "            yield c\n"
-        "            os.kill(os.getpid(), signal.SIGINT)\n"
+        f"            os.kill(os.getpid(), signal.{signal_name})\n"
         "    return gen(), report\n"
         "_reading.text_chunks = slow\n"
         "sys.exit(cli.main(sys.argv[1:]))\n"
@@ -191,7 +194,7 @@ def test_interrupted_process_leaves_nothing_that_looks_complete(store: Path, els
         text=True,
         timeout=60,
     )
-    assert result.returncode == 130
+    assert result.returncode == status
     assert "Traceback" not in result.stderr
     assert list(elsewhere.iterdir()) == []
 
