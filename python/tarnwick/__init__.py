@@ -6,6 +6,12 @@ its classes and adds the ``tarnwick`` command line.
 
 from _tarnwick import FileType, KeyState, RawLevelDb, Record
 
+# The scanner's extension module, tarnwick._scan, may be installed in another
+# copy of this package's directory than the Python files (a sanitizer build
+# installs only the compiled modules, and puts them first on the path): look
+# for the package's modules in every such directory.
+__path__ = __import__("pkgutil").extend_path(__path__, __name__)
+
 from .scanning import (
     EntryReport,
     FileReport,
