@@ -60,6 +60,3 @@ def reader_order(names: list[str]) -> list[str]:
     (``000005.ldb`` and ``000005.log``) by name."""
     return sorted(names, key=lambda name: (file_number(name), name))
 
-
-def is_store_marker(name: str) -> bool:
-    return name == CURRENT_FILE or name.startswith(MANIFEST_PREFIX)

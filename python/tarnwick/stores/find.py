@@ -22,7 +22,7 @@ from dataclasses import dataclass, field
 
 from . import kinds
 from ._evidence_io import open_directory
-from ._names import file_number, is_data_file_name, is_store_marker, reader_order
+from ._names import CURRENT_FILE, MANIFEST_PREFIX, file_number, is_data_file_name, reader_order
 
 
 @dataclass(frozen=True)
@@ -92,10 +92,29 @@ class _Listing:
 OnError = Callable[[str, OSError], None]
 
 
+def _is_store(names: list[str]) -> bool:
+    """A data file the reader takes, or a CURRENT file and a manifest."""
+    if any(is_data_file_name(name) for name in names):
+        return True
+    return CURRENT_FILE in names and any(name.startswith(MANIFEST_PREFIX) for name in names)
+
+
+def _store_file(entry: os.DirEntry[str]) -> StoreFile | None:
+    try:
+        info = entry.stat(follow_symlinks=False)  # fstatat through the directory's descriptor
+    except OSError:
+        return None
+    if not stat.S_ISREG(info.st_mode):
+        return None
+    return StoreFile(
+        entry.name, info.st_size, info.st_mtime_ns, info.st_ctime_ns, info.st_ino, is_data_file_name(entry.name)
+    )
+
+
 def _list(path: str, on_error: OnError | None) -> _Listing | None:
     """The entries of one directory, by kind, or None when it cannot be read.
-    Regular files are looked at (``fstatat`` through the directory's
-    descriptor) only when the names make the directory a store."""
+    Files are looked at only when their names make the directory a store;
+    otherwise the kinds the listing itself gives suffice."""
     try:
         fd = open_directory(path)
     except OSError as error:
@@ -104,50 +123,23 @@ def _list(path: str, on_error: OnError | None) -> _Listing | None:
         return None
     try:
         with os.scandir(fd) as entries:
-            subdirectories: list[str] = []
+            listing = _Listing([], [], [])
             file_entries: list[os.DirEntry[str]] = []
-            links: list[str] = []
-            is_store = False
-            has_current = has_manifest = False
             for entry in entries:
                 try:
                     if entry.is_symlink():
-                        links.append(entry.name)
+                        listing.links.append(entry.name)
                     elif entry.is_dir(follow_symlinks=False):
-                        subdirectories.append(entry.name)
+                        listing.subdirectories.append(entry.name)
                     elif entry.is_file(follow_symlinks=False):
                         file_entries.append(entry)
-                        if is_data_file_name(entry.name):
-                            is_store = True
-                        elif entry.name == "CURRENT":
-                            has_current = True
-                        elif is_store_marker(entry.name):
-                            has_manifest = True
                 except OSError:
                     continue
-            files: list[StoreFile] = []
-            if is_store or (has_current and has_manifest):
-                for entry in file_entries:
-                    try:
-                        info = entry.stat(follow_symlinks=False)
-                    except OSError:
-                        continue
-                    if not stat.S_ISREG(info.st_mode):
-                        continue
-                    files.append(
-                        StoreFile(
-                            entry.name,
-                            info.st_size,
-                            info.st_mtime_ns,
-                            info.st_ctime_ns,
-                            info.st_ino,
-                            is_data_file_name(entry.name),
-                        )
-                    )
-                files.sort(key=lambda f: f.name)
-            else:
-                links = []
-            return _Listing(subdirectories, files, links)
+            if not _is_store([entry.name for entry in file_entries]):
+                return _Listing(listing.subdirectories, [], [])
+            files = (_store_file(entry) for entry in file_entries)
+            listing.files = sorted((f for f in files if f is not None), key=lambda f: f.name)
+            return listing
     except OSError as error:
         if on_error is not None:
             on_error(path, error)
