@@ -55,8 +55,11 @@ void Scanner::cancel() {
     work_ready_.notify_all();
     space_ready_.notify_all();
     chunk_ready_.notify_all();
-    for (std::thread& thread : threads_) {
-        if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+    {
+        const std::lock_guard joining(join_mutex_);
+        for (std::thread& thread : threads_) {
+            if (thread.joinable() && thread.get_id() != std::this_thread::get_id()) thread.join();
+        }
     }
     const std::lock_guard lock(mutex_);
     for (Unit& unit : units_) unit.chunks.clear();

@@ -106,6 +106,7 @@ class Scanner {
     mutable std::mutex report_mutex_;
     ReadReport report_;
 
+    std::mutex join_mutex_;  // cancel() may be called from two threads at once
     std::vector<std::thread> threads_;
 };
 
