@@ -16,9 +16,11 @@ import sys
 from collections.abc import Iterator
 from typing import BinaryIO
 
-from . import _output
+from . import _output, _reading
+from ._cli_errors import CliError, StdoutError, reason
+from ._columnar_output import write_columnar
 from ._quiet_listing import list_names, looks_like_store, store_hint
-from ._safe_output import check_outside, open_output
+from ._safe_output import open_output
 
 PROG = "tarnwick"
 
@@ -34,21 +36,6 @@ FORMATS = TEXT_FORMATS + COLUMNAR_FORMATS
 # The choices of --state and --file-type, and the names the scanner takes.
 STATES = {"deleted": "Deleted", "live": "Live", "unknown": "Unknown"}
 FILE_TYPES = {"ldb": "Ldb", "log": "Log"}
-
-
-class CliError(Exception):
-    """A failure to report as one line on standard error, with exit status 2."""
-
-
-class StdoutError(CliError):
-    """Standard output failed; what is still buffered for it must be dropped,
-    or the interpreter's final flush would fail again, noisily."""
-
-
-def reason(error: BaseException) -> str:
-    if isinstance(error, OSError) and error.strerror:
-        return error.strerror
-    return str(error) or type(error).__name__
 
 
 def _check_directory(directory: str) -> None:
@@ -124,7 +111,6 @@ def _destination(args: argparse.Namespace, directory: str) -> Iterator[tuple[Bin
             yield out, None
             out.flush()
         return
-    check_outside(target, [directory])
     with _writing(target), open_output(target, stores=[directory], force=args.force) as out:
         yield out, target
 
@@ -159,9 +145,7 @@ def _needs_pyarrow(fmt: str) -> None:
     try:
         importlib.import_module("pyarrow")
     except ImportError:
-        raise CliError(
-            f"--format {fmt} needs pyarrow: install it with  pip install 'tarnwick[arrow]'"
-        ) from None
+        raise CliError(f"--format {fmt} needs pyarrow: install it with  pip install 'tarnwick[arrow]'") from None
 
 
 def run_dump(args: argparse.Namespace) -> int:
@@ -181,8 +165,6 @@ def run_dump(args: argparse.Namespace) -> int:
 
 
 def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, status: _output.StatusLine) -> _output.StoreReport:
-    from . import _reading
-
     options = _scan_options(args)
     if args.format in TEXT_FORMATS:
         written = _output.ByteProgress(status)
@@ -191,8 +173,6 @@ def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, status: _outp
             out.write(chunk)
             written.add(len(chunk))
         return report()
-    from ._columnar_output import write_columnar
-
     source, report = _reading.batches(directory, **options)
     write_columnar(source, args.format, out, status)
     return report()
@@ -211,8 +191,6 @@ def _finish(args: argparse.Namespace, directory: str, report: _output.StoreRepor
 
 
 def run_summary(args: argparse.Namespace) -> int:
-    from . import _reading
-
     directory: str = args.directory
     _check_directory(directory)
     status = _status_line(False)

@@ -17,6 +17,7 @@ from collections.abc import Callable, Iterator
 from typing import Any, Literal
 
 from . import _output
+from ._cli_errors import CliError
 from .scanning import FileReport, ReadReport, Scan, TextScan, records, scan, scan_text
 
 ReportFunction = Callable[[], _output.StoreReport]
@@ -27,8 +28,6 @@ _KIND_SHOWN = {"Ldb": "ldb", "Log": "log"}
 
 
 def _cannot_read(directory: str, error: BaseException) -> Exception:
-    from ._commands import CliError
-
     return CliError(f"cannot read {directory!r}: {error}")
 
 

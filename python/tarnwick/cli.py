@@ -25,7 +25,8 @@ import sys
 from collections.abc import Iterator, Sequence
 
 from . import _commands
-from ._commands import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_TERMINATED, PROG, CliError, StdoutError
+from ._cli_errors import CliError, StdoutError, reason
+from ._commands import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_TERMINATED, PROG
 from ._safe_output import OutputError
 
 # Modules of the package that add subcommands, each through a function
@@ -234,7 +235,7 @@ def _main(argv: Sequence[str] | None) -> int:
         _print_error("out of memory")
         return EXIT_ERROR
     except OSError as error:
-        _print_error(_commands.reason(error))
+        _print_error(reason(error))
         return EXIT_ERROR
     except Exception as error:  # noqa: BLE001 - a bug must still not print a traceback at an examiner
         _print_error(f"internal error: {type(error).__name__}: {error}")
