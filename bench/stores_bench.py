@@ -155,20 +155,25 @@ def main() -> int:
         rerun = _seconds([*tarnwick, "export", str(stores), "-o", str(dataset), "--jobs", "2"])
 
     one, two = statistics.median(export_times[1]), statistics.median(export_times[2])
+    # On a shared machine the fastest run is the one least slowed by others.
+    fast_one, fast_two = min(export_times[1]), min(export_times[2])
+    cpu_one, cpu_two = statistics.median(export_cpu[1]), statistics.median(export_cpu[2])
     store_bytes = sum(p.stat().st_size for p in stores.rglob("*") if p.is_file())
     lines = [
-        f"Many stores ({time.strftime('%Y-%m-%d')}, {os.cpu_count()} cores), medians of {args.reps} fresh processes:",
+        f"Many stores ({time.strftime('%Y-%m-%d')}, {os.cpu_count()} cores), {args.reps} fresh processes each:",
         "",
-        "| measurement | seconds | target |",
-        "|---|---|---|",
-        f"| `tarnwick find` over {FIND_FILES:,} files ({FIND_FILES // FIND_FILES_PER_DIR // FIND_STORE_EVERY} stores) | {statistics.median(find_times):.2f} | < 2 |",
-        f"| `tarnwick export --jobs 1`, {found} stores, {manifest['records']:,} records, {store_bytes / 2**20:.0f} MiB | {one:.2f} (processor {statistics.median(export_cpu[1]):.2f}) | |",
-        f"| `tarnwick export --jobs 2`, the same | {two:.2f} (processor {statistics.median(export_cpu[2]):.2f}) | |",
-        f"| speed-up of two jobs | {one / two:.2f} × | ≥ 1.7 × |",
-        f"| re-run with nothing changed (`--jobs 2`) | {rerun:.2f} | |",
+        "| measurement | median s | fastest s | processor s | target |",
+        "|---|---|---|---|---|",
+        f"| `tarnwick find` over {FIND_FILES:,} files ({FIND_FILES // FIND_FILES_PER_DIR // FIND_STORE_EVERY} stores) "
+        f"| {statistics.median(find_times):.2f} | {min(find_times):.2f} | | < 2 |",
+        f"| `tarnwick export --jobs 1`, {found} stores, {manifest['records']:,} records, {store_bytes / 2**20:.0f} MiB "
+        f"| {one:.2f} | {fast_one:.2f} | {cpu_one:.2f} | |",
+        f"| `tarnwick export --jobs 2`, the same | {two:.2f} | {fast_two:.2f} | {cpu_two:.2f} | |",
+        f"| speed-up of two jobs | {one / two:.2f} × | {fast_one / fast_two:.2f} × | | ≥ 1.7 × |",
+        f"| re-run with nothing changed (`--jobs 2`) | {rerun:.2f} | | | |",
         "",
-        f"Load average when the export runs began: {load:.1f} (the speed-up needs two idle cores). "
-        f"Dataset: {dataset_bytes / 2**20:.0f} MiB of Parquet. Runs: jobs 1 {', '.join(f'{t:.2f}' for t in export_times[1])}; "
+        f"Load average when the export runs began: {load:.1f}. Dataset: {dataset_bytes / 2**20:.0f} MiB of Parquet. "
+        f"Runs: jobs 1 {', '.join(f'{t:.2f}' for t in export_times[1])}; "
         f"jobs 2 {', '.join(f'{t:.2f}' for t in export_times[2])}; find {', '.join(f'{t:.2f}' for t in find_times)}.",
     ]
     text = "\n".join(lines) + "\n"
