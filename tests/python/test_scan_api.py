@@ -159,6 +159,10 @@ def test_text_chunks_come_in_record_order(listed: list[_tarnwick.Record]) -> Non
     assert b"".join(many_chunks) == one
     assert len(many_chunks) > 10
     assert one.count(b"\n") == len(listed)
+    lines = [json.loads(line) for line in one.splitlines()]
+    assert [(x["seq"], x["offset"], x["origin_file"], bytes.fromhex(x["key_hex"])) for x in lines] == [
+        (r.seq, r.offset, r.origin_file, r.key) for r in listed
+    ]
     reverse = b"".join(tarnwick.scan_text(SAMPLE, "jsonl", reverse=True))
     assert sorted(reverse.splitlines()) == sorted(one.splitlines()) and reverse != one
     csv = b"".join(tarnwick.scan_text(SAMPLE, "csv", states=["Deleted"]))
