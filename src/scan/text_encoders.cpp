@@ -178,13 +178,55 @@ bool contains_any(Bytes bytes, std::string_view chars) noexcept {
     return false;
 }
 
+// Words that pandas or DuckDB take for a boolean, a missing value, an
+// infinity or a date when they guess a column's type (compared in lower case,
+// spaces around them ignored).
+constexpr std::string_view kNonTextWords[] = {
+    "true", "false", "t", "f", "yes", "no", "nan", "inf", "infinity", "epoch", "null", "none",
+    "na", "n/a", "nat", "#n/a", "#n/a n/a", "#na", "<na>",
+};
+constexpr std::size_t kLongestNonTextWord = 9;
+
+// Whether a reader guessing column types could take the cell for anything but
+// text: a number, date or time (they start with a digit, a point or a sign,
+// after any spaces), or one of the words above. One such cell in a column of
+// text makes DuckDB's read_csv fail on the whole file, and pandas turn the
+// column into numbers; a leading quote keeps the cell text.
+bool reads_as_non_text(Bytes bytes) noexcept {
+    std::size_t begin = 0;
+    std::size_t end = bytes.size();
+    while (begin < end && bytes[begin] == ' ') ++begin;
+    while (end > begin && bytes[end - 1] == ' ') --end;
+    if (begin == end) return false;
+    const std::uint8_t first = bytes[begin];
+    if ((first >= '0' && first <= '9') || first == '.' || first == '+' || first == '-') return true;
+    if (end - begin > kLongestNonTextWord) return false;
+    char lower[kLongestNonTextWord];
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::uint8_t c = bytes[i];
+        lower[i - begin] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c);
+    }
+    const std::string_view word(lower, end - begin);
+    for (const std::string_view candidate : kNonTextWords) {
+        if (word == candidate) return true;
+    }
+    return false;
+}
+
+// Whether a CSV text cell gets the leading single quote.
+bool needs_mark(Bytes bytes) noexcept {
+    // A tab or carriage return is escaped, so only the printable formula
+    // starts apply.
+    if (!bytes.empty() && bytes[0] != '\t' && bytes[0] != '\r' && starts_like_formula(bytes[0])) return true;
+    return reads_as_non_text(bytes);
+}
+
 // The escaped text of bytes as a CSV cell. Escaping leaves no line break, so
 // only a comma or a double quote makes the cell need quoting.
 void put_csv_text_cell(Cursor& out, Bytes bytes) {
     const bool quoted = contains_any(bytes, ",\"");
     if (quoted) out.put('"');
-    // A tab or carriage return is escaped, so only the printable starts apply.
-    if (!bytes.empty() && bytes[0] != '\t' && bytes[0] != '\r' && starts_like_formula(bytes[0])) out.put('\'');
+    if (needs_mark(bytes)) out.put('\'');
     if (quoted) {
         put_escaped<Context::CsvQuoted>(out, bytes);
         out.put('"');

@@ -21,7 +21,9 @@
 //   that guess column types (pandas, DuckDB) take a hex string of digits for a
 //   number, or an empty one for a missing value. Text cells a spreadsheet
 //   would take for a formula, or that start with a single quote, get a
-//   leading single quote.
+//   leading single quote; so do text cells a type-guessing reader would take
+//   for a number, date, boolean or missing value ("123", "true", "null"), so
+//   that a text column stays text. Strip one leading quote to undo it.
 // - Text view: "NAME offset=N seq=N State Type[ compressed] key="…" value="…"",
 //   the file by its name alone, keys and values cut after 64 bytes with their
 //   full length added.

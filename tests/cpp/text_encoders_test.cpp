@@ -135,7 +135,19 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{"=a,\"b\"", "=a,\\\"b\\\"", "\"'=a,\"\"b\"\"\"", "\"=a,\\\"b\\\"\""},
         // A tab or carriage return is escaped, so the cell no longer starts with it.
         EscapeCase{"\tx", "\\\\tx", "\\tx", "\"\\tx\""},
-        EscapeCase{"x=1", "x=1", "x=1", "\"x=1\""}));
+        EscapeCase{"x=1", "x=1", "x=1", "\"x=1\""},
+        // Text a type-guessing reader would take for something else gets the
+        // quote too: numbers, dates and times, booleans, missing values.
+        EscapeCase{"123", "123", "'123", "\"123\""},
+        EscapeCase{"  .5 ", "  .5 ", "'  .5 ", "\"  .5 \""},
+        EscapeCase{"2024-01-31", "2024-01-31", "'2024-01-31", "\"2024-01-31\""},
+        EscapeCase{"TRUE", "TRUE", "'TRUE", "\"TRUE\""},
+        EscapeCase{"Null", "Null", "'Null", "\"Null\""},
+        EscapeCase{"inf ", "inf ", "'inf ", "\"inf \""},
+        EscapeCase{"#N/A", "#N/A", "'#N/A", "\"#N/A\""},
+        EscapeCase{"information", "information", "information", "\"information\""},
+        EscapeCase{"x123", "x123", "x123", "\"x123\""},
+        EscapeCase{"   ", "   ", "   ", "\"   \""}));
 
 TEST(TextEncoders, TextViewShortensAfter64Bytes) {
     const std::string exact(64, 'a');

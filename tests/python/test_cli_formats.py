@@ -39,7 +39,17 @@ AWKWARD = [
     (b"'quoted", b"@at"),
     (bytes(range(256)), bytes(range(255, -1, -1))),
     (b"\xe2\x82\xac euro", b"\xc3"),
+    # Text that readers guessing types take for a boolean, a missing value,
+    # a number, a date or a time.
+    (b"true", b"null"),
+    (b" 12", b"inf"),
+    (b"2024-01-31", b"12:30"),
+    (b"NaN", b".5"),
 ]
+# What pandas or DuckDB read as something other than text, besides cells
+# starting with a digit, a point or a sign.
+NON_TEXT_WORDS = {"true", "false", "t", "f", "yes", "no", "nan", "inf", "infinity", "epoch", "null", "none"}
+NON_TEXT_WORDS |= {"na", "n/a", "nat", "#n/a", "#n/a n/a", "#na", "<na>"}
 
 
 def run(*args: str, **options: object) -> subprocess.CompletedProcess[bytes]:
@@ -114,7 +124,17 @@ def fields(r: Record) -> dict[str, object]:
 
 
 def neutralised(text: str) -> str:
+    """A path cell: a leading quote where a spreadsheet would see a formula."""
     return "'" + text if text.startswith(("=", "+", "-", "@", "\t", "\r", "'")) else text
+
+
+def marked(text: str) -> str:
+    """A text cell: a leading quote also where a type-guessing reader would
+    not see text."""
+    stripped = text.strip(" ")
+    if stripped and (stripped[0] in "0123456789.+-" or stripped.lower() in NON_TEXT_WORDS):
+        return "'" + text
+    return neutralised(text)
 
 
 def reference(fmt: str, records: list[Record]) -> bytes:
@@ -129,8 +149,9 @@ def reference(fmt: str, records: list[Record]) -> bytes:
             row = fields(r)
             for name in HEX_COLUMNS:
                 row[name] = "\\x" + str(row[name])
-            for name in ("key_text", "user_key_text", "value_text", "origin_file"):
-                row[name] = neutralised(str(row[name]))
+            for name in ("key_text", "user_key_text", "value_text"):
+                row[name] = marked(str(row[name]))
+            row["origin_file"] = neutralised(str(row["origin_file"]))
             row["was_compressed"] = "true" if r.was_compressed else "false"
             writer.writerow(row.values())
         return text.getvalue().encode("utf-8", "backslashreplace")
@@ -158,21 +179,27 @@ def test_native_encoders_write_what_python_would(store: Path, records: list[Reco
 
 
 @pytest.mark.parametrize("reader", ["pandas", "duckdb"])
-def test_csv_hex_columns_read_back_as_written(store: Path, records: list[Record], tmp_path: Path, reader: str) -> None:
+def test_csv_reads_back_as_written(store: Path, records: list[Record], tmp_path: Path, reader: str) -> None:
+    # Default options everywhere: what a user types first.
     target = tmp_path / "out.csv"
     assert run("dump", str(store), "--format", "csv", "-o", str(target)).returncode == 0
     if reader == "pandas":
         frame = pandas.read_csv(target)
-        columns = {name: list(frame[name]) for name in HEX_COLUMNS}
-        assert len(frame) == len(records)
+        columns = {name: list(frame[name]) for name in frame.columns}
     else:
-        relation = duckdb.sql(f"select {', '.join(HEX_COLUMNS)} from read_csv('{target}')")
-        assert [str(t) for t in relation.types] == ["VARCHAR"] * 3
-        columns = {name: [row[i] for row in relation.fetchall()] for i, name in enumerate(HEX_COLUMNS)}
+        relation = duckdb.sql(f"select * from read_csv('{target}')")
+        types = dict(zip(relation.columns, map(str, relation.types)))
+        assert [types[f"{n}_{form}"] for n in ("key", "user_key", "value") for form in ("hex", "text")] == ["VARCHAR"] * 6
+        columns = {name: [row[i] for row in relation.fetchall()] for i, name in enumerate(relation.columns)}
+    assert len(columns["seq"]) == len(records)
     for name in HEX_COLUMNS:
         attribute = name[: -len("_hex")]
         assert all(isinstance(cell, str) for cell in columns[name]), name
         assert [bytes.fromhex(cell[2:]) for cell in columns[name]] == [getattr(r, attribute) for r in records]
+        # The text forms too, but for empty ones, which both read as missing.
+        texts = [cell[1:] if cell.startswith("'") else cell for cell in columns[f"{attribute}_text"] if isinstance(cell, str)]
+        assert texts == [escaped(getattr(r, attribute)) for r in records if getattr(r, attribute)]
+    assert list(map(int, columns["seq"])) == [r.seq for r in records]
 
 
 def scanned(store: Path) -> pa.Table:
