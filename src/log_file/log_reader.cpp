@@ -74,12 +74,12 @@ void for_each_logical_record(FilePass& pass, LogicalRecordVisitor visit, PassObs
         std::size_t p = 0;
         while (p + LOG_HEADER_SIZE <= block.size()) {
             const std::size_t header_at = p;
-            const std::uint8_t type = block[p + 6];
+            const std::uint8_t type = block[p + LOG_HEADER_TYPE_AT];
             if (type > static_cast<std::uint8_t>(RecordType::Last)) {
                 skipped(base + p, base + block.size(), "a physical record of unknown type");
                 break;
             }
-            const std::size_t payload_length = read_fixed16(block, p + 4);
+            const std::size_t payload_length = read_fixed16(block, p + LOG_HEADER_LENGTH_AT);
             if (p + LOG_HEADER_SIZE + payload_length > block.size()) {
                 skipped(base + p, base + block.size(), "a physical record that runs past its block");
                 break;

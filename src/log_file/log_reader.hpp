@@ -20,6 +20,10 @@ namespace tarnwick {
 
 inline constexpr std::size_t LOG_BLOCK_SIZE = 32768;
 inline constexpr std::size_t LOG_HEADER_SIZE = 7;
+// Where the header's fields lie: the checksum at 0 (never read), the payload
+// length (16 bits, little-endian) and the type byte.
+inline constexpr std::size_t LOG_HEADER_LENGTH_AT = 4;
+inline constexpr std::size_t LOG_HEADER_TYPE_AT = 6;
 
 enum class RecordType : std::uint8_t { Zero = 0, Full = 1, First = 2, Middle = 3, Last = 4 };
 
