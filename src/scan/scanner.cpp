@@ -7,16 +7,6 @@
 
 namespace tarnwick {
 
-namespace {
-
-// Thrown from inside a reader's pass (through its record callback) when the
-// scan is cancelled, so that a worker leaves a file at once instead of
-// decoding the rest of it; caught where the worker takes its next unit. It is
-// not a failure: the readers' own failures are values.
-struct ScanStopped {};
-
-}  // namespace
-
 Scanner::Scanner(StoreListing listing, ScanOptions options, ChunkBuilderFactory builders)
     : listing_(std::move(listing)), options_(std::move(options)), builders_(std::move(builders)) {
     report_ = initial_report(listing_);
@@ -118,8 +108,6 @@ void Scanner::run_worker() {
             }
             run_unit(unit, *builder);
         }
-    } catch (const ScanStopped&) {
-        // cancelled: nothing more to do
     } catch (const std::exception& fault) {
         {
             const std::lock_guard lock(mutex_);
@@ -140,6 +128,7 @@ void Scanner::run_unit(std::size_t unit, ChunkBuilder& builder) {
             line = report_.files[file];
         }
         read_file(unit, file, builder, line);
+        if (cancelled_) return;  // what the file gave is not whole: it stays pending
         const std::lock_guard lock(report_mutex_);
         report_.files[file] = std::move(line);
     }
@@ -155,7 +144,7 @@ void Scanner::deliver(std::size_t unit, std::unique_ptr<Chunk> chunk) {
     {
         std::unique_lock lock(mutex_);
         space_ready_.wait(lock, [&] { return cancelled_ || units_[unit].chunks.size() < QUEUE_CHUNKS; });
-        if (cancelled_) throw ScanStopped{};
+        if (cancelled_) return;  // nobody will take it
         units_[unit].chunks.push_back(std::move(chunk));
     }
     chunk_ready_.notify_one();
@@ -170,9 +159,12 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
     builder.begin_file(file);
     ReportObserver observer(report);
     const RecordFilter& filter = options_.filter;
+    // Once the scan is cancelled the callback ignores what the reader still
+    // hands it: a pass cannot be stopped from outside, but the rest of one
+    // file decodes quickly when nothing is kept.
     auto sink = [&](const RecordView& record) {
+        if (cancelled_.load(std::memory_order_relaxed)) return;
         ++report.records;
-        if (cancelled_.load(std::memory_order_relaxed)) throw ScanStopped{};
         if (!filter.accepts(record)) return;
         builder.add(record);
         if (builder.full()) deliver(unit, builder.take());

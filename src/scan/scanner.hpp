@@ -14,8 +14,9 @@
 //     split across chunks that are never all in memory at once.
 // At most `threads` files are open at any moment.
 //
-// Cancelling (or destroying the scanner) stops every worker promptly, also
-// in the middle of a file, and closes every file.
+// Cancelling (or destroying the scanner) stops every worker promptly: each
+// leaves its file as soon as the reader's pass over it ends (the records it
+// still hands over are ignored), and every file is closed.
 #pragma once
 
 #include <atomic>
@@ -84,8 +85,8 @@ class Scanner {
     Scanner(StoreListing listing, ScanOptions options, ChunkBuilderFactory builders);
     void run_worker();
     void run_unit(std::size_t unit, ChunkBuilder& builder);
-    // Puts a chunk on a unit's queue, waiting while it is full. Throws
-    // ScanStopped once the scan is cancelled.
+    // Puts a chunk on a unit's queue, waiting while it is full; drops it once
+    // the scan is cancelled.
     void deliver(std::size_t unit, std::unique_ptr<Chunk> chunk);
     void read_file(std::size_t unit, std::size_t file, ChunkBuilder& builder, FileReport& report);
 
