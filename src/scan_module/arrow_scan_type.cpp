@@ -27,9 +27,7 @@ void destroy_stream_capsule(PyObject* capsule) {
     }
     // A consumer that imported the stream has moved it out and marked it released.
     if (stream->release != nullptr) {
-        Py_BEGIN_ALLOW_THREADS
-        stream->release(stream);
-        Py_END_ALLOW_THREADS
+        quietly_without_interpreter_lock([&] { stream->release(stream); });
     }
     std::free(stream);
 }
@@ -169,9 +167,7 @@ PyObject* report(PyObject* self, PyObject*) {
 PyObject* cancel(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         Scanner& scanner = *state_of(self).scanner;
-        Py_BEGIN_ALLOW_THREADS
-        scanner.cancel();
-        Py_END_ALLOW_THREADS
+        without_interpreter_lock([&] { scanner.cancel(); });
         Py_RETURN_NONE;
     });
 }
@@ -180,9 +176,7 @@ void arrow_scan_dealloc(PyObject* self) {
     // Dropping the last reference to the scanner joins its workers, which
     // never need the interpreter: let other Python threads run meanwhile.
     std::shared_ptr<Scanner> scanner = std::move(state_of(self).scanner);
-    Py_BEGIN_ALLOW_THREADS
-    scanner.reset();
-    Py_END_ALLOW_THREADS
+    quietly_without_interpreter_lock([&] { scanner.reset(); });
     dealloc_instance<ArrowScanState>(self);
 }
 

@@ -60,6 +60,34 @@ auto guarded(F&& work) noexcept -> decltype(work()) {
     }
 }
 
+// Runs `work` with the interpreter lock released, for calls that wait on the
+// scanner's workers. A C++ exception must not leave the released region (the
+// thread state would not be restored): it is caught there and thrown again
+// once the lock is back, for guarded() to turn into a Python exception.
+template <class F>
+void without_interpreter_lock(F&& work) {
+    std::exception_ptr fault;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+        fault = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (fault) std::rethrow_exception(fault);
+}
+
+// The same where nothing may be raised (deallocation): a fault is dropped.
+template <class F>
+void quietly_without_interpreter_lock(F&& work) noexcept {
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        work();
+    } catch (...) {
+    }
+    Py_END_ALLOW_THREADS
+}
+
 // An instance: the object header, then one C++ value.
 template <class T>
 struct Instance {

@@ -20,9 +20,7 @@ ScanArguments scan_arguments(PyObject* path_bytes, int reverse, unsigned threads
 
 std::shared_ptr<Scanner> start_scan(ScanArguments& arguments, ChunkBuilderFactory builders) {
     std::expected<std::unique_ptr<Scanner>, DbError> started = std::unexpected(DbError{});
-    Py_BEGIN_ALLOW_THREADS
-    started = Scanner::start(arguments.path, arguments.options, std::move(builders));
-    Py_END_ALLOW_THREADS
+    without_interpreter_lock([&] { started = Scanner::start(arguments.path, arguments.options, std::move(builders)); });
     if (!started) {
         const std::string message = started.error().message();
         Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
@@ -34,9 +32,7 @@ std::shared_ptr<Scanner> start_scan(ScanArguments& arguments, ChunkBuilderFactor
 
 std::unique_ptr<Chunk> next_chunk(Scanner& scanner) {
     std::unique_ptr<Chunk> chunk;
-    Py_BEGIN_ALLOW_THREADS
-    chunk = scanner.next();
-    Py_END_ALLOW_THREADS
+    without_interpreter_lock([&] { chunk = scanner.next(); });
     if (!chunk) {
         const std::string failure = scanner.failure();
         if (!failure.empty()) PyErr_SetString(PyExc_RuntimeError, failure.c_str());

@@ -80,18 +80,14 @@ PyObject* report(PyObject* self, PyObject*) {
 PyObject* cancel(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         Scanner& scanner = *state_of(self).scanner;
-        Py_BEGIN_ALLOW_THREADS
-        scanner.cancel();
-        Py_END_ALLOW_THREADS
+        without_interpreter_lock([&] { scanner.cancel(); });
         Py_RETURN_NONE;
     });
 }
 
 void text_scan_dealloc(PyObject* self) {
     std::shared_ptr<Scanner> scanner = std::move(state_of(self).scanner);
-    Py_BEGIN_ALLOW_THREADS
-    scanner.reset();
-    Py_END_ALLOW_THREADS
+    quietly_without_interpreter_lock([&] { scanner.reset(); });
     dealloc_instance<TextScanState>(self);
 }
 
