@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import importlib
 import os
 import stat
 import sys
@@ -18,7 +17,7 @@ from typing import BinaryIO
 
 from . import _output, _reading
 from ._cli_errors import CliError, StdoutError, reason
-from ._columnar_output import write_columnar
+from ._columnar_output import SCAN_SETTINGS, import_pyarrow, write_columnar
 from ._quiet_listing import list_names, looks_like_store, store_hint
 from ._safe_output import open_output
 
@@ -143,7 +142,7 @@ def _scan_options(args: argparse.Namespace) -> dict[str, object]:
 
 def _needs_pyarrow(fmt: str) -> None:
     try:
-        importlib.import_module("pyarrow")
+        import_pyarrow()
     except ImportError:
         raise CliError(f"--format {fmt} needs pyarrow: install it with  pip install 'tarnwick[arrow]'") from None
 
@@ -173,7 +172,7 @@ def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, status: _outp
             out.write(chunk)
             written.add(len(chunk))
         return report()
-    source, report = _reading.batches(directory, **options)
+    source, report = _reading.batches(directory, **SCAN_SETTINGS[args.format], **options)
     write_columnar(source, args.format, out, status)
     return report()
 

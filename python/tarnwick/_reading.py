@@ -6,7 +6,8 @@ the store's report once they are used up; ``batches(directory,
 **options)`` gives a stream of Arrow record batches and the same function;
 ``summarise(directory, status)`` the report with counts per file. The
 ``options`` are ``reverse``, ``states`` (KeyState names), ``file_types``
-(FileType names) and ``key_prefix`` (bytes).
+(FileType names) and ``key_prefix`` (bytes), and for batches also
+``threads`` and ``batch_bytes``.
 """
 
 from __future__ import annotations
@@ -54,16 +55,8 @@ def text_chunks(directory: str, fmt: Literal["jsonl", "csv", "text"], **options:
     return _chunks(directory, text), lambda: store_report(text.report)
 
 
-# Bytes per Arrow batch when dumping to Parquet or Arrow. Each batch becomes a
-# Parquet row group, but the batches the scanner holds in flight for a writer
-# slower than the decoding dominate the peak memory: at the scanner's default
-# of 4 MiB a Parquet dump peaks at about 170 MiB resident, at 1 MiB at about
-# 110 MiB (pyarrow's own libraries are some 55 MiB of that).
-COLUMNAR_BATCH_BYTES = 1 << 20
-
-
 def batches(directory: str, **options: Any) -> tuple[Scan, ReportFunction]:
-    source = _started(directory, lambda: scan(directory, batch_bytes=COLUMNAR_BATCH_BYTES, **options))
+    source = _started(directory, lambda: scan(directory, **options))
 
     def report() -> _output.StoreReport:
         latest = source.report
