@@ -1,5 +1,7 @@
 #include "db/file_pass.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -35,7 +37,18 @@ bool FilePass::intact() const noexcept { return !vanished_ && !guard_.pages_repl
 
 bool FilePass::still_holds(std::uint64_t offset, std::uint64_t length) noexcept {
     if (!intact()) return false;
-    if (file_ == nullptr) return true;
+    if (file_ == nullptr || length == 0) return true;
+    // If the file now ends inside the range's last page, the page after it
+    // lies wholly past the end: touching it faults, and the guard notes it.
+    // That costs one read of memory where asking the system costs a call.
+    // Not in a sparse file (the page may be a hole), and not at the end of
+    // the mapping, where there is no next page to touch.
+    static const std::uint64_t page_size = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+    const std::uint64_t next_page = (offset + length - 1) / page_size * page_size + page_size;
+    if (!sparse_ && next_page < bytes_.size()) {
+        [[maybe_unused]] const std::uint8_t probe = *static_cast<const volatile std::uint8_t*>(&bytes_[next_page]);
+        return intact();
+    }
     const auto now = file_->current_length();
     if (!now || *now < offset + length) vanished_ = true;
     return !vanished_;

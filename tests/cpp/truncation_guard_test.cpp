@@ -163,6 +163,35 @@ TEST(TruncationGuard, NoLogRecordCarriesZerosOfAVanishedPage) {
     }
 }
 
+// The same when the file ends inside the last page of a block that fills its
+// whole 32 KiB, with more blocks after it in the mapping: the last bytes of
+// batch 2 read as zeros without a fault, and the page after them tells.
+TEST(TruncationGuard, NoLogRecordCarriesZerosPastANewEndInsideAPage) {
+    ByteVec bytes;
+    put_physical(bytes, kFull, text_of(write_batch(1, {{1, "a", "small"}})));
+    const std::size_t head = payload_to_leave(bytes, 0);
+    const std::size_t rest = LOG_BLOCK_SIZE - LOG_HEADER_SIZE - 50;
+    const ByteVec second = write_batch(2, {{1, "b", std::string(head + rest - 18, 'v')}});
+    ASSERT_EQ(second.size(), head + rest);
+    put_physical(bytes, kFirst, text_of(Bytes(second).first(head)));
+    put_physical(bytes, kLast, text_of(Bytes(second).subspan(head)));
+    pad_to_block_end(bytes);
+    put_physical(bytes, kFull, text_of(write_batch(3, {{1, "c", "after"}})));
+
+    TempDir dir;
+    const std::string path = dir.write("000003.log", bytes);
+    const auto file = LogFile::open(path);
+    ASSERT_TRUE(file);
+    std::vector<Seen> seen;
+    file->read_records([&](const RecordView& record) {
+        if (seen.empty()) {
+            ASSERT_EQ(::truncate(path.c_str(), 2 * LOG_BLOCK_SIZE - 100), 0);
+        }
+        seen.push_back({text_of(record.key), text_of(record.value)});
+    });
+    EXPECT_EQ(seen, (std::vector<Seen>{{"a", "small"}}));
+}
+
 // After a pass that lost pages, the next pass reads the file as it is then.
 TEST(TruncationGuard, ARestoredFileReadsWholeOnTheSameReader) {
     TempDir dir;
