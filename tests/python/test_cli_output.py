@@ -239,6 +239,7 @@ def set_access_times_in_the_past(root: Path) -> dict[Path, int]:
         ["dump", "--format", "csv"],
         ["dump", "--format", "text", "--state", "deleted"],
         ["dump", "-o", "OUT"],
+        ["dump", "--format", "parquet", "-o", "OUT"],
         ["summary", "PARENT"],  # a folder above the store: the hint looks below it
     ],
 )
