@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "db/db.hpp"
+#include "store/db.hpp"
 #include "timing.hpp"
 
 namespace {

@@ -21,9 +21,9 @@
 #include <cstdint>
 #include <optional>
 
-#include "db/byte_buffer.hpp"
+#include "util/byte_buffer.hpp"
 #include "db/mapped_file.hpp"
-#include "db/truncation_guard.hpp"
+#include "util/truncation_guard.hpp"
 
 namespace tarnwick {
 

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "db/os_error.hpp"
+#include "util/os_error.hpp"
 #include "varint/varint.hpp"
 
 namespace tarnwick {

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "db/function_ref.hpp"
-#include "db/shared_path.hpp"
+#include "util/function_ref.hpp"
+#include "util/shared_path.hpp"
 #include "varint/varint.hpp"
 
 namespace tarnwick {

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "db/byte_buffer.hpp"
+#include "util/byte_buffer.hpp"
 #include "varint/varint.hpp"
 
 namespace tarnwick {

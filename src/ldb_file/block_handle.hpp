@@ -15,19 +15,21 @@ struct BlockHandle {
     friend bool operator==(const BlockHandle&, const BlockHandle&) = default;
 };
 
-inline std::optional<BlockHandle> ByteCursor::read_block_handle() noexcept {
-    const auto offset = read_varint64();
+// A handle at the cursor, which moves past it. When only the second varint
+// fails, the cursor stays after the first.
+[[nodiscard]] inline std::optional<BlockHandle> read_block_handle(ByteCursor& cursor) noexcept {
+    const auto offset = cursor.read_varint64();
     if (!offset) return std::nullopt;
-    const auto size = read_varint64();
+    const auto size = cursor.read_varint64();
     if (!size) return std::nullopt;
     return BlockHandle{*offset, *size};
 }
 
 // A handle from the start of the bytes; anything after the two varints is
 // ignored.
-inline std::optional<BlockHandle> decode_block_handle(Bytes bytes) noexcept {
+[[nodiscard]] inline std::optional<BlockHandle> decode_block_handle(Bytes bytes) noexcept {
     ByteCursor cursor(bytes);
-    return cursor.read_block_handle();
+    return read_block_handle(cursor);
 }
 
 }  // namespace tarnwick

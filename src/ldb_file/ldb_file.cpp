@@ -6,7 +6,7 @@
 #include <set>
 #include <utility>
 
-#include "db/file_name.hpp"
+#include "db/data_file_name.hpp"
 
 namespace tarnwick {
 
@@ -88,11 +88,11 @@ std::expected<LdbFile, LdbError> LdbFile::open_at(int dir_fd, const std::string&
     const auto footer_bytes = pass.read(pass.size() - FOOTER_SIZE, FOOTER_SIZE, raw, /*copy=*/true);
     if (!footer_bytes) return std::unexpected(LdbError{LdbError::FileShrank{}});
     ByteCursor footer(*footer_bytes);
-    const auto metaindex_handle = footer.read_block_handle();
+    const auto metaindex_handle = read_block_handle(footer);
     if (!metaindex_handle) {
         return std::unexpected(LdbError{LdbError::InvalidBlock{"Failed to read meta index handle"}});
     }
-    const auto index_handle = footer.read_block_handle();
+    const auto index_handle = read_block_handle(footer);
     if (!index_handle) {
         return std::unexpected(LdbError{LdbError::InvalidBlock{"Failed to read index handle"}});
     }

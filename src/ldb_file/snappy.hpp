@@ -5,7 +5,7 @@
 #include <expected>
 #include <string>
 
-#include "db/byte_buffer.hpp"
+#include "util/byte_buffer.hpp"
 #include "varint/varint.hpp"
 
 namespace tarnwick {

@@ -8,7 +8,7 @@
 #include <optional>
 #include <utility>
 
-#include "db/db.hpp"
+#include "store/db.hpp"
 #include "db/record.hpp"
 #include "lib/python.hpp"
 

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 
-#include "db/file_name.hpp"
+#include "db/data_file_name.hpp"
 #include "db/file_pass.hpp"
 #include "log_file/log_reader.hpp"
 #include "log_file/write_batch.hpp"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "db/byte_buffer.hpp"
+#include "util/byte_buffer.hpp"
 
 namespace tarnwick {
 

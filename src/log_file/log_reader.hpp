@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "db/file_pass.hpp"
-#include "db/function_ref.hpp"
+#include "util/function_ref.hpp"
 #include "db/pass_observer.hpp"
 #include "varint/varint.hpp"
 

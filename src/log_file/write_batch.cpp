@@ -12,17 +12,6 @@ KeyState state_of_tag(std::uint8_t tag) noexcept {
     }
 }
 
-// A varint length followed by that many bytes, starting at `pos`. On success
-// `pos` moves past them.
-std::optional<Bytes> read_length_prefixed32(Bytes entries, std::size_t& pos) noexcept {
-    const auto length = decode_varint32(entries, pos);
-    if (!length) return std::nullopt;
-    const auto bytes = read_bytes(entries, pos + length->length, length->value);
-    if (!bytes) return std::nullopt;
-    pos += length->length + bytes->size();
-    return bytes;
-}
-
 }  // namespace
 
 void parse_write_batch(std::uint64_t record_offset, Bytes payload, const SharedPath& origin_file,
@@ -33,23 +22,21 @@ void parse_write_batch(std::uint64_t record_offset, Bytes payload, const SharedP
     const Bytes entries = payload.subspan(BATCH_HEADER_SIZE);
     const std::uint64_t entries_offset = record_offset + BATCH_HEADER_SIZE;
 
-    std::size_t q = 0;
+    ByteCursor cursor(entries);
     for (std::uint32_t i = 0; i < count; ++i) {
-        if (q + 1 >= entries.size()) return;  // no tag, or nothing after it
-        const std::uint8_t tag = entries[q];
-        std::size_t pos = q + 1;
-        const auto key = read_length_prefixed32(entries, pos);
+        const std::size_t entry_start = cursor.pos;
+        if (cursor.remaining() < 2) return;  // no tag, or nothing after it
+        const std::uint8_t tag = entries[cursor.pos++];
+        const auto key = cursor.read_length_prefixed_slice32();
         if (!key) return;
         Bytes value;
         if (tag != 0) {
-            if (pos >= entries.size()) return;
-            const auto got = read_length_prefixed32(entries, pos);
+            const auto got = cursor.read_length_prefixed_slice32();
             if (!got) return;
             value = *got;
         }
         sink(RecordView{*key, value, sequence + i, state_of_tag(tag), FileKind::Log, origin_file,
-                        entries_offset + q, false});
-        q = pos;
+                        entries_offset + entry_start, false});
     }
 }
 

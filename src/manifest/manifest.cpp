@@ -1,6 +1,6 @@
 #include "manifest/manifest.hpp"
 
-#include "db/file_name.hpp"
+#include "util/file_name.hpp"
 #include "db/file_pass.hpp"
 #include "log_file/log_reader.hpp"
 #include "manifest/file_levels.hpp"

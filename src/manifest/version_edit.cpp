@@ -1,6 +1,6 @@
 #include "manifest/version_edit.hpp"
 
-#include "db/file_name.hpp"
+#include "util/file_name.hpp"
 
 namespace tarnwick {
 

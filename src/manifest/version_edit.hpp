@@ -9,7 +9,7 @@
 #include <variant>
 #include <vector>
 
-#include "db/function_ref.hpp"
+#include "util/function_ref.hpp"
 #include "varint/varint.hpp"
 
 namespace tarnwick {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-#include "db/file_name.hpp"
+#include "db/data_file_name.hpp"
 #include "db/record.hpp"
 
 namespace tarnwick {

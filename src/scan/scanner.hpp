@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "db/db_error.hpp"
+#include "store/db_error.hpp"
 #include "scan/chunk.hpp"
 #include "scan/read_report.hpp"
 #include "scan/record_filter.hpp"

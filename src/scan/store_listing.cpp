@@ -1,6 +1,7 @@
 #include "scan/store_listing.hpp"
 
 #include "scan/utf8_text.hpp"
+#include "util/file_name.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>

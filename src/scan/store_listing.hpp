@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "db/db_error.hpp"
-#include "db/file_name.hpp"
+#include "store/db_error.hpp"
+#include "db/data_file_name.hpp"
 
 namespace tarnwick {
 

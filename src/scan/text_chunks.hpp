@@ -2,7 +2,7 @@
 // workers through the text encoders.
 #pragma once
 
-#include "db/byte_buffer.hpp"
+#include "util/byte_buffer.hpp"
 #include "scan/chunk.hpp"
 #include "scan/text_encoders.hpp"
 

@@ -31,7 +31,7 @@
 
 #include <cstdint>
 
-#include "db/byte_buffer.hpp"
+#include "util/byte_buffer.hpp"
 #include "db/record.hpp"
 
 namespace tarnwick {

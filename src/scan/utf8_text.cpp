@@ -1,6 +1,6 @@
 #include "scan/utf8_text.hpp"
 
-#include "db/file_name.hpp"
+#include "util/file_name.hpp"
 
 namespace tarnwick {
 

@@ -14,9 +14,9 @@
 #include <optional>
 #include <span>
 
-namespace tarnwick {
+#include "util/bytes.hpp"
 
-using Bytes = std::span<const std::uint8_t>;
+namespace tarnwick {
 
 struct Varint {
     std::uint64_t value;
@@ -27,8 +27,6 @@ struct LengthPrefixed {
     Bytes slice;
     std::size_t length;  // bytes used: prefix plus string
 };
-
-struct BlockHandle;
 
 namespace detail {
 
@@ -80,13 +78,28 @@ inline std::optional<Bytes> read_bytes(Bytes bytes, std::size_t offset, std::uin
     return bytes.subspan(offset, static_cast<std::size_t>(count));
 }
 
-// A 64-bit varint length n, then n bytes.
+namespace detail {
+
+template <std::size_t MaxPrefixBytes>
 inline std::optional<LengthPrefixed> get_length_prefixed_slice(Bytes bytes) noexcept {
-    const auto prefix = decode_varint64(bytes, 0);
+    const auto prefix = decode_varint<MaxPrefixBytes>(bytes, 0);
     if (!prefix) return std::nullopt;
     const auto slice = read_bytes(bytes, prefix->length, prefix->value);
     if (!slice) return std::nullopt;
     return LengthPrefixed{*slice, prefix->length + slice->size()};
+}
+
+}  // namespace detail
+
+// A 64-bit varint length n, then n bytes.
+inline std::optional<LengthPrefixed> get_length_prefixed_slice(Bytes bytes) noexcept {
+    return detail::get_length_prefixed_slice<10>(bytes);
+}
+
+// The same with a 32-bit varint length (at most 5 bytes), as write batches
+// store their keys and values.
+inline std::optional<LengthPrefixed> get_length_prefixed_slice32(Bytes bytes) noexcept {
+    return detail::get_length_prefixed_slice<5>(bytes);
 }
 
 // The caller guarantees offset + width <= bytes.size().
@@ -117,21 +130,22 @@ struct ByteCursor {
         return take(decode_varint64(data, pos));
     }
     std::optional<Bytes> read_length_prefixed_slice() noexcept {
-        const auto got = get_length_prefixed_slice(data.subspan(pos));
-        if (!got) return std::nullopt;
-        pos += got->length;
-        return got->slice;
+        return take(get_length_prefixed_slice(data.subspan(pos)));
     }
-    // Two 64-bit varints, offset then size (defined with BlockHandle in
-    // ldb_file/block_handle.hpp). When only the second fails, the cursor stays
-    // after the first.
-    std::optional<BlockHandle> read_block_handle() noexcept;
+    std::optional<Bytes> read_length_prefixed_slice32() noexcept {
+        return take(get_length_prefixed_slice32(data.subspan(pos)));
+    }
 
    private:
     std::optional<std::uint64_t> take(std::optional<Varint> v) noexcept {
         if (!v) return std::nullopt;
         pos += v->length;
         return v->value;
+    }
+    std::optional<Bytes> take(std::optional<LengthPrefixed> got) noexcept {
+        if (!got) return std::nullopt;
+        pos += got->length;
+        return got->slice;
     }
 };
 

@@ -1,4 +1,4 @@
-#include "db/db.hpp"
+#include "store/db.hpp"
 
 #include <gtest/gtest.h>
 #include <grp.h>

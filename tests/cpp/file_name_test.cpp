@@ -1,4 +1,5 @@
-#include "db/file_name.hpp"
+#include "db/data_file_name.hpp"
+#include "util/file_name.hpp"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "byte_builder.hpp"
-#include "db/db.hpp"
+#include "store/db.hpp"
 
 namespace tarnwick {
 namespace {

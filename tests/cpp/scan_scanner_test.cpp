@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "byte_builder.hpp"
-#include "db/db.hpp"
+#include "store/db.hpp"
 #include "scan/arrow_batch.hpp"
 
 namespace tarnwick {

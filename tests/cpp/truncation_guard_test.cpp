@@ -3,7 +3,7 @@
 // truncation is done from inside the reader's callback, so that it lands in
 // the middle of the pass every time. Cases that end or may end a process run
 // in a child of their own.
-#include "db/truncation_guard.hpp"
+#include "util/truncation_guard.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>

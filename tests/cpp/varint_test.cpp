@@ -150,7 +150,7 @@ TEST(ByteCursor, AtTheEndEveryReadIsAbsent) {
     EXPECT_FALSE(cursor.read_varint32());
     EXPECT_FALSE(cursor.read_varint64());
     EXPECT_FALSE(cursor.read_length_prefixed_slice());
-    EXPECT_FALSE(cursor.read_block_handle());
+    EXPECT_FALSE(read_block_handle(cursor));
     EXPECT_EQ(cursor.pos, 1u);
 }
 
@@ -159,7 +159,7 @@ TEST(ByteCursor, BlockHandle) {
     test::append(data, test::varint(kMax64));
     test::append(data, {0x77});
     ByteCursor cursor(data);
-    const auto handle = cursor.read_block_handle();
+    const auto handle = read_block_handle(cursor);
     ASSERT_TRUE(handle);
     EXPECT_EQ(*handle, (BlockHandle{1000, kMax64}));
     EXPECT_EQ(cursor.pos, data.size() - 1);
@@ -169,7 +169,7 @@ TEST(ByteCursor, BlockHandle) {
 TEST(ByteCursor, BlockHandleWhoseSizeIsCutOffLeavesTheCursorAfterTheOffset) {
     const ByteVec data{0x96, 0x01, 0xFF, 0xFF};
     ByteCursor cursor(data);
-    EXPECT_FALSE(cursor.read_block_handle());
+    EXPECT_FALSE(read_block_handle(cursor));
     EXPECT_EQ(cursor.pos, 2u);
     EXPECT_FALSE(decode_block_handle(data));
 }
@@ -177,7 +177,7 @@ TEST(ByteCursor, BlockHandleWhoseSizeIsCutOffLeavesTheCursorAfterTheOffset) {
 TEST(ByteCursor, BlockHandleWhoseOffsetIsCutOffLeavesTheCursor) {
     const ByteVec data{0x96};
     ByteCursor cursor(data);
-    EXPECT_FALSE(cursor.read_block_handle());
+    EXPECT_FALSE(read_block_handle(cursor));
     EXPECT_EQ(cursor.pos, 0u);
 }
 

@@ -8,7 +8,7 @@
 #include <variant>
 #include <vector>
 
-#include "db/db_error.hpp"
+#include "store/db_error.hpp"
 #include "db/record.hpp"
 #include "ldb_file/ldb_file.hpp"
 #include "log_file/log_file.hpp"

@@ -1,4 +1,4 @@
-#include "db/db.hpp"
+#include "store/db.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,7 +9,8 @@
 #include <cerrno>
 #include <memory>
 
-#include "db/file_name.hpp"
+#include "db/data_file_name.hpp"
+#include "util/file_name.hpp"
 
 namespace tarnwick {
 

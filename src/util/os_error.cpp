@@ -1,4 +1,4 @@
-#include "db/os_error.hpp"
+#include "util/os_error.hpp"
 
 #include <cerrno>
 #include <cstring>

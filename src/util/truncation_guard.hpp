@@ -32,7 +32,7 @@
 
 #include <cstddef>
 
-#include "varint/varint.hpp"
+#include "util/bytes.hpp"
 
 namespace tarnwick {
 

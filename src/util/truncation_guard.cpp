@@ -1,4 +1,4 @@
-#include "db/truncation_guard.hpp"
+#include "util/truncation_guard.hpp"
 
 #include <pthread.h>
 #include <sys/mman.h>

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "varint/varint.hpp"
+#include "util/bytes.hpp"
 
 namespace tarnwick {
 

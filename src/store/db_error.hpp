@@ -4,7 +4,7 @@
 #include <string>
 #include <variant>
 
-#include "db/os_error.hpp"
+#include "util/os_error.hpp"
 
 namespace tarnwick {
 
