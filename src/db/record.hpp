@@ -15,6 +15,18 @@ namespace tarnwick {
 // What a record says about its key, decided from its own bytes.
 enum class KeyState : std::uint8_t { Deleted = 0, Live = 1, Unknown = 2 };
 
+// The type byte that the engine writes after every key it stores: in the
+// trailer of a table's internal key and as the tag of a write-batch entry.
+// Only a deletion is told apart; any other type is read as a value.
+inline constexpr std::uint8_t TYPE_DELETION = 0x0;
+inline constexpr std::uint8_t TYPE_VALUE = 0x1;
+
+// A table's internal key is the user key, then eight little-endian bytes
+// holding the sequence number (upper 56 bits) and the type byte (lowest 8).
+inline constexpr std::size_t INTERNAL_KEY_TRAILER_SIZE = 8;
+inline constexpr unsigned SEQUENCE_SHIFT = 8;
+inline constexpr std::uint64_t TYPE_MASK = 0xFF;
+
 // Which reader produced a record. The Python FileType is this value plus one.
 enum class FileKind : std::uint8_t { Table = 0, Log = 1 };
 
@@ -37,7 +49,9 @@ struct RecordView {
     // type); its user key is what comes before. A log record's key has no
     // trailer.
     Bytes user_key() const noexcept {
-        if (file_type == FileKind::Table && key.size() >= 8) return key.first(key.size() - 8);
+        if (file_type == FileKind::Table && key.size() >= INTERNAL_KEY_TRAILER_SIZE) {
+            return key.first(key.size() - INTERNAL_KEY_TRAILER_SIZE);
+        }
         return key;
     }
 };

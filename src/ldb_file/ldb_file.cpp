@@ -26,10 +26,11 @@ struct SeqAndState {
 };
 
 SeqAndState seq_and_state(Bytes key) noexcept {
-    if (key.size() < 8) return {0, KeyState::Unknown};
-    const std::uint64_t trailer = read_fixed64(key, key.size() - 8);
-    if (key.size() == 8) return {trailer >> 8, KeyState::Unknown};
-    return {trailer >> 8, (trailer & 0xFF) == 0 ? KeyState::Deleted : KeyState::Live};
+    if (key.size() < INTERNAL_KEY_TRAILER_SIZE) return {0, KeyState::Unknown};
+    const std::uint64_t trailer = read_fixed64(key, key.size() - INTERNAL_KEY_TRAILER_SIZE);
+    const std::uint64_t seq = trailer >> SEQUENCE_SHIFT;
+    if (key.size() == INTERNAL_KEY_TRAILER_SIZE) return {seq, KeyState::Unknown};
+    return {seq, (trailer & TYPE_MASK) == TYPE_DELETION ? KeyState::Deleted : KeyState::Live};
 }
 
 // The handles of the blocks tried so far in a pass, so that an exact repeat
@@ -96,7 +97,7 @@ std::expected<LdbFile, LdbError> LdbFile::open_at(int dir_fd, const std::string&
     if (!index_handle) {
         return std::unexpected(LdbError{LdbError::InvalidBlock{"Failed to read index handle"}});
     }
-    if (read_fixed64(*footer_bytes, FOOTER_SIZE - 8) != TABLE_MAGIC) {
+    if (read_fixed64(*footer_bytes, FOOTER_SIZE - TABLE_MAGIC_SIZE) != TABLE_MAGIC) {
         return std::unexpected(LdbError{LdbError::InvalidMagic{display_path}});
     }
     file.metaindex_handle_ = *metaindex_handle;

@@ -6,8 +6,8 @@ namespace {
 
 KeyState state_of_tag(std::uint8_t tag) noexcept {
     switch (tag) {
-        case 0: return KeyState::Deleted;
-        case 1: return KeyState::Live;
+        case TYPE_DELETION: return KeyState::Deleted;
+        case TYPE_VALUE: return KeyState::Live;
         default: return KeyState::Unknown;
     }
 }
@@ -17,8 +17,8 @@ KeyState state_of_tag(std::uint8_t tag) noexcept {
 void parse_write_batch(std::uint64_t record_offset, Bytes payload, const SharedPath& origin_file,
                        RecordSink sink) {
     if (payload.size() < BATCH_HEADER_SIZE) return;
-    const std::uint64_t sequence = read_fixed64(payload, 0);
-    const std::uint32_t count = read_fixed32(payload, 8);
+    const std::uint64_t sequence = read_fixed64(payload, BATCH_SEQUENCE_OFFSET);
+    const std::uint32_t count = read_fixed32(payload, BATCH_COUNT_OFFSET);
     const Bytes entries = payload.subspan(BATCH_HEADER_SIZE);
     const std::uint64_t entries_offset = record_offset + BATCH_HEADER_SIZE;
 
@@ -30,7 +30,7 @@ void parse_write_batch(std::uint64_t record_offset, Bytes payload, const SharedP
         const auto key = cursor.read_length_prefixed_slice32();
         if (!key) return;
         Bytes value;
-        if (tag != 0) {
+        if (tag != TYPE_DELETION) {
             const auto got = cursor.read_length_prefixed_slice32();
             if (!got) return;
             value = *got;

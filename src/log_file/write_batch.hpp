@@ -13,6 +13,8 @@
 
 namespace tarnwick {
 
+inline constexpr std::size_t BATCH_SEQUENCE_OFFSET = 0;
+inline constexpr std::size_t BATCH_COUNT_OFFSET = 8;
 inline constexpr std::size_t BATCH_HEADER_SIZE = 12;
 
 // Appends one record per entry: seq S + i (modulo 2^64), offset = the logical
