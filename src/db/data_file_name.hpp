@@ -27,6 +27,6 @@ inline constexpr std::size_t kMaxDataFileStemDigits = 16;
 
 // The number of a data file: its name's stem read by parse_hex_number, or 0
 // when the name is not text or the stem is not a number.
-std::uint64_t file_number_of(std::string_view path) noexcept;
+[[nodiscard]] std::uint64_t file_number_of(std::string_view path) noexcept;
 
 }  // namespace tarnwick

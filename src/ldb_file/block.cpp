@@ -4,21 +4,27 @@
 
 namespace tarnwick {
 
-std::expected<Block, std::string> Block::make(Bytes contents, std::uint64_t offset, bool compressed) {
-    if (contents.size() < 4) {
-        return std::unexpected("block of " + std::to_string(contents.size()) +
-                               " bytes is too short to hold its restart count");
+std::string BlockError::message() const {
+    if (const auto* short_block = std::get_if<TooShort>(&kind)) {
+        return "block of " + std::to_string(short_block->block_size) + " bytes is too short to hold its restart count";
     }
-    const std::uint32_t num_restarts = read_fixed32(contents, contents.size() - 4);
-    if (static_cast<std::uint64_t>(num_restarts) > (contents.size() - 4) / 4) {
-        return std::unexpected("restart array of " + std::to_string(num_restarts) +
-                               " entries does not fit in a block of " + std::to_string(contents.size()) +
-                               " bytes");
+    const auto& restarts = std::get<RestartsDoNotFit>(kind);
+    return "restart array of " + std::to_string(restarts.num_restarts) + " entries does not fit in a block of " +
+           std::to_string(restarts.block_size) + " bytes";
+}
+
+std::expected<Block, BlockError> Block::make(Bytes contents, std::uint64_t offset, bool compressed) {
+    if (contents.size() < RESTART_COUNT_SIZE) {
+        return std::unexpected(BlockError{BlockError::TooShort{contents.size()}});
+    }
+    const std::uint32_t num_restarts = read_fixed32(contents, contents.size() - RESTART_COUNT_SIZE);
+    if (static_cast<std::uint64_t>(num_restarts) > (contents.size() - RESTART_COUNT_SIZE) / RESTART_SIZE) {
+        return std::unexpected(BlockError{BlockError::RestartsDoNotFit{num_restarts, contents.size()}});
     }
     return Block(contents, offset, num_restarts, compressed);
 }
 
-std::expected<Block, std::string> Block::make(ByteBuffer contents, std::uint64_t offset, bool compressed) {
+std::expected<Block, BlockError> Block::make(ByteBuffer contents, std::uint64_t offset, bool compressed) {
     auto block = make(contents.bytes(), offset, compressed);
     if (block) block->owned_ = std::move(contents);  // the heap bytes do not move
     return block;

@@ -16,12 +16,29 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "util/byte_buffer.hpp"
 #include "varint/varint.hpp"
 
 namespace tarnwick {
+
+// The last 4 bytes of a block hold its restart count, and each restart is a
+// 4-byte offset.
+inline constexpr std::size_t RESTART_COUNT_SIZE = 4;
+inline constexpr std::size_t RESTART_SIZE = 4;
+
+// Why a block's contents cannot be a block. A plain value: its text is built
+// only when someone asks for it, since most callers just skip the block.
+struct BlockError {
+    struct TooShort { std::size_t block_size; };
+    struct RestartsDoNotFit { std::uint32_t num_restarts; std::size_t block_size; };
+
+    std::variant<TooShort, RestartsDoNotFit> kind;
+
+    [[nodiscard]] std::string message() const;
+};
 
 struct BlockEntry {
     std::vector<std::uint8_t> key;    // the full key, prefix included
@@ -35,9 +52,10 @@ class Block {
     // the caller reuses from block to block). Refused when the contents cannot
     // hold the restart count and the restart array it announces: such a block
     // has no place where its entries could end.
-    static std::expected<Block, std::string> make(Bytes contents, std::uint64_t offset, bool compressed);
+    [[nodiscard]] static std::expected<Block, BlockError> make(Bytes contents, std::uint64_t offset,
+                                                               bool compressed);
     // The same, the block owning its contents.
-    static std::expected<Block, std::string> make(ByteBuffer contents, std::uint64_t offset, bool compressed);
+    [[nodiscard]] static std::expected<Block, BlockError> make(ByteBuffer contents, std::uint64_t offset, bool compressed);
 
     Bytes data() const noexcept { return data_; }
     std::uint64_t offset() const noexcept { return offset_; }
@@ -55,7 +73,7 @@ class Block {
     Block(Bytes data, std::uint64_t offset, std::uint32_t num_restarts, bool compressed) noexcept
         : data_(data),
           offset_(offset),
-          restart_offset_(data.size() - 4 - 4 * static_cast<std::size_t>(num_restarts)),
+          restart_offset_(data.size() - RESTART_COUNT_SIZE - RESTART_SIZE * static_cast<std::size_t>(num_restarts)),
           num_restarts_(num_restarts),
           compressed_(compressed) {}
 

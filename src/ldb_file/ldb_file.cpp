@@ -64,6 +64,7 @@ std::string LdbError::message() const {
             [](const Io& e) { return "IO error: " + e.error.message(); },
             [](const InvalidMagic& e) { return "Invalid magic number in " + e.path; },
             [](const InvalidBlock& e) { return "Invalid block: " + e.message; },
+            [](const BadBlock& e) { return "Invalid block: " + e.error.message(); },
             [](const Snappy& e) { return "Snappy decompression error: " + e.error.message(); },
             [](const FileTooSmall&) { return std::string("File too small to contain a valid footer"); },
             [](const FileShrank&) { return std::string(kFileShrankReason); },
@@ -76,11 +77,11 @@ std::expected<LdbFile, LdbError> LdbFile::open(const std::string& path) { return
 std::expected<LdbFile, LdbError> LdbFile::open_at(int dir_fd, const std::string& name,
                                                   const std::string& display_path) {
     auto mapped = MappedFile::open_at(dir_fd, name);
-    if (!mapped) return std::unexpected(LdbError{LdbError::Io{std::move(mapped.error())}});
+    if (!mapped) return std::unexpected(LdbError{std::move(mapped.error())});
     LdbFile file(std::move(*mapped), SharedPath(display_path), file_number_of(display_path));
     if (file.mapped_.length() < FOOTER_SIZE) return file;
     if (auto mapping = file.mapped_.map(); !mapping) {
-        return std::unexpected(LdbError{LdbError::Io{std::move(mapping.error())}});
+        return std::unexpected(LdbError{std::move(mapping.error())});
     }
 
     FilePass pass(file.mapped_);
@@ -133,17 +134,14 @@ std::expected<Block, LdbError> LdbFile::read_block_in(FilePass& pass, const Bloc
     const auto contents = pass.read(handle.offset, handle.size, raw, /*copy=*/!compressed);
     if (!contents) return std::unexpected(LdbError{LdbError::FileShrank{}});
 
-    std::expected<Block, std::string> block = std::unexpected(std::string());
     if (compressed) {
         // Any non-zero type is taken for Snappy; other codecs fail there.
         auto done = decompress_snappy(contents->first(size), scratch);
         if (!pass.still_holds(handle.offset, handle.size)) return std::unexpected(LdbError{LdbError::FileShrank{}});
-        if (!done) return std::unexpected(LdbError{LdbError::Snappy{std::move(done.error())}});
-        block = Block::make(scratch.bytes(), handle.offset, true);
-    } else {
-        block = Block::make(contents->first(size), handle.offset, false);
+        if (!done) return std::unexpected(LdbError{std::move(done.error())});
     }
-    if (!block) return std::unexpected(LdbError{LdbError::InvalidBlock{std::move(block.error())}});
+    auto block = Block::make(compressed ? scratch.bytes() : contents->first(size), handle.offset, compressed);
+    if (!block) return std::unexpected(LdbError{block.error()});
     return std::move(*block);
 }
 
@@ -157,7 +155,7 @@ std::expected<Block, LdbError> LdbFile::read_block(const BlockHandle& handle) co
     ByteBuffer owned;
     owned.assign(block->data());
     auto result = Block::make(std::move(owned), block->offset(), block->compressed());
-    if (!result) return std::unexpected(LdbError{LdbError::InvalidBlock{std::move(result.error())}});
+    if (!result) return std::unexpected(LdbError{result.error()});
     return std::move(*result);
 }
 

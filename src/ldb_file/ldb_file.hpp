@@ -8,9 +8,11 @@
 // handle, the index handle, padding and the 8-byte magic number.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -35,15 +37,25 @@ inline constexpr std::size_t BLOCK_TRAILER_SIZE = 5;
 struct LdbError {
     struct Io { OsError error; };
     struct InvalidMagic { std::string path; };
-    struct InvalidBlock { std::string message; };
+    struct InvalidBlock { std::string message; };  // the footer or a block's extent
+    struct BadBlock { BlockError error; };          // a block's contents
     struct Snappy { SnappyError error; };
     struct FileTooSmall {};
     // A page of the file vanished while it was read: it was truncated.
     struct FileShrank {};
+    using Kind = std::variant<Io, InvalidMagic, InvalidBlock, BadBlock, Snappy, FileTooSmall, FileShrank>;
 
-    std::variant<Io, InvalidMagic, InvalidBlock, Snappy, FileTooSmall, FileShrank> kind;
+    Kind kind;
 
-    std::string message() const;
+    // Any of the kinds, or the error of a layer below, wrapped in its kind.
+    template <class K>
+        requires std::constructible_from<Kind, K&&>
+    LdbError(K&& k) : kind(std::forward<K>(k)) {}
+    LdbError(OsError error) : kind(Io{std::move(error)}) {}
+    LdbError(SnappyError error) : kind(Snappy{std::move(error)}) {}
+    LdbError(BlockError error) : kind(BadBlock{std::move(error)}) {}
+
+    [[nodiscard]] std::string message() const;
 };
 
 // One line of the index: where a data block lies. The entry's key (a separator

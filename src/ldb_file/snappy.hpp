@@ -12,7 +12,7 @@ namespace tarnwick {
 
 struct SnappyError {
     std::string description;  // what went wrong
-    std::string message() const { return "Decompression error: " + description; }
+    [[nodiscard]] std::string message() const { return "Decompression error: " + description; }
 };
 
 // The largest output Snappy can produce from `compressed_size` bytes of
@@ -26,9 +26,9 @@ constexpr std::uint64_t snappy_max_expansion(std::uint64_t compressed_size) noex
 // comes from the data's own header; a header claiming more than the data could
 // ever expand to is refused before any buffer of that length is allocated, so
 // a few crafted bytes cannot make the reader reserve gigabytes.
-std::expected<void, SnappyError> decompress_snappy(Bytes contents, ByteBuffer& out);
+[[nodiscard]] std::expected<void, SnappyError> decompress_snappy(Bytes contents, ByteBuffer& out);
 
 // The same into a new buffer.
-std::expected<ByteBuffer, SnappyError> decompress_snappy(Bytes contents);
+[[nodiscard]] std::expected<ByteBuffer, SnappyError> decompress_snappy(Bytes contents);
 
 }  // namespace tarnwick

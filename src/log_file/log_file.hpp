@@ -15,7 +15,7 @@ namespace tarnwick {
 
 struct LogError {
     OsError io;  // the only way a log file fails: it cannot be opened, measured or mapped
-    std::string message() const { return "IO error: " + io.message(); }
+    [[nodiscard]] std::string message() const { return "IO error: " + io.message(); }
 };
 
 class LogFile {

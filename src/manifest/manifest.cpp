@@ -34,9 +34,9 @@ std::expected<Manifest, ManifestError> Manifest::open(const std::string& path) {
     if (!number) return std::unexpected(ManifestError{ManifestError::InvalidFilename{}});
 
     auto mapped = MappedFile::open(path);
-    if (!mapped) return std::unexpected(ManifestError{ManifestError::Io{std::move(mapped.error())}});
+    if (!mapped) return std::unexpected(ManifestError{std::move(mapped.error())});
     if (auto mapping = mapped->map(); !mapping) {
-        return std::unexpected(ManifestError{ManifestError::Io{std::move(mapping.error())}});
+        return std::unexpected(ManifestError{std::move(mapping.error())});
     }
     Manifest manifest(std::move(*mapped), path, *number);
     FileLevelGatherer gatherer(manifest.mapped_.length());

@@ -2,6 +2,7 @@
 // edits. It is read and held with the database; nothing else depends on it.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -9,6 +10,7 @@
 #include <string_view>
 #include <span>
 #include <variant>
+#include <utility>
 #include <vector>
 
 #include "db/mapped_file.hpp"
@@ -20,14 +22,21 @@ struct ManifestError {
     struct Io { OsError error; };
     struct InvalidFilename {};
 
-    std::variant<Io, InvalidFilename> kind;
+    using Kind = std::variant<Io, InvalidFilename>;
 
-    std::string message() const;
+    Kind kind;
+
+    template <class K>
+        requires std::constructible_from<Kind, K&&>
+    ManifestError(K&& k) : kind(std::forward<K>(k)) {}
+    ManifestError(OsError error) : kind(Io{std::move(error)}) {}
+
+    [[nodiscard]] std::string message() const;
 };
 
 // The number of a manifest name: "MANIFEST-" (exactly, upper case) followed by
 // a number that parse_hex_number accepts. Absent for any other name.
-std::optional<std::uint64_t> manifest_number(std::string_view file_name) noexcept;
+[[nodiscard]] std::optional<std::uint64_t> manifest_number(std::string_view file_name) noexcept;
 
 // Chooses the manifest of a directory while it is listed: the candidate with
 // the highest number, the first listed among equal numbers.
@@ -45,7 +54,7 @@ class Manifest {
    public:
     // Checks the name before touching the file, then opens, maps and decodes
     // every version edit. Content never makes this fail.
-    static std::expected<Manifest, ManifestError> open(const std::string& path);
+    [[nodiscard]] static std::expected<Manifest, ManifestError> open(const std::string& path);
 
     const std::string& path() const noexcept { return path_; }
     std::uint64_t file_number() const noexcept { return file_number_; }

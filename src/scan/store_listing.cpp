@@ -106,7 +106,7 @@ std::expected<StoreListing, DbError> list_store(const std::string& directory, bo
     StoreListing listing{directory, DirectoryFd(open_directory(directory)), {}, {}};
     if (listing.fd.get() < 0) return std::unexpected(DbError{DbError::Io{OsError::last()}});
     auto names = entry_names(listing.fd.get());
-    if (!names) return std::unexpected(DbError{DbError::Io{std::move(names.error())}});
+    if (!names) return std::unexpected(DbError{std::move(names.error())});
     std::sort(names->begin(), names->end());
 
     const bool has_separator = !directory.empty() && directory.back() == '/';

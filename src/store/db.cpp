@@ -81,7 +81,7 @@ void DbFile::read_records(RecordSink sink) const {
 std::expected<Db, DbError> Db::open(const std::string& in_dir) {
     if (!is_directory(in_dir)) return std::unexpected(DbError{DbError::NotADirectory{in_dir}});
     auto names = list_directory(in_dir);
-    if (!names) return std::unexpected(DbError{DbError::Io{std::move(names.error())}});
+    if (!names) return std::unexpected(DbError{std::move(names.error())});
     std::sort(names->begin(), names->end());
 
     const bool has_separator = !in_dir.empty() && in_dir.back() == '/';

@@ -47,7 +47,7 @@ class Db {
     //
     // The listing is sorted by name, so that files with equal numbers (such as
     // 000005.ldb and 000005.log) always come in the same order.
-    static std::expected<Db, DbError> open(const std::string& in_dir);
+    [[nodiscard]] static std::expected<Db, DbError> open(const std::string& in_dir);
 
     // Every record of every file: files in ascending file number (a stable
     // sort of the listing order), each file's records in its reader's order.

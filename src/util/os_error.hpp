@@ -15,7 +15,7 @@ struct OsError {
     static OsError from_code(int code);
 
     // The description with trailing white space removed, then " (os error N)".
-    std::string message() const;
+    [[nodiscard]] std::string message() const;
 };
 
 }  // namespace tarnwick

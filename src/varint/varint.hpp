@@ -36,7 +36,7 @@ namespace detail {
 // is never an error: the 32-bit form can yield up to 2^35 - 1, and the tenth
 // byte of the 64-bit form only contributes its lowest bit.
 template <std::size_t MaxBytes>
-inline std::optional<Varint> decode_varint(Bytes bytes, std::size_t offset) noexcept {
+[[nodiscard]] inline std::optional<Varint> decode_varint(Bytes bytes, std::size_t offset) noexcept {
     const std::size_t size = bytes.size();
     if (offset < size && bytes[offset] < 0x80) [[likely]] {
         return Varint{bytes[offset], 1};
@@ -52,7 +52,7 @@ inline std::optional<Varint> decode_varint(Bytes bytes, std::size_t offset) noex
 }
 
 template <class T>
-inline T load_little_endian(const std::uint8_t* p) noexcept {
+[[nodiscard]] inline T load_little_endian(const std::uint8_t* p) noexcept {
     T value;
     std::memcpy(&value, p, sizeof value);
     if constexpr (std::endian::native == std::endian::big) value = std::byteswap(value);
@@ -62,18 +62,18 @@ inline T load_little_endian(const std::uint8_t* p) noexcept {
 }  // namespace detail
 
 // At most 5 bytes; the result is not reduced to 32 bits.
-inline std::optional<Varint> decode_varint32(Bytes bytes, std::size_t offset) noexcept {
+[[nodiscard]] inline std::optional<Varint> decode_varint32(Bytes bytes, std::size_t offset) noexcept {
     return detail::decode_varint<5>(bytes, offset);
 }
 
 // At most 10 bytes.
-inline std::optional<Varint> decode_varint64(Bytes bytes, std::size_t offset) noexcept {
+[[nodiscard]] inline std::optional<Varint> decode_varint64(Bytes bytes, std::size_t offset) noexcept {
     return detail::decode_varint<10>(bytes, offset);
 }
 
 // The sub-range [offset, offset + count), or absent when it does not fit.
 // Written so that a huge count cannot wrap around.
-inline std::optional<Bytes> read_bytes(Bytes bytes, std::size_t offset, std::uint64_t count) noexcept {
+[[nodiscard]] inline std::optional<Bytes> read_bytes(Bytes bytes, std::size_t offset, std::uint64_t count) noexcept {
     if (offset > bytes.size() || count > bytes.size() - offset) return std::nullopt;
     return bytes.subspan(offset, static_cast<std::size_t>(count));
 }
@@ -81,7 +81,7 @@ inline std::optional<Bytes> read_bytes(Bytes bytes, std::size_t offset, std::uin
 namespace detail {
 
 template <std::size_t MaxPrefixBytes>
-inline std::optional<LengthPrefixed> get_length_prefixed_slice(Bytes bytes) noexcept {
+[[nodiscard]] inline std::optional<LengthPrefixed> get_length_prefixed_slice(Bytes bytes) noexcept {
     const auto prefix = decode_varint<MaxPrefixBytes>(bytes, 0);
     if (!prefix) return std::nullopt;
     const auto slice = read_bytes(bytes, prefix->length, prefix->value);
@@ -92,24 +92,24 @@ inline std::optional<LengthPrefixed> get_length_prefixed_slice(Bytes bytes) noex
 }  // namespace detail
 
 // A 64-bit varint length n, then n bytes.
-inline std::optional<LengthPrefixed> get_length_prefixed_slice(Bytes bytes) noexcept {
+[[nodiscard]] inline std::optional<LengthPrefixed> get_length_prefixed_slice(Bytes bytes) noexcept {
     return detail::get_length_prefixed_slice<10>(bytes);
 }
 
 // The same with a 32-bit varint length (at most 5 bytes), as write batches
 // store their keys and values.
-inline std::optional<LengthPrefixed> get_length_prefixed_slice32(Bytes bytes) noexcept {
+[[nodiscard]] inline std::optional<LengthPrefixed> get_length_prefixed_slice32(Bytes bytes) noexcept {
     return detail::get_length_prefixed_slice<5>(bytes);
 }
 
 // The caller guarantees offset + width <= bytes.size().
-inline std::uint16_t read_fixed16(Bytes bytes, std::size_t offset) noexcept {
+[[nodiscard]] inline std::uint16_t read_fixed16(Bytes bytes, std::size_t offset) noexcept {
     return detail::load_little_endian<std::uint16_t>(bytes.data() + offset);
 }
-inline std::uint32_t read_fixed32(Bytes bytes, std::size_t offset) noexcept {
+[[nodiscard]] inline std::uint32_t read_fixed32(Bytes bytes, std::size_t offset) noexcept {
     return detail::load_little_endian<std::uint32_t>(bytes.data() + offset);
 }
-inline std::uint64_t read_fixed64(Bytes bytes, std::size_t offset) noexcept {
+[[nodiscard]] inline std::uint64_t read_fixed64(Bytes bytes, std::size_t offset) noexcept {
     return detail::load_little_endian<std::uint64_t>(bytes.data() + offset);
 }
 

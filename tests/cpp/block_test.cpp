@@ -18,7 +18,7 @@ using Entries = std::vector<std::tuple<std::uint64_t, std::string, std::string>>
 
 Entries decode(const ByteVec& contents) {
     const auto block = Block::make(Bytes(contents), 0, false);
-    EXPECT_TRUE(block) << (block ? "" : block.error());
+    EXPECT_TRUE(block) << (block ? "" : block.error().message());
     if (!block) return {};
     Entries out;
     for (const BlockEntry& e : decode_entries(*block)) out.emplace_back(e.offset, text_of(e.key), text_of(e.value));
