@@ -2,6 +2,8 @@
 // chunks without the interpreter lock, and the report as plain values.
 #include "scan_module/scan_surface.hpp"
 
+#include <optional>
+
 namespace tarnwick::scan_py {
 
 ScanArguments scan_arguments(PyObject* path_bytes, int reverse, unsigned threads, const char* key_prefix,
@@ -19,15 +21,16 @@ ScanArguments scan_arguments(PyObject* path_bytes, int reverse, unsigned threads
 }
 
 std::shared_ptr<Scanner> start_scan(ScanArguments& arguments, ChunkBuilderFactory builders) {
-    std::expected<std::unique_ptr<Scanner>, DbError> started = std::unexpected(DbError{});
-    without_interpreter_lock([&] { started = Scanner::start(arguments.path, arguments.options, std::move(builders)); });
-    if (!started) {
-        const std::string message = started.error().message();
+    std::optional<std::expected<std::unique_ptr<Scanner>, DbError>> started;
+    without_interpreter_lock(
+        [&] { started.emplace(Scanner::start(arguments.path, arguments.options, std::move(builders))); });
+    if (!*started) {
+        const std::string message = started->error().message();
         Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
         if (text) PyErr_SetObject(PyExc_ValueError, text.get());
         return nullptr;
     }
-    return std::shared_ptr<Scanner>(std::move(*started));
+    return std::shared_ptr<Scanner>(std::move(**started));
 }
 
 std::unique_ptr<Chunk> next_chunk(Scanner& scanner) {
