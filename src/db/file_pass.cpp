@@ -41,11 +41,11 @@ bool FilePass::still_holds(std::uint64_t offset, std::uint64_t length) noexcept 
     // If the file now ends inside the range's last page, the page after it
     // lies wholly past the end: touching it faults, and the guard notes it.
     // That costs one read of memory where asking the system costs a call.
-    // Not in a sparse file (the page may be a hole), and not at the end of
-    // the mapping, where there is no next page to touch.
+    // Only for a next page that the file held when the pass began (one past
+    // that end faults anyway), and not in a sparse file (it may be a hole).
     static const std::uint64_t page_size = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
     const std::uint64_t next_page = (offset + length - 1) / page_size * page_size + page_size;
-    if (!sparse_ && next_page < bytes_.size()) {
+    if (!sparse_ && next_page < size_) {
         [[maybe_unused]] const std::uint8_t probe = *static_cast<const volatile std::uint8_t*>(&bytes_[next_page]);
         return intact();
     }
