@@ -152,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(
                       return b;
                   }(),
                   {{0, "a", "1"}, {5, "b", std::string("v\0", 2)}}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& case_info) { return case_info.param.name; });
 
 }  // namespace
 }  // namespace tarnwick

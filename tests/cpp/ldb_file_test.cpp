@@ -163,7 +163,7 @@ TEST_P(LdbOffsets, ExactForStoredBlocksBlockStartForCompressed) {
 
 // Any non-zero type byte means Snappy.
 INSTANTIATE_TEST_SUITE_P(Types, LdbOffsets, ::testing::Values<std::uint8_t>(0, 1, 2, 0xFF),
-                         [](const auto& info) { return "type" + std::to_string(info.param); });
+                         [](const auto& case_info) { return "type" + std::to_string(case_info.param); });
 
 TEST(LdbFile, SequenceAndStateFromTheKeyTrailer) {
     const std::uint64_t seq = 0x123456789ABCDull;

@@ -117,7 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
                        return physical({{kLast, "l"}}, f);
                    }(),
                    {{kB, kFill + "ml"}}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& case_info) { return case_info.param.name; });
 
 // One to six bytes at the end of a block are padding, whatever their value.
 class LogTrailer : public ::testing::TestWithParam<std::tuple<std::size_t, std::uint8_t>> {};
@@ -137,9 +137,9 @@ TEST_P(LogTrailer, IsPadding) {
 INSTANTIATE_TEST_SUITE_P(Table, LogTrailer,
                          ::testing::Combine(::testing::Range<std::size_t>(1, 7),
                                             ::testing::Values<std::uint8_t>(0x00, 0x04, 0xFF)),
-                         [](const auto& info) {
-                             return "left" + std::to_string(std::get<0>(info.param)) + "_fill" +
-                                    std::to_string(std::get<1>(info.param));
+                         [](const auto& case_info) {
+                             return "left" + std::to_string(std::get<0>(case_info.param)) + "_fill" +
+                                    std::to_string(std::get<1>(case_info.param));
                          });
 
 TEST(LogReader, ReadsOnlyTheGivenSizeAndNeverPastTheBytes) {

@@ -74,7 +74,7 @@ INSTANTIATE_TEST_SUITE_P(
         VarintCase{"OverWideTenth", repeated(0xFF, 10, {0x05}), 0, Varint{(1ULL << 35) - 1, 5}, Varint{kMax64, 10}},
         VarintCase{"TenthBitLost", repeated(0x80, 9, {0x02}), 0, Varint{0, 5}, Varint{0, 10}},
         VarintCase{"CutOffNinth", repeated(0xFF, 9), 0, Varint{(1ULL << 35) - 1, 5}, std::nullopt}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& case_info) { return case_info.param.name; });
 
 TEST(ReadBytes, FitsExactlyOrNot) {
     const ByteVec data{1, 2, 3, 4};

@@ -96,7 +96,7 @@ INSTANTIATE_TEST_SUITE_P(
         BatchCase{"KeyLengthCutOff", with(write_batch(77, 2, {kPutA}), {1, 0x80}), {kA}},
         BatchCase{"HugeKeyLength", with(write_batch(77, 2, {kPutA}), {1, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F, 'x'}), {kA}},
         BatchCase{"BytesAfterTheLastEntryIgnored", with(write_batch(77, {kPutA}), {1, 1, 'z', 1, 'z'}), {kA}}),
-    [](const auto& info) { return info.param.name; });
+    [](const auto& case_info) { return case_info.param.name; });
 
 }  // namespace
 }  // namespace tarnwick
