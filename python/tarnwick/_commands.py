@@ -17,6 +17,7 @@ from typing import BinaryIO
 
 from . import _output, _reading
 from ._cli_errors import CliError, StdoutError, reason
+from ._names import FILE_TYPE_NAMES, KEY_STATE_NAMES
 from ._columnar_output import SCAN_SETTINGS, import_pyarrow, write_columnar
 from ._quiet_listing import list_names, looks_like_store, store_hint
 from ._safe_output import open_output
@@ -33,8 +34,8 @@ TEXT_FORMATS = ("jsonl", "csv", "text")
 COLUMNAR_FORMATS = ("parquet", "arrow")
 FORMATS = TEXT_FORMATS + COLUMNAR_FORMATS
 # The choices of --state and --file-type, and the names the scanner takes.
-STATES = {"deleted": "Deleted", "live": "Live", "unknown": "Unknown"}
-FILE_TYPES = {"ldb": "Ldb", "log": "Log"}
+STATES = {name.lower(): name for name in KEY_STATE_NAMES}
+FILE_TYPES = {name.lower(): name for name in FILE_TYPE_NAMES}
 
 
 def _check_directory(directory: str) -> None:

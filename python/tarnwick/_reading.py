@@ -19,13 +19,14 @@ from typing import Any, Literal
 
 from . import _output
 from ._cli_errors import CliError
+from ._names import FILE_TYPE_NAMES, KEY_STATE_NAMES
 from .scanning import FileReport, ReadReport, Scan, TextScan, records, scan, scan_text
 
 ReportFunction = Callable[[], _output.StoreReport]
 
 # What the scanner calls a file's status and kind, as the summary shows them.
 _STATUS_SHOWN = {"read": _output.READ, "left_out": _output.LEFT_OUT, "filtered": "not read (filtered)", "pending": "not read"}
-_KIND_SHOWN = {"Ldb": "ldb", "Log": "log"}
+_KIND_SHOWN = {name: name.lower() for name in FILE_TYPE_NAMES}
 
 
 def _cannot_read(directory: str, error: BaseException) -> Exception:
@@ -105,6 +106,9 @@ def store_report(report: ReadReport) -> _output.StoreReport:
 
 # --- summary ---------------------------------------------------------------------------
 
+# The order of a file's counts: [live, deleted, unknown, compressed].
+_COUNTED_STATES = ("Live", "Deleted", "Unknown")
+
 # Records between two looks at the clock for the progress line.
 _PROGRESS_EVERY = 1 << 16
 
@@ -114,7 +118,7 @@ def summarise(directory: str, status: _output.StatusLine) -> _output.StoreReport
     compression. One pass over light records: nothing is kept but counts."""
     source = _started(directory, lambda: records(directory))
     counts: dict[str, list[int]] = {}  # path -> [live, deleted, unknown, compressed]
-    slot_of_state = (1, 0, 2)  # KeyState Deleted 0, Live 1, Unknown 2 -> its slot
+    slot_of_state = tuple(_COUNTED_STATES.index(name) for name in KEY_STATE_NAMES)  # by KeyState value
     seen = 0
     try:
         with source:

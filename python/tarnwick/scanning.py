@@ -19,6 +19,7 @@ from typing import Any, Literal, Union
 from _tarnwick import FileType, KeyState
 
 from . import _scan
+from ._names import FILE_TYPE_NAMES, FILE_TYPES, KEY_STATE_NAMES, KEY_STATES
 
 __all__ = [
     "Scan",
@@ -44,17 +45,17 @@ DEFAULT_BATCH_ROWS = 65_536
 DEFAULT_BATCH_BYTES = 4 << 20
 DEFAULT_CHUNK_BYTES = 1 << 20
 
-# The filter masks: bit 1 << value of each KeyState (Deleted 0, Live 1,
-# Unknown 2) and each file kind (Ldb 0, Log 1; FileType's value minus one).
-_STATE_BITS = {"Deleted": 1, "Live": 2, "Unknown": 4}
-_FILE_TYPE_BITS = {"Ldb": 1, "Log": 2}
-_ALL_STATES = 0b111
-_ALL_FILE_TYPES = 0b11
+# The filter masks: bit 1 << value of each KeyState and each file kind
+# (FileType's value minus one).
+_STATE_BITS = {name: 1 << i for i, name in enumerate(KEY_STATE_NAMES)}
+_FILE_TYPE_BITS = {name: 1 << i for i, name in enumerate(FILE_TYPE_NAMES)}
+_ALL_STATES = (1 << len(KEY_STATE_NAMES)) - 1
+_ALL_FILE_TYPES = (1 << len(FILE_TYPE_NAMES)) - 1
 
 # What the records of records() hold in `state` and `file_type`, indexed as the
 # batches' dictionaries are.
-_STATE_MEMBERS = (KeyState.Deleted, KeyState.Live, KeyState.Unknown)
-_FILE_TYPE_MEMBERS = (FileType.Ldb, FileType.Log)
+_STATE_MEMBERS = KEY_STATES
+_FILE_TYPE_MEMBERS = FILE_TYPES
 
 _TEXT_FORMATS = {"jsonl": 0, "csv": 1, "text": 2}
 

@@ -4,6 +4,9 @@
 // instances are unhashable), no truth slot (every instance is true) and no
 // index slot (int() works, indexing does not).
 #include <cstdint>
+#include <string_view>
+
+#include "db/record_names.hpp"
 
 #include "lib/instances.hpp"
 #include "lib/panic.hpp"
@@ -15,22 +18,21 @@ namespace {
 
 using EnumValue = std::uint8_t;
 
+// The FileKind of a FileType value: 1 is a table, anything else a log.
+constexpr FileKind file_kind_of_value(EnumValue value) noexcept { return value == 1 ? FileKind::Table : FileKind::Log; }
+
 PyObject* key_state_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        const char* name;
-        switch (value_of<EnumValue>(self)) {
-            case 0: name = "KeyState.Deleted"; break;
-            case 1: name = "KeyState.Live"; break;
-            default: name = "KeyState.Unknown"; break;
-        }
-        PyObject* text = PyUnicode_FromString(name);
+        const std::string_view name = name_of(static_cast<KeyState>(value_of<EnumValue>(self)));
+        PyObject* text = PyUnicode_FromFormat("KeyState.%s", name.data());
         return text != nullptr ? text : python_api_failed();
     });
 }
 
 PyObject* file_type_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
-        PyObject* text = PyUnicode_FromString(value_of<EnumValue>(self) == 1 ? "FileType.Ldb" : "FileType.Log");
+        const std::string_view name = name_of(file_kind_of_value(value_of<EnumValue>(self)));
+        PyObject* text = PyUnicode_FromFormat("FileType.%s", name.data());
         return text != nullptr ? text : python_api_failed();
     });
 }
@@ -139,6 +141,18 @@ PyObject* new_enum(PyTypeObject* type, EnumValue value) {
     return new_instance(type, EnumValue{value});
 }
 
+// A FileType's value is its FileKind's plus one (Ldb 1, Log 2).
+constexpr EnumValue file_type_value(FileKind kind) noexcept { return static_cast<EnumValue>(kind) + 1; }
+
+template <KeyState State>
+PyObject* new_key_state_member(PyTypeObject* type) {
+    return new_enum(type, static_cast<EnumValue>(State));
+}
+template <FileKind Kind>
+PyObject* new_file_type_member(PyTypeObject* type) {
+    return new_enum(type, file_type_value(Kind));
+}
+
 PyTypeObject* g_key_state = nullptr;
 PyTypeObject* g_file_type = nullptr;
 
@@ -151,9 +165,9 @@ PyTypeObject* key_state_type() {
         g_key_state = create_class(
             key_state_spec, "KeyState",
             {
-                {"Deleted", [](PyTypeObject* type) { return new_enum(type, 0); }},
-                {"Live", [](PyTypeObject* type) { return new_enum(type, 1); }},
-                {"Unknown", [](PyTypeObject* type) { return new_enum(type, 2); }},
+                {name_of(KeyState::Deleted).data(), &new_key_state_member<KeyState::Deleted>},
+                {name_of(KeyState::Live).data(), &new_key_state_member<KeyState::Live>},
+                {name_of(KeyState::Unknown).data(), &new_key_state_member<KeyState::Unknown>},
             });
     }
     return g_key_state;
@@ -164,8 +178,8 @@ PyTypeObject* file_type_type() {
         file_type_slots[0].pfunc = &PyBaseObject_Type;
         g_file_type = create_class(file_type_spec, "FileType",
                                    {
-                                       {"Ldb", [](PyTypeObject* type) { return new_enum(type, 1); }},
-                                       {"Log", [](PyTypeObject* type) { return new_enum(type, 2); }},
+                                       {name_of(FileKind::Table).data(), &new_file_type_member<FileKind::Table>},
+                                       {name_of(FileKind::Log).data(), &new_file_type_member<FileKind::Log>},
                                    });
     }
     return g_file_type;
@@ -173,6 +187,6 @@ PyTypeObject* file_type_type() {
 
 PyObject* new_key_state(KeyState state) { return new_enum(key_state_type(), static_cast<EnumValue>(state)); }
 
-PyObject* new_file_type(FileKind kind) { return new_enum(file_type_type(), static_cast<EnumValue>(kind) + 1); }
+PyObject* new_file_type(FileKind kind) { return new_enum(file_type_type(), file_type_value(kind)); }
 
 }  // namespace tarnwick::py

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "db/record_names.hpp"
 #include "lib/instances.hpp"
 #include "lib/panic.hpp"
 
@@ -107,14 +108,12 @@ PyObject* get_user_key(PyObject* self, void*) {
 PyObject* record_repr(PyObject* self) {
     return guarded([&]() -> PyObject* {
         RecordObject& record = record_of(self);
-        static constexpr const char* state_names[] = {"Deleted", "Live", "Unknown"};
-        const auto state = static_cast<unsigned>(record.state);
         char text[192];
         const int length = std::snprintf(
             text, sizeof text, "Record(key=<%zu bytes>, value=<%zu bytes>, seq=%llu, state=%s, file_type=%s)",
             static_cast<std::size_t>(record.key_size), static_cast<std::size_t>(record.value_size),
-            static_cast<unsigned long long>(record.seq), state < 3 ? state_names[state] : "Unknown",
-            record.file_type == FileKind::Table ? "Ldb" : "Log");
+            static_cast<unsigned long long>(record.seq), name_of(record.state).data(),
+            name_of(record.file_type).data());
         PyObject* result = PyUnicode_FromStringAndSize(text, length);
         return result != nullptr ? result : python_api_failed();
     });

@@ -1,5 +1,7 @@
 #include "scan/read_report.hpp"
 
+#include "db/record_names.hpp"
+
 #include <algorithm>
 
 namespace tarnwick {
@@ -66,6 +68,6 @@ std::string_view status_name(ListedEntry::Status status) noexcept {
     return status == ListedEntry::Status::NotAdmitted ? "not_admitted" : "not_data";
 }
 
-std::string_view kind_name(DataFileKind kind) noexcept { return kind == DataFileKind::Table ? "Ldb" : "Log"; }
+std::string_view kind_name(DataFileKind kind) noexcept { return name_of(file_kind_of(kind)); }
 
 }  // namespace tarnwick

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <string_view>
 
+#include "db/record_names.hpp"
 #include "scan/arrow_c_abi.hpp"
 
 namespace tarnwick {
@@ -36,11 +37,10 @@ inline constexpr std::array<std::string_view, COLUMN_COUNT> COLUMN_NAMES = {
     "key", "user_key", "value", "seq", "state", "file_type", "file", "file_number", "offset", "was_compressed",
 };
 
-// The dictionaries of the two enumerations: the words are the member names of
-// the Python enums, in the order of their values, so that a record's index is
-// its KeyState or FileKind value.
-inline constexpr std::array<std::string_view, 3> STATE_WORDS = {"Deleted", "Live", "Unknown"};
-inline constexpr std::array<std::string_view, 2> FILE_TYPE_WORDS = {"Ldb", "Log"};
+// The dictionaries of the two enumerations: the member names, in the order of
+// their values, so that a record's index is its KeyState or FileKind value.
+inline constexpr const auto& STATE_WORDS = KEY_STATE_NAMES;
+inline constexpr const auto& FILE_TYPE_WORDS = FILE_KIND_NAMES;
 
 // Fills `out` with the schema of a batch (a struct of the columns above); the
 // caller releases it.

@@ -13,7 +13,8 @@ import os
 from collections.abc import Iterator
 from typing import NamedTuple
 
-_STATE_NAMES = {0: "deleted", 1: "live", 2: "unknown"}
+from .._names import KEY_STATE_NAMES, key_state_name
+
 
 
 class RawRecord(NamedTuple):
@@ -26,11 +27,8 @@ class RawRecord(NamedTuple):
 
 
 def _state_name(state: object) -> str:
-    """KeyState as text; its members convert to int (Deleted 0, Live 1, Unknown 2)."""
-    try:
-        return _STATE_NAMES.get(int(state), "unknown")  # type: ignore[call-overload]
-    except (TypeError, ValueError):
-        return "unknown"
+    """KeyState as the decoders write it: its name in lower case."""
+    return key_state_name(state).lower()
 
 
 def iter_records(store_dir: str | os.PathLike[str]) -> Iterator[RawRecord]:
@@ -40,10 +38,9 @@ def iter_records(store_dir: str | os.PathLike[str]) -> Iterator[RawRecord]:
 
     streaming = getattr(tarnwick, "records", None)
     if streaming is not None:
-        make, names = RawRecord, _STATE_NAMES
+        make, names = RawRecord, [name.lower() for name in KEY_STATE_NAMES]
         for r in streaming(path):
-            yield make(r.user_key, r.value, r.seq, names.get(int(r.state), "unknown"),
-                       r.origin_file, r.offset)
+            yield make(r.user_key, r.value, r.seq, names[int(r.state)], r.origin_file, r.offset)
         return
     from _tarnwick import RawLevelDb
 
