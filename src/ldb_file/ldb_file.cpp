@@ -72,13 +72,15 @@ std::string LdbError::message() const {
         kind);
 }
 
-std::expected<LdbFile, LdbError> LdbFile::open(const std::string& path) { return open_at(AT_FDCWD, path, path); }
+std::expected<LdbFile, LdbError> LdbFile::open(const std::string& path) {
+    return open_at(AT_FDCWD, path, path, file_number_of(path));
+}
 
 std::expected<LdbFile, LdbError> LdbFile::open_at(int dir_fd, const std::string& name,
-                                                  const std::string& display_path) {
+                                                  const std::string& display_path, std::uint64_t number) {
     auto mapped = MappedFile::open_at(dir_fd, name);
     if (!mapped) return std::unexpected(LdbError{std::move(mapped.error())});
-    LdbFile file(std::move(*mapped), SharedPath(display_path), file_number_of(display_path));
+    LdbFile file(std::move(*mapped), SharedPath(display_path), number);
     if (file.mapped_.length() < FOOTER_SIZE) return file;
     if (auto mapping = file.mapped_.map(); !mapping) {
         return std::unexpected(LdbError{std::move(mapping.error())});

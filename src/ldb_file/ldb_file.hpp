@@ -70,11 +70,15 @@ class LdbFile {
    public:
     // Opens and maps the file and reads its footer and index block. A file
     // shorter than a footer opens with no mapping and no blocks.
+    // The file number is read from the path's name (a lone file, as tests and
+    // tools open one).
     [[nodiscard]] static std::expected<LdbFile, LdbError> open(const std::string& path);
-    // The same for the entry `name` of the directory open as `dir_fd`; records
-    // name the file by `display_path`.
+    // The same for the entry `name` of the directory open as `dir_fd`, whose
+    // name the caller has already read as `number`; records name the file by
+    // `display_path`.
     [[nodiscard]] static std::expected<LdbFile, LdbError> open_at(int dir_fd, const std::string& name,
-                                                                  const std::string& display_path);
+                                                                  const std::string& display_path,
+                                                                  std::uint64_t number);
 
     // The block at `handle`, copied out of the mapping or decompressed.
     [[nodiscard]] std::expected<Block, LdbError> read_block(const BlockHandle& handle) const;

@@ -10,15 +10,15 @@
 namespace tarnwick {
 
 std::expected<LogFile, LogError> LogFile::open(const std::string& path) {
-    return open_at(AT_FDCWD, path, path);
+    return open_at(AT_FDCWD, path, path, file_number_of(path));
 }
 
 std::expected<LogFile, LogError> LogFile::open_at(int dir_fd, const std::string& name,
-                                                  const std::string& display_path) {
+                                                  const std::string& display_path, std::uint64_t number) {
     auto mapped = MappedFile::open_at(dir_fd, name);
     if (!mapped) return std::unexpected(LogError{std::move(mapped.error())});
     if (auto mapping = mapped->map(); !mapping) return std::unexpected(LogError{std::move(mapping.error())});
-    return LogFile(std::move(*mapped), SharedPath(display_path), file_number_of(display_path));
+    return LogFile(std::move(*mapped), SharedPath(display_path), number);
 }
 
 void LogFile::read_records(RecordSink sink, PassObserver* observer) const {

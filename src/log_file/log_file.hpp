@@ -22,11 +22,15 @@ class LogFile {
    public:
     // Opens and maps the file (an empty file is not mapped). Nothing in the
     // file's content makes this fail.
+    // The file number is read from the path's name (a lone file, as tests and
+    // tools open one).
     [[nodiscard]] static std::expected<LogFile, LogError> open(const std::string& path);
-    // The same for the entry `name` of the directory open as `dir_fd`; records
-    // name the file by `display_path`.
+    // The same for the entry `name` of the directory open as `dir_fd`, whose
+    // name the caller has already read as `number`; records name the file by
+    // `display_path`.
     [[nodiscard]] static std::expected<LogFile, LogError> open_at(int dir_fd, const std::string& name,
-                                                                  const std::string& display_path);
+                                                                  const std::string& display_path,
+                                                                  std::uint64_t number);
 
     // Every record of the file, in the order of its logical records and, within
     // a batch, in entry order. Never fails. Each pass reads the file as it is

@@ -22,23 +22,23 @@ std::optional<std::uint64_t> manifest_number(std::string_view file_name) noexcep
 void ManifestChoice::offer(std::string_view file_name, const std::string& full_path) {
     const auto number = manifest_number(file_name);
     if (!number) return;
-    if (!path_ || *number > number_) {
-        path_ = full_path;
-        number_ = *number;
-    }
+    if (!chosen_ || *number > chosen_->number) chosen_ = Chosen{full_path, *number};
 }
 
 std::expected<Manifest, ManifestError> Manifest::open(const std::string& path) {
     const std::string_view name = file_name_of(path);
     const auto number = is_valid_utf8(name) ? manifest_number(name) : std::nullopt;
     if (!number) return std::unexpected(ManifestError{ManifestError::InvalidFilename{}});
+    return open_named(path, *number);
+}
 
+std::expected<Manifest, ManifestError> Manifest::open_named(const std::string& path, std::uint64_t number) {
     auto mapped = MappedFile::open(path);
     if (!mapped) return std::unexpected(ManifestError{std::move(mapped.error())});
     if (auto mapping = mapped->map(); !mapping) {
         return std::unexpected(ManifestError{std::move(mapping.error())});
     }
-    Manifest manifest(std::move(*mapped), path, *number);
+    Manifest manifest(std::move(*mapped), path, number);
     FileLevelGatherer gatherer(manifest.mapped_.length());
     FilePass pass(manifest.mapped_);
     for_each_logical_record(pass, [&](std::uint64_t, Bytes payload) {

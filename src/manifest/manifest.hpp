@@ -42,12 +42,16 @@ struct ManifestError {
 // the highest number, the first listed among equal numbers.
 class ManifestChoice {
    public:
+    struct Chosen {
+        std::string path;
+        std::uint64_t number;
+    };
+
     void offer(std::string_view file_name, const std::string& full_path);
-    const std::optional<std::string>& chosen() const noexcept { return path_; }
+    const std::optional<Chosen>& chosen() const noexcept { return chosen_; }
 
    private:
-    std::optional<std::string> path_;
-    std::uint64_t number_ = 0;
+    std::optional<Chosen> chosen_;
 };
 
 class Manifest {
@@ -55,6 +59,10 @@ class Manifest {
     // Checks the name before touching the file, then opens, maps and decodes
     // every version edit. Content never makes this fail.
     [[nodiscard]] static std::expected<Manifest, ManifestError> open(const std::string& path);
+    // The same for a path whose name the caller has already read as `number`
+    // (the manifest that ManifestChoice chose).
+    [[nodiscard]] static std::expected<Manifest, ManifestError> open_named(const std::string& path,
+                                                                           std::uint64_t number);
 
     const std::string& path() const noexcept { return path_; }
     std::uint64_t file_number() const noexcept { return file_number_; }

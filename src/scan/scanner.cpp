@@ -175,7 +175,7 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
         report.reason = std::move(reason);
     };
     if (file.kind == DataFileKind::Table) {
-        auto table = LdbFile::open_at(listing_.fd.get(), file.name, file.display_path);
+        auto table = LdbFile::open_at(listing_.fd.get(), file.name, file.display_path, file.number);
         if (!table) return left_out(table.error().message());
         report.status = FileReport::Status::Read;
         if (table->length() < FOOTER_SIZE) {
@@ -185,7 +185,7 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
         }
         table->read_records(sink, &observer);
     } else {
-        auto log = LogFile::open_at(listing_.fd.get(), file.name, file.display_path);
+        auto log = LogFile::open_at(listing_.fd.get(), file.name, file.display_path, file.number);
         if (!log) return left_out(log.error().message());
         report.status = FileReport::Status::Read;
         log->read_records(sink, &observer);

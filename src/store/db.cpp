@@ -93,10 +93,10 @@ std::expected<Db, DbError> Db::open(const std::string& in_dir) {
         if (const auto data_file = data_file_name(name)) {
             switch (data_file->kind) {
                 case DataFileKind::Table:
-                    if (auto file = LdbFile::open(path)) files.emplace_back(std::move(*file));
+                    if (auto file = LdbFile::open_at(AT_FDCWD, path, path, data_file->number)) files.emplace_back(std::move(*file));
                     break;
                 case DataFileKind::Log:
-                    if (auto file = LogFile::open(path)) files.emplace_back(std::move(*file));
+                    if (auto file = LogFile::open_at(AT_FDCWD, path, path, data_file->number)) files.emplace_back(std::move(*file));
                     break;
             }
         }
@@ -105,7 +105,7 @@ std::expected<Db, DbError> Db::open(const std::string& in_dir) {
 
     std::optional<Manifest> manifest;
     if (const auto& chosen = manifest_choice.chosen()) {
-        if (auto opened = Manifest::open(*chosen)) manifest.emplace(std::move(*opened));
+        if (auto opened = Manifest::open_named(chosen->path, chosen->number)) manifest.emplace(std::move(*opened));
     }
     return Db(in_dir, std::move(files), std::move(manifest));
 }
