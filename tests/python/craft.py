@@ -45,6 +45,8 @@ __all__ = [
     "TABLE_MAGIC",
     "BlockContents",
     "BuiltBlock",
+    "MAX_VARINT32",
+    "MAX_VARINT64",
     "LogWriter",
     "RecordType",
     "TableWriter",
@@ -53,6 +55,7 @@ __all__ = [
     "block_contents",
     "block_entry",
     "block_handle",
+    "block_trailer",
     "delete",
     "fixed32",
     "fixed64",
@@ -62,9 +65,11 @@ __all__ = [
     "manifest_file",
     "physical_record",
     "put",
+    "raw_block",
     "restart_array",
     "snappy_literal",
     "table_file",
+    "table_footer",
     "varint",
     "version_edit",
     "write_batch",
@@ -76,8 +81,12 @@ __all__ = [
 # --------------------------------------------------------------------------
 
 
-def varint(value: int) -> bytes:
-    """Little-endian base-128 varint of a non-negative integer (any size)."""
+def varint(value: int, width: int | None = None) -> bytes:
+    """Little-endian base-128 varint of a non-negative integer (any size).
+
+    With ``width``, padded to that many bytes with continuation bits: an
+    over-long encoding that still decodes to ``value``.
+    """
     if value < 0:
         raise ValueError("varint of a negative number")
     out = bytearray()
@@ -85,7 +94,19 @@ def varint(value: int) -> bytes:
         out.append((value & 0x7F) | 0x80)
         value >>= 7
     out.append(value)
+    if width is not None:
+        if len(out) > width:
+            raise ValueError(f"{value} needs more than {width} bytes")
+        out += b"\x00" * (width - len(out))
+        for i in range(len(out) - 1):
+            out[i] |= 0x80
     return bytes(out)
+
+
+MAX_VARINT32 = b"\xff\xff\xff\xff\x7f"
+"""The largest value five bytes can say, 2^35 - 1: more than 32 bits."""
+MAX_VARINT64 = b"\xff" * 9 + b"\x01"
+"""2^64 - 1 in ten bytes."""
 
 
 def fixed32(value: int) -> bytes:
@@ -383,6 +404,22 @@ def block_handle(offset: int, size: int) -> bytes:
     return varint(offset) + varint(size)
 
 
+def raw_block(entries: bytes, restarts: Sequence[int] = (0,), *, num_restarts: int | None = None) -> bytes:
+    """Encoded entries as given, then the restart array: for blocks whose
+    entries or restart count are made by hand."""
+    return entries + restart_array(restarts, num_restarts=num_restarts)
+
+
+def block_trailer(compression: int = 0, checksum: bytes = b"\0\0\0\0") -> bytes:
+    """The 5 bytes after a block: its compression type and checksum."""
+    return bytes([compression & 0xFF]) + checksum
+
+
+def table_footer(metaindex_handle: bytes, index_handle: bytes, *, magic: int = TABLE_MAGIC) -> bytes:
+    """The 48-byte footer: both handles, zero padding to 40 bytes, the magic."""
+    return (metaindex_handle + index_handle).ljust(FOOTER_SIZE - 8, b"\0") + fixed64(magic)
+
+
 # --------------------------------------------------------------------------
 # Table files
 # --------------------------------------------------------------------------
@@ -483,6 +520,7 @@ class TableWriter:
         *,
         index_entries: Sequence[tuple[bytes, bytes]] | None = None,
         index_compression: int = 0,
+        index_contents: bytes | None = None,
         magic: int = TABLE_MAGIC,
         footer: bytes | None = None,
     ) -> bytes:
@@ -491,7 +529,9 @@ class TableWriter:
         ``index_entries`` replaces the default index, which has one entry per
         indexed block: (its last key, or b"k<i>" for raw blocks; its handle).
         Give raw values there (e.g. ``b"\\x80"``) for index damage. The index
-        is Snappy-encoded when ``index_compression`` is non-zero. ``footer``
+        is Snappy-encoded when ``index_compression`` is non-zero, unless
+        ``index_contents`` gives the index block's stored bytes as they are
+        (trailer type ``index_compression`` all the same). ``footer``
         replaces the whole 48-byte footer.
         """
         meta_offset = len(self._data)
@@ -499,13 +539,15 @@ class TableWriter:
         self._data += meta + b"\0" * BLOCK_TRAILER_SIZE
         if index_entries is None:
             index_entries = [(b.last_key or b"k%d" % i, b.handle) for i, b in enumerate(self.blocks)]
-        index = block_contents(index_entries, restart_interval=1).data
-        stored = snappy_literal(index) if index_compression else index
+        if index_contents is not None:
+            stored = index_contents
+        else:
+            index = block_contents(index_entries, restart_interval=1).data
+            stored = snappy_literal(index) if index_compression else index
         index_offset = len(self._data)
-        self._data += stored + bytes([index_compression & 0xFF]) + b"\0\0\0\0"
+        self._data += stored + block_trailer(index_compression)
         if footer is None:
-            handles = block_handle(meta_offset, len(meta)) + block_handle(index_offset, len(stored))
-            footer = handles.ljust(40, b"\0") + fixed64(magic)
+            footer = table_footer(block_handle(meta_offset, len(meta)), block_handle(index_offset, len(stored)), magic=magic)
         self._data += footer
         return bytes(self._data)
 

@@ -206,12 +206,8 @@ class EngineDb:
 # Decoding the engine's files
 # ---------------------------------------------------------------------------
 
-TABLE_MAGIC = 0xDB4775248B80FB57
-FOOTER_SIZE = 48
-BLOCK_TRAILER_SIZE = 5
-LOG_BLOCK_SIZE = 32768
-LOG_HEADER_SIZE = 7
-BATCH_HEADER_SIZE = 12
+# The format's sizes and magic, as craft.py defines them for every test.
+from craft import BATCH_HEADER_SIZE, BLOCK_TRAILER_SIZE, FOOTER_SIZE, LOG_BLOCK_SIZE, LOG_HEADER_SIZE, TABLE_MAGIC  # noqa: E402
 
 # Record state and file type values as the module reports them.
 DELETED, LIVE, UNKNOWN = 0, 1, 2

@@ -41,15 +41,10 @@ import plyvel
 import pytest
 
 import _tarnwick
-from engine_db import read_varint, snappy_decompress
+from craft import BLOCK_TRAILER_SIZE, FOOTER_SIZE, LOG_BLOCK_SIZE, LOG_HEADER_SIZE, TABLE_MAGIC
+from engine_db import read_varint, record_fields, snappy_decompress
 
 FULL_SWEEP = os.environ.get("TARNWICK_DAMAGE_SWEEP", "") == "full"
-
-LOG_BLOCK_SIZE = 32768
-LOG_HEADER_SIZE = 7
-FOOTER_SIZE = 48
-BLOCK_TRAILER_SIZE = 5
-TABLE_MAGIC = 0xDB4775248B80FB57
 
 
 # --------------------------------------------------------------------------
@@ -294,16 +289,13 @@ def log_damages(data: bytes, layout: LogLayout, rng: random.Random) -> Iterator[
 # Reading and judging
 
 
+# Where record_fields puts the offset.
+OFFSET = 6
+
+
 def fields(record: _tarnwick.Record) -> tuple:
-    return (
-        record.key,
-        record.value,
-        record.seq,
-        int(record.state),
-        int(record.file_type),
-        record.offset,
-        record.was_compressed,
-    )
+    """The record's fields without its path: a damaged copy lies elsewhere."""
+    return record_fields(record, lambda path: None)
 
 
 def read_directory(path: Path) -> list[_tarnwick.Record]:
@@ -342,11 +334,11 @@ def check_table_copy(
     got = [fields(r) for r in records]
     for record in got:
         if record not in known:
-            assert any(b.holds(record[5]) for b in hit), f"{damage.name}: stray record {record[:3]} at {record[5]}"
+            assert any(b.holds(record[OFFSET]) for b in hit), f"{damage.name}: stray record {record[:3]} at {record[OFFSET]}"
     present = set(got)
     for original in originals:
-        if not any(b.holds(original[5]) for b in hit):
-            assert original in present, f"{damage.name}: lost record at {original[5]} from an undamaged block"
+        if not any(b.holds(original[OFFSET]) for b in hit):
+            assert original in present, f"{damage.name}: lost record at {original[OFFSET]} from an undamaged block"
 
 
 def check_log_copy(
@@ -372,14 +364,14 @@ def check_log_copy(
     for record in got:
         if record not in known:
             # Its batch starts after a fragment header at or after `lowest`.
-            assert record[5] >= lowest + LOG_HEADER_SIZE + 12, (
-                f"{damage.name}: stray record {record[:3]} at {record[5]}"
+            assert record[OFFSET] >= lowest + LOG_HEADER_SIZE + 12, (
+                f"{damage.name}: stray record {record[:3]} at {record[OFFSET]}"
             )
     present = set(got)
     for original in originals:
         lr = owner[original]
         if lr.end <= first or lr.start >= reach:
-            assert original in present, f"{damage.name}: lost record at {original[5]}"
+            assert original in present, f"{damage.name}: lost record at {original[OFFSET]}"
 
 
 # --------------------------------------------------------------------------
@@ -448,7 +440,7 @@ def test_damaged_table_files(engine_files, tmp_path: Path) -> None:
         path.write_bytes(data)
         original_records = read_directory(path.parent)
         originals = [fields(r) for r in original_records]
-        assert originals and all(any(b.holds(o[5]) for b in layout.data_blocks) for o in originals)
+        assert originals and all(any(b.holds(o[OFFSET]) for b in layout.data_blocks) for o in originals)
         rng = random.Random(label)
         for damage in table_damages(data, layout, rng):
             path.write_bytes(damage.data)

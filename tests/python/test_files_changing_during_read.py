@@ -19,10 +19,10 @@ import plyvel
 import pytest
 
 import _tarnwick
+from craft import LOG_BLOCK_SIZE as LOG_BLOCK
 from engine_db import record_fields
 
 MiB = 1 << 20
-LOG_BLOCK = 32768
 SHM = Path("/dev/shm")
 
 

@@ -52,83 +52,38 @@ from pathlib import Path
 
 import pytest
 
+from craft import (
+    MAX_VARINT32,
+    MAX_VARINT64,
+    TABLE_MAGIC,
+    TableWriter,
+    block_entry,
+    block_handle,
+    block_trailer,
+    fixed64,
+    internal_key,
+    log_file,
+    physical_record,
+    raw_block,
+    snappy_literal,
+    varint,
+    write_batch,
+)
+
 UNDER_ASAN = "asan" in os.environ.get("LD_PRELOAD", "")
 MiB = 1 << 20
 
-TABLE_MAGIC = 0xDB4775248B80FB57
-
-
 # --------------------------------------------------------------------------
-# Bytes
-
-
-def varint(value: int, width: int | None = None) -> bytes:
-    """Base-128 varint; with `width`, padded to that many bytes with
-    continuation bits (an over-long but valid encoding)."""
-    out = bytearray()
-    while True:
-        byte = value & 0x7F
-        value >>= 7
-        out.append(byte)
-        if value == 0:
-            break
-    if width is not None:
-        assert len(out) <= width
-        out += b"\x00" * (width - len(out))
-    for i in range(len(out) - 1):
-        out[i] |= 0x80
-    return bytes(out)
-
-
-MAX_VARINT32 = b"\xff\xff\xff\xff\x7f"  # 2^35 - 1, the most five bytes can say
-MAX_VARINT64 = b"\xff" * 9 + b"\x01"  # 2^64 - 1
-
-
-def entry(shared: int, key: bytes, value: bytes) -> bytes:
-    return varint(shared) + varint(len(key)) + varint(len(value)) + key + value
-
-
-def block(entries: bytes, restarts: tuple[int, ...] = (0,), count: int | None = None) -> bytes:
-    count = len(restarts) if count is None else count
-    return entries + b"".join(struct.pack("<I", r) for r in restarts) + struct.pack("<I", count)
-
-
-def handle(offset: int, size: int) -> bytes:
-    return varint(offset) + varint(size)
-
-
-def footer(index_handle: bytes, meta_handle: bytes = b"\x00\x00") -> bytes:
-    handles = meta_handle + index_handle
-    return handles + bytes(40 - len(handles)) + struct.pack("<Q", TABLE_MAGIC)
-
-
-def trailer(compressed: bool) -> bytes:
-    return (b"\x01" if compressed else b"\x00") + bytes(4)
+# Bytes: craft.py's builders, and two made of them for the cases here
 
 
 def table(data_blocks: list[tuple[bytes, bool]], index: bytes | None = None, index_compressed: bool = False) -> bytes:
-    """Blocks (contents, compressed) in order, then an index block; by default
-    the index lists each data block once."""
-    out = bytearray()
-    handles = []
+    """Blocks (contents as stored, compressed or not) in order, then an index
+    block; by default the index lists each data block once."""
+    writer = TableWriter()
     for contents, compressed in data_blocks:
-        handles.append(handle(len(out), len(contents)))
-        out += contents + trailer(compressed)
-    if index is None:
-        index = block(b"".join(entry(0, b"k%d" % i, h) for i, h in enumerate(handles)))
-    index_at = len(out)
-    out += index + trailer(index_compressed)
-    return bytes(out + footer(handle(index_at, len(index))))
-
-
-def snappy_literal(data: bytes) -> bytes:
-    """Snappy data holding `data` as literals."""
-    out = bytearray(varint(len(data)))
-    for i in range(0, len(data), 60):
-        piece = data[i : i + 60]
-        out.append((len(piece) - 1) << 2)
-        out += piece
-    return bytes(out)
+        writer.add_block(contents=contents, compression=int(compressed), snappy=False)
+    return writer.finish(index_contents=index, index_compression=int(index_compressed))
 
 
 def snappy_repeat(head: bytes, pattern: bytes, copies: int, tail: bytes) -> bytes:
@@ -141,29 +96,6 @@ def snappy_repeat(head: bytes, pattern: bytes, copies: int, tail: bytes) -> byte
     copy = bytes([(63 << 2) | 2]) + struct.pack("<H", len(pattern))
     body = literals + copy * copies + snappy_literal(tail)[len(varint(len(tail))) :]
     return varint(total) + body
-
-
-def log_record(kind: int, payload: bytes, length: int | None = None) -> bytes:
-    length = len(payload) if length is None else length
-    return bytes(4) + struct.pack("<HB", length, kind) + payload
-
-
-def batch(sequence: int, count: int, entries: bytes) -> bytes:
-    return struct.pack("<QI", sequence, count) + entries
-
-
-def fragmented(payload: bytes) -> bytes:
-    """A log file holding `payload` as First, Middle... and Last fragments."""
-    out = bytearray()
-    rest = payload
-    kind = 2
-    while True:
-        room = 32768 - len(out) % 32768 - 7
-        piece, rest = rest[:room], rest[room:]
-        out += log_record(4 if not rest and kind != 2 else kind, piece)
-        if not rest:
-            return bytes(out)
-        kind = 3
 
 
 # --------------------------------------------------------------------------
@@ -218,7 +150,7 @@ def check_bound(result: dict) -> None:
 # The cases: each writes files into a directory and says how many records
 # must come out (or None when only the bound matters).
 
-SOUND = block(entry(0, b"sound" + struct.pack("<Q", 7 << 8 | 1), b"value"))
+SOUND = raw_block(block_entry(0, internal_key(b"sound", 7), b"value"))
 
 
 def snappy_claims_gigabytes(d: Path) -> int:
@@ -244,7 +176,7 @@ def snappy_at_most_expansion(d: Path) -> int:
 
 def log_lengths_at_most(d: Path) -> int:
     # Every header claims 65535 bytes, more than any block holds.
-    block_bytes = log_record(1, b"", length=0xFFFF) * (32768 // 7)
+    block_bytes = physical_record(1, b"", length=0xFFFF) * (32768 // 7)
     (d / "000001.log").write_bytes(block_bytes * 32)
     return 0
 
@@ -253,13 +185,13 @@ def log_fragments_across_file(d: Path) -> int:
     # One batch in fragments across 16 blocks, announcing 2^32 - 1 entries and
     # holding deletions of the empty key: two bytes each.
     entries = b"\x00\x00" * (16 * 32768 // 2)
-    (d / "000001.log").write_bytes(fragmented(batch(1, 0xFFFFFFFF, entries)))
+    (d / "000001.log").write_bytes(log_file([write_batch(1, [entries], count=0xFFFFFFFF)]))
     return len(entries) // 2
 
 
 def batch_count_at_most(d: Path) -> int:
     # 2^32 - 1 announced, one entry present, in a single Full record.
-    (d / "000001.log").write_bytes(log_record(1, batch(5, 0xFFFFFFFF, b"\x01\x01k\x01v")))
+    (d / "000001.log").write_bytes(physical_record(1, write_batch(5, [b"\x01\x01k\x01v"], count=0xFFFFFFFF)))
     return 1
 
 
@@ -267,20 +199,21 @@ def restart_counts_huge(d: Path) -> int:
     # Restart counts that cannot fit, including ones whose size in bytes
     # overflows 32 bits, beside one sound block.
     blocks = [
-        block(entry(0, b"a" * 9, b"x"), count=0xFFFFFFFF),
-        block(entry(0, b"b" * 9, b"x"), count=0x40000000),
-        block(entry(0, b"c" * 9, b"x"), count=0x3FFFFFFF),
-        block(b"", restarts=(), count=0x80000000),
+        raw_block(block_entry(0, b"a" * 9, b"x"), num_restarts=0xFFFFFFFF),
+        raw_block(block_entry(0, b"b" * 9, b"x"), num_restarts=0x40000000),
+        raw_block(block_entry(0, b"c" * 9, b"x"), num_restarts=0x3FFFFFFF),
+        raw_block(b"", restarts=(), num_restarts=0x80000000),
     ]
     (d / "000001.ldb").write_bytes(table([(b, False) for b in blocks] + [(SOUND, False)]))
     # An index block with such a count: refused at open.
-    (d / "000002.ldb").write_bytes(table([(SOUND, False)], index=block(b"", restarts=(), count=0xFFFFFFFF)))
+    index = raw_block(b"", restarts=(), num_restarts=0xFFFFFFFF)
+    (d / "000002.ldb").write_bytes(table([(SOUND, False)], index=index))
     return 1
 
 
 def index_lists_one_block_a_million_times(d: Path) -> int:
-    repeat = entry(1, b"", handle(0, len(SOUND)))  # the same key and handle
-    index = block(entry(0, b"k", handle(0, len(SOUND))) + repeat * 1_000_000)
+    repeat = block_entry(1, b"", block_handle(0, len(SOUND)))  # the same key and handle
+    index = raw_block(block_entry(0, b"k", block_handle(0, len(SOUND))) + repeat * 1_000_000)
     (d / "000001.ldb").write_bytes(table([(SOUND, False)], index=index))
     return 1
 
@@ -290,10 +223,10 @@ def index_lists_overlapping_distinct_handles(d: Path) -> None:
     # every one lies within the file, and together they would cover it
     # 10^5 times over. Only a bound on the bytes decoded per file keeps this
     # linear; which handles still decode is not the point.
-    entries = b"".join(entry(0, b"k%07d" % i + struct.pack("<Q", 1 << 8 | 1), b"v" * 8) for i in range(6000))
-    big = block(entries)
+    entries = b"".join(block_entry(0, b"k%07d" % i + struct.pack("<Q", 1 << 8 | 1), b"v" * 8) for i in range(6000))
+    big = raw_block(entries)
     assert len(big) > 100_000
-    index = block(b"".join(entry(0, b"k%06d" % i, handle(i, len(big) - i)) for i in range(100_000)))
+    index = raw_block(b"".join(block_entry(0, b"k%06d" % i, block_handle(i, len(big) - i)) for i in range(100_000)))
     (d / "000001.ldb").write_bytes(table([(big, False)], index=index))
     return None
 
@@ -303,7 +236,8 @@ def index_keys_share_a_long_prefix(d: Path) -> int:
     # are never needed, and copying them would make 140 KB of file cost over
     # a gigabyte.
     key = b"x" * 60000
-    index = block(entry(0, key, handle(0, len(SOUND))) + entry(len(key), b"", handle(0, len(SOUND))) * 20_000)
+    repeat = block_entry(len(key), b"", block_handle(0, len(SOUND)))
+    index = raw_block(block_entry(0, key, block_handle(0, len(SOUND))) + repeat * 20_000)
     (d / "000001.ldb").write_bytes(table([(SOUND, False)], index=index))
     return 1
 
@@ -312,18 +246,18 @@ def compressed_index_lists_one_block_millions_of_times(d: Path) -> int:
     # The same, with the index block compressed as tightly as Snappy allows:
     # the smallest entries (5 bytes) repeated by 64-byte copies, over 4 index
     # entries per byte of file. A multiple of 5 copies ends on a whole entry.
-    value = handle(0, len(SOUND))
-    repeat = entry(1, b"", value)
+    value = block_handle(0, len(SOUND))
+    repeat = block_entry(1, b"", value)
     assert len(repeat) == 5
     copies = 40_000
-    contents = snappy_repeat(entry(0, b"k", value), repeat, copies, struct.pack("<II", 0, 1))
+    contents = snappy_repeat(block_entry(0, b"k", value), repeat, copies, struct.pack("<II", 0, 1))
     (d / "000001.ldb").write_bytes(table([(SOUND, False)], index=contents, index_compressed=True))
     return 1
 
 
 def many_tiny_blocks(d: Path) -> int:
     count = 100_000
-    blocks = [(block(entry(0, b"%08d" % i, b"")), False) for i in range(count)]
+    blocks = [(raw_block(block_entry(0, b"%08d" % i, b"")), False) for i in range(count)]
     (d / "000001.ldb").write_bytes(table(blocks))
     return count
 
@@ -334,28 +268,30 @@ def widest_varints_everywhere(d: Path) -> int:
     key = b"wide" + struct.pack("<Q", 1 << 8 | 1)  # sequence number 1, a value
     wide_entry = varint(0, 5) + varint(len(key), 5) + varint(1, 5) + key + b"v"  # decodes
     too_long = varint(0, 5) + MAX_VARINT32 + MAX_VARINT32 + b"never"  # stops its block
-    blocks = [(block(wide_entry), False), (block(too_long), False)]
+    blocks = [(raw_block(wide_entry), False), (raw_block(too_long), False)]
     data = bytearray()
     handles = []
     for contents, _ in blocks:
         handles.append(varint(len(data), 10) + varint(len(contents), 10))
-        data += contents + trailer(False)
+        data += contents + block_trailer()
     handles.append(MAX_VARINT64 + MAX_VARINT64)  # a block at 2^64 - 1: skipped
     handles.append(varint(0, 10) + MAX_VARINT64)  # a size of 2^64 - 1: skipped
-    index = block(b"".join(entry(0, b"k%d" % i, h) for i, h in enumerate(handles)))
+    index = raw_block(b"".join(block_entry(0, b"k%d" % i, h) for i, h in enumerate(handles)))
     index_at = len(data)
-    data += index + trailer(False)
+    data += index + block_trailer()
     # Both footer handles at their widest: 40 bytes, the padding taken up.
     data += varint(0, 10) + varint(0, 10) + varint(index_at, 10) + varint(len(index), 10)
-    data += struct.pack("<Q", TABLE_MAGIC)
+    data += fixed64(TABLE_MAGIC)
     (d / "000001.ldb").write_bytes(bytes(data))
     # A footer whose index handle is the largest value: refused at open.
-    (d / "000002.ldb").write_bytes(SOUND + trailer(False) + MAX_VARINT64 * 4 + struct.pack("<Q", TABLE_MAGIC))
+    (d / "000002.ldb").write_bytes(SOUND + block_trailer() + MAX_VARINT64 * 4 + fixed64(TABLE_MAGIC))
 
     # Log: key and value lengths over-long but small, then at their largest.
     good = b"\x01" + varint(3, 5) + b"abc" + varint(2, 5) + b"xy"
     bad = b"\x01" + MAX_VARINT32 + b"abc"
-    (d / "000003.log").write_bytes(log_record(1, batch(7, 2, good + good)) + log_record(1, batch(9, 2, good + bad)))
+    (d / "000003.log").write_bytes(
+        physical_record(1, write_batch(7, [good, good])) + physical_record(1, write_batch(9, [good, bad]))
+    )
 
     # Manifest: every tag and field at its widest, lengths at their largest.
     edit = (
@@ -364,7 +300,7 @@ def widest_varints_everywhere(d: Path) -> int:
         + varint(5, 5) + MAX_VARINT32 + MAX_VARINT64 + b"key"  # compact pointer
         + varint(1, 5) + MAX_VARINT64 + b"comparator"
     )
-    (d / "MANIFEST-000004").write_bytes(log_record(1, edit) * 100)
+    (d / "MANIFEST-000004").write_bytes(physical_record(1, edit) * 100)
     return 1 + 2 + 1
 
 
@@ -372,8 +308,8 @@ def shared_prefix_output(d: Path) -> int:
     # 4-byte entries each repeating a 10 KiB key: the output is what the file
     # holds, about 2500 times its size.
     key = b"p" * 10240
-    entries = entry(0, key, b"") + entry(len(key), b"", b"") * 5000
-    (d / "000001.ldb").write_bytes(table([(block(entries), False)]))
+    entries = block_entry(0, key, b"") + block_entry(len(key), b"", b"") * 5000
+    (d / "000001.ldb").write_bytes(table([(raw_block(entries), False)]))
     return 5001
 
 

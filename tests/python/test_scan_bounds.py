@@ -20,7 +20,8 @@ import pytest
 import _tarnwick
 import craft
 import tarnwick
-from test_resource_bounds import block, entry, table, varint
+from craft import block_entry, varint
+from test_resource_bounds import table
 
 SAMPLE = Path(__file__).resolve().parent.parent / "fixtures" / "sample_db"
 KEY_SIZE = 65_536
@@ -52,9 +53,9 @@ def snappy_runs(runs: list[tuple[bytes, int]], tail: bytes) -> bytes:
 def expanding_table() -> bytes:
     """About 18 KB of table: one Snappy block whose first entry holds a 64 KiB
     key and whose 65,535 others repeat it whole (shared = 64 KiB, nothing new)."""
-    first = entry(0, b"p" * KEY_SIZE, b"")
+    first = block_entry(0, b"p" * KEY_SIZE, b"")
     head = first[: len(first) - KEY_SIZE]  # the three varints of the first entry
-    repeat = entry(KEY_SIZE, b"", b"")
+    repeat = block_entry(KEY_SIZE, b"", b"")
     restarts = struct.pack("<II", 0, 1)
     contents = snappy_runs([(head + b"p" * 60, len(head) + KEY_SIZE), (repeat, len(repeat) * (RECORDS - 1))], restarts)
     return table([(contents, True)])
