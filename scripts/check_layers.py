@@ -19,6 +19,7 @@ LAYERS = [
     {"ldb_file", "log_file", "manifest"},
     {"store"},
     {"scan"},
+    {"py_support"},
     {"lib", "scan_module"},
 ]
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}

@@ -8,23 +8,15 @@
 #include <optional>
 #include <utility>
 
-#include "store/db.hpp"
 #include "db/record.hpp"
 #include "lib/python.hpp"
+#include "py_support/instance.hpp"
+#include "store/db.hpp"
 
 namespace tarnwick::py {
 
-// An instance: the object header, then the class's value.
-template <class T>
-struct Instance {
-    PyObject_HEAD
-    T value;
-};
-
-template <class T>
-T& value_of(PyObject* self) noexcept {
-    return reinterpret_cast<Instance<T>*>(self)->value;
-}
+using py_support::Instance;
+using py_support::value_of;
 
 // What a RawLevelDb object holds: its database while open, nothing once
 // closed, and a borrow marker guarding against re-entry (readers count up, a

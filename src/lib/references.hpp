@@ -1,31 +1,11 @@
 // An owned reference to a Python object, released when it goes out of scope.
 #pragma once
 
-#include <utility>
-
 #include "lib/python.hpp"
+#include "py_support/ref.hpp"
 
 namespace tarnwick::py {
 
-class Ref {
-   public:
-    Ref() noexcept = default;
-    explicit Ref(PyObject* owned) noexcept : object_(owned) {}
-    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
-        std::swap(object_, other.object_);
-        return *this;
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
-
-    PyObject* get() const noexcept { return object_; }
-    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-   private:
-    PyObject* object_ = nullptr;
-};
+using py_support::Ref;
 
 }  // namespace tarnwick::py

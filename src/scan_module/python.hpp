@@ -1,42 +1,21 @@
-// The one way the _scan module includes the interpreter's headers: limited API
-// only (the build defines Py_LIMITED_API), so one build serves CPython 3.10+.
+// What the _scan module's Python surface shares: the interpreter's headers,
+// owned references and instances, and running work safely for an entry point.
 #pragma once
-
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
-#if !defined(Py_LIMITED_API)
-#error "_scan is built against the limited C API only"
-#endif
 
 #include <exception>
 #include <new>
 #include <type_traits>
 #include <utility>
 
+#include "py_support/instance.hpp"
+#include "py_support/python.hpp"
+#include "py_support/ref.hpp"
+
 namespace tarnwick::scan_py {
 
-// An owned reference, released when it goes out of scope.
-class Ref {
-   public:
-    Ref() noexcept = default;
-    explicit Ref(PyObject* owned) noexcept : object_(owned) {}
-    Ref(Ref&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
-    Ref& operator=(Ref&& other) noexcept {
-        std::swap(object_, other.object_);
-        return *this;
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Py_XDECREF(object_); }
-
-    PyObject* get() const noexcept { return object_; }
-    PyObject* release() noexcept { return std::exchange(object_, nullptr); }
-    explicit operator bool() const noexcept { return object_ != nullptr; }
-
-   private:
-    PyObject* object_ = nullptr;
-};
+using py_support::Instance;
+using py_support::Ref;
+using py_support::value_of;
 
 // Runs an entry point's work: memory exhaustion becomes MemoryError, any other
 // C++ exception escaping it a RuntimeError with its message, and the entry
@@ -86,18 +65,6 @@ void quietly_without_interpreter_lock(F&& work) noexcept {
     } catch (...) {
     }
     Py_END_ALLOW_THREADS
-}
-
-// An instance: the object header, then one C++ value.
-template <class T>
-struct Instance {
-    PyObject_HEAD
-    T value;
-};
-
-template <class T>
-T& value_of(PyObject* self) noexcept {
-    return reinterpret_cast<Instance<T>*>(self)->value;
 }
 
 template <class T>
