@@ -15,7 +15,10 @@
 
 namespace tarnwick::py {
 
+using py_support::dealloc_instance;
+using py_support::free_instance;
 using py_support::Instance;
+using py_support::new_instance;
 using py_support::value_of;
 
 // What a RawLevelDb object holds: its database while open, nothing once
@@ -42,31 +45,6 @@ struct ClassAttribute {
 PyTypeObject* create_class(PyType_Spec& spec, const char* class_name,
                            std::initializer_list<ClassAttribute> attributes = {});
 
-// Allocates through the type's allocation slot and moves `value` in. On
-// failure the value is released and the interpreter's exception propagates.
-template <class T>
-PyObject* new_instance(PyTypeObject* type, T&& value) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&value_of<std::remove_cvref_t<T>>(self)) std::remove_cvref_t<T>(std::forward<T>(value));
-    return self;
-}
-
-// The end of every Py_tp_dealloc, once the value is released: free through the
-// Py_tp_free slot of the instance's actual type.
-inline void free_instance(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));  // instances of heap types own a reference to it
-}
-
-template <class T>
-void dealloc_instance(PyObject* self) {
-    value_of<T>(self).~T();
-    free_instance(self);
-}
 
 // Py_tp_new of the classes that Python code cannot instantiate.
 PyObject* refuse_construction(PyTypeObject* type, PyObject* args, PyObject* kwargs);

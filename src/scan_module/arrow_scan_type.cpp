@@ -160,33 +160,13 @@ PyObject* next_records(PyObject* self, PyObject* args) {
     });
 }
 
-PyObject* report(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return report_dict(state_of(self).scanner->report()); });
-}
-
-PyObject* cancel(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        Scanner& scanner = *state_of(self).scanner;
-        without_interpreter_lock([&] { scanner.cancel(); });
-        Py_RETURN_NONE;
-    });
-}
-
-void arrow_scan_dealloc(PyObject* self) {
-    // Dropping the last reference to the scanner joins its workers, which
-    // never need the interpreter: let other Python threads run meanwhile.
-    std::shared_ptr<Scanner> scanner = std::move(state_of(self).scanner);
-    quietly_without_interpreter_lock([&] { scanner.reset(); });
-    dealloc_instance<ArrowScanState>(self);
-}
-
 PyMethodDef methods[] = {
     {"stream_capsule", stream_capsule, METH_NOARGS,
      "stream_capsule($self)\n--\n\nThe batches as a PyCapsule holding an ArrowArrayStream (once per scan)."},
     {"next_records", next_records, METH_VARARGS,
      "next_records($self, states, file_types)\n--\n\nThe next batch as a list of ScanRecord, or None at the end."},
-    {"report", report, METH_NOARGS, "report($self)\n--\n\nWhat has been read so far, as a dict."},
-    {"cancel", cancel, METH_NOARGS, "cancel($self)\n--\n\nStops the workers and closes every file."},
+    scan_report_method<ArrowScanState>,
+    scan_cancel_method<ArrowScanState>,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -195,7 +175,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("ArrowScan(path, reverse, threads, key_prefix, states, file_types, batch_rows, "
                                   "batch_bytes)\n--\n\nA running scan of a store into Arrow batches.")},
     {Py_tp_new, reinterpret_cast<void*>(arrow_scan_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(arrow_scan_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scan_dealloc<ArrowScanState>)},
     {0, nullptr},
 };
 

@@ -13,7 +13,9 @@
 
 namespace tarnwick::scan_py {
 
+using py_support::dealloc_instance;
 using py_support::Instance;
+using py_support::new_instance;
 using py_support::Ref;
 using py_support::value_of;
 
@@ -65,24 +67,6 @@ void quietly_without_interpreter_lock(F&& work) noexcept {
     } catch (...) {
     }
     Py_END_ALLOW_THREADS
-}
-
-template <class T>
-PyObject* new_instance(PyTypeObject* type, T&& value) {
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
-    if (self == nullptr) return nullptr;
-    new (&value_of<std::remove_cvref_t<T>>(self)) std::remove_cvref_t<T>(std::forward<T>(value));
-    return self;
-}
-
-template <class T>
-void dealloc_instance(PyObject* self) {
-    value_of<T>(self).~T();
-    PyTypeObject* type = Py_TYPE(self);
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
-    Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace tarnwick::scan_py

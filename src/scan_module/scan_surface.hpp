@@ -35,6 +35,39 @@ std::unique_ptr<Chunk> next_chunk(Scanner& scanner);
 // The report as a dict of plain values (see tarnwick.scan.ReadReport).
 PyObject* report_dict(const ReadReport& report);
 
+// The methods that both scan classes have, over their instance value `State`
+// (which holds the scan as `std::shared_ptr<Scanner> scanner`).
+template <class State>
+PyObject* scan_report(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return report_dict(value_of<State>(self).scanner->report()); });
+}
+
+template <class State>
+PyObject* scan_cancel(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        Scanner& scanner = *value_of<State>(self).scanner;
+        without_interpreter_lock([&] { scanner.cancel(); });
+        Py_RETURN_NONE;
+    });
+}
+
+template <class State>
+constexpr PyMethodDef scan_report_method = {"report", scan_report<State>, METH_NOARGS,
+                                            "report($self)\n--\n\nWhat has been read so far, as a dict."};
+template <class State>
+constexpr PyMethodDef scan_cancel_method = {"cancel", scan_cancel<State>, METH_NOARGS,
+                                            "cancel($self)\n--\n\nStops the workers and closes every file."};
+
+// Py_tp_dealloc of both scan classes. Dropping the last reference to the
+// scanner joins its workers, which never need the interpreter: other Python
+// threads run meanwhile.
+template <class State>
+void scan_dealloc(PyObject* self) {
+    std::shared_ptr<Scanner> scanner = std::move(value_of<State>(self).scanner);
+    quietly_without_interpreter_lock([&] { scanner.reset(); });
+    dealloc_instance<State>(self);
+}
+
 // Text through the file system's encoding, as os.fsdecode does.
 PyObject* fs_text(const std::string& text);
 

@@ -73,27 +73,9 @@ PyObject* text_scan_next(PyObject* self) {
     });
 }
 
-PyObject* report(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return report_dict(state_of(self).scanner->report()); });
-}
-
-PyObject* cancel(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        Scanner& scanner = *state_of(self).scanner;
-        without_interpreter_lock([&] { scanner.cancel(); });
-        Py_RETURN_NONE;
-    });
-}
-
-void text_scan_dealloc(PyObject* self) {
-    std::shared_ptr<Scanner> scanner = std::move(state_of(self).scanner);
-    quietly_without_interpreter_lock([&] { scanner.reset(); });
-    dealloc_instance<TextScanState>(self);
-}
-
 PyMethodDef methods[] = {
-    {"report", report, METH_NOARGS, "report($self)\n--\n\nWhat has been read so far, as a dict."},
-    {"cancel", cancel, METH_NOARGS, "cancel($self)\n--\n\nStops the workers and closes every file."},
+    scan_report_method<TextScanState>,
+    scan_cancel_method<TextScanState>,
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -104,7 +86,7 @@ PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("TextScan(path, reverse, threads, key_prefix, states, file_types, format, "
                                   "chunk_bytes)\n--\n\nA running scan of a store into chunks of text.")},
     {Py_tp_new, reinterpret_cast<void*>(text_scan_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(text_scan_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scan_dealloc<TextScanState>)},
     {0, nullptr},
 };
 
