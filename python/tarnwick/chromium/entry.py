@@ -2,8 +2,11 @@
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
+
+from .storage_key import parse_storage_key
 
 # Kinds of store.
 LOCAL_STORAGE = "localstorage"
@@ -47,3 +50,31 @@ class Entry:
     @property
     def logical_key(self) -> tuple[str, bytes]:
         return (self.store_path, self.user_key)
+
+    def set_storage_key(self, text: str) -> None:
+        """The storage key the record belongs to, with its origin and top-level site."""
+        parsed = parse_storage_key(text)
+        self.storage_key, self.origin, self.top_level_site = text, parsed.origin, parsed.top_level_site
+
+    def decode_key_and_value(
+        self,
+        key: Callable[[], Any],
+        key_errors: type[Exception] | tuple[type[Exception], ...],
+        value: Callable[[], Any] | None,
+        value_errors: type[Exception] | tuple[type[Exception], ...],
+    ) -> None:
+        """Decodes the key and the value (None: the record has none) apart, so
+        that a damaged key keeps a readable value; a part that fails with one
+        of its errors stays None, and ``error`` names each failure."""
+        errors = []
+        try:
+            self.key = key()
+        except key_errors as error:
+            errors.append(f"key: {error}")
+        if value is not None:
+            try:
+                self.value = value()
+            except value_errors as error:
+                errors.append(f"value: {error}")
+        if errors:
+            self.error = "; ".join(errors)

@@ -15,7 +15,6 @@ from ._binary import DecodeError, utf16
 from ._records import RawRecord
 from ._tagged import windows_us_iso
 from .entry import LOCAL_STORAGE, Entry
-from .storage_key import parse_storage_key
 
 VERSION_KEY = b"VERSION"
 META_PREFIX = b"META:"
@@ -67,7 +66,7 @@ def decode_record(r: RawRecord, store_path: str) -> Entry:
             access = k.startswith(META_ACCESS_PREFIX)
             prefix = META_ACCESS_PREFIX if access else META_PREFIX
             e.record_type = "meta_access" if access else "meta"
-            _set_storage_key(e, k[len(prefix):].decode("utf-8"))
+            e.set_storage_key(k[len(prefix):].decode("utf-8"))
             e.key = e.storage_key
             if has_value:
                 e.value = _meta_value(r.value, access)
@@ -76,30 +75,18 @@ def decode_record(r: RawRecord, store_path: str) -> Entry:
             sk, sep, script_key = k[1:].partition(STORAGE_KEY_END)
             if not sep:
                 raise DecodeError("data key without the 00 after its storage key")
-            _set_storage_key(e, sk.decode("utf-8"))
-            # The key and the value fail separately: a damaged key keeps a readable value.
-            errors = []
-            try:
-                e.key = decode_script_string(script_key)
-            except DecodeError as error:
-                errors.append(f"key: {error}")
-            if has_value:
-                try:
-                    e.value = decode_script_string(r.value)
-                except DecodeError as error:
-                    errors.append(f"value: {error}")
-            if errors:
-                e.error = "; ".join(errors)
+            e.set_storage_key(sk.decode("utf-8"))
+            e.decode_key_and_value(
+                lambda: decode_script_string(script_key),
+                DecodeError,
+                (lambda: decode_script_string(r.value)) if has_value else None,
+                DecodeError,
+            )
         else:
             raise DecodeError("key of no known Local Storage kind")
     except (DecodeError, UnicodeDecodeError) as error:
         e.error = str(error)
     return e
-
-
-def _set_storage_key(e: Entry, text: str) -> None:
-    sk = parse_storage_key(text)
-    e.storage_key, e.origin, e.top_level_site = text, sk.origin, sk.top_level_site
 
 
 def decode(records: Iterable[RawRecord], store_path: str) -> Iterator[Entry]:

@@ -15,7 +15,6 @@ from collections.abc import Iterable, Iterator
 from ._binary import DecodeError, utf16
 from ._records import RawRecord
 from .entry import SESSION_STORAGE, Entry
-from .storage_key import parse_storage_key
 
 VERSION_KEY = b"version"
 NEXT_MAP_ID_KEY = b"next-map-id"
@@ -86,7 +85,7 @@ def _decode_record(r: RawRecord, store_path: str, owners: dict[int, dict[str, se
                 e.record_type, e.key = "namespace_marker", session
                 return e
             e.record_type = "namespace"
-            _set_storage_key(e, sk)
+            e.set_storage_key(sk)
             e.key = sk
             if has_value:
                 e.value = {"map": _decimal(r.value)}
@@ -102,29 +101,18 @@ def _decode_record(r: RawRecord, store_path: str, owners: dict[int, dict[str, se
             owner = owners.get(number, {})
             if owner:
                 sks = sorted(owner)
-                _set_storage_key(e, sks[0])
+                e.set_storage_key(sks[0])
                 if len(sks) > 1:
                     e.details["storage_keys"] = sks
                 e.namespace = ",".join(sorted(set().union(*owner.values())))
-            errors = []
-            try:
-                e.key = script_key.decode("utf-8")
-            except UnicodeDecodeError as error:
-                errors.append(f"key: {error}")
-            if has_value:
-                try:
-                    e.value = utf16(r.value, "little")
-                except DecodeError as error:
-                    errors.append(f"value: {error}")
-            if errors:
-                e.error = "; ".join(errors)
+            e.decode_key_and_value(
+                lambda: script_key.decode("utf-8"),
+                UnicodeDecodeError,
+                (lambda: utf16(r.value, "little")) if has_value else None,
+                DecodeError,
+            )
         else:
             raise DecodeError("key of no known Session Storage kind")
     except (DecodeError, UnicodeDecodeError) as error:
         e.error = str(error)
     return e
-
-
-def _set_storage_key(e: Entry, text: str) -> None:
-    sk = parse_storage_key(text)
-    e.storage_key, e.origin, e.top_level_site = text, sk.origin, sk.top_level_site
