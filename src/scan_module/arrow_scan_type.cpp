@@ -34,28 +34,18 @@ void destroy_stream_capsule(PyObject* capsule) {
 
 PyObject* arrow_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
-            PyErr_SetString(PyExc_TypeError, "ArrowScan() takes positional arguments only");
-            return nullptr;
-        }
-        PyObject* path = nullptr;
-        int reverse = 0;
-        unsigned threads = 1;
-        const char* prefix = nullptr;
-        Py_ssize_t prefix_size = 0;
-        unsigned char states = 0, file_types = 0;
+        ParsedScanArguments parsed;
+        Ref path_owner;
         Py_ssize_t batch_rows = 0, batch_bytes = 0;
-        if (!PyArg_ParseTuple(args, TARNWICK_SCAN_ARGUMENTS_FORMAT "nn", PyUnicode_FSConverter, &path, &reverse,
-                              &threads, &prefix, &prefix_size, &states, &file_types, &batch_rows, &batch_bytes)) {
+        if (!parse_scan_arguments("ArrowScan", args, kwargs, TARNWICK_SCAN_ARGUMENTS_FORMAT "nn", parsed, path_owner,
+                                  &batch_rows, &batch_bytes)) {
             return nullptr;
         }
-        Ref path_owner(path);
         if (batch_rows <= 0 || batch_bytes <= 0) {
             PyErr_SetString(PyExc_ValueError, "batch_rows and batch_bytes must be positive");
             return nullptr;
         }
-        ScanArguments arguments =
-            scan_arguments(path, reverse, threads, prefix, prefix_size, states, file_types);
+        ScanArguments arguments = scan_arguments(parsed);
         const auto rows = static_cast<std::size_t>(batch_rows);
         const auto bytes = static_cast<std::size_t>(batch_bytes);
         auto scanner = start_scan(arguments, [rows, bytes] { return std::make_unique<ArrowBatchBuilder>(rows, bytes); });

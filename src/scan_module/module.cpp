@@ -34,12 +34,13 @@ PyObject* schema_capsule(PyObject*, PyObject*) {
 // Reads every file of a store, keeping nothing but the report.
 PyObject* inspect(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
-        PyObject* path = nullptr;
-        unsigned threads = 1;
-        if (!PyArg_ParseTuple(args, "O&I", PyUnicode_FSConverter, &path, &threads)) return nullptr;
-        Ref path_owner(path);
-        ScanArguments arguments = scan_arguments(path, 0, threads, "", 0, RecordFilter::ALL_STATES,
-                                                 RecordFilter::ALL_FILE_KINDS);
+        ParsedScanArguments parsed;
+        parsed.key_prefix = "";
+        parsed.states = RecordFilter::ALL_STATES;
+        parsed.file_types = RecordFilter::ALL_FILE_KINDS;
+        if (!PyArg_ParseTuple(args, "O&I", PyUnicode_FSConverter, &parsed.path, &parsed.threads)) return nullptr;
+        Ref path_owner(parsed.path);
+        ScanArguments arguments = scan_arguments(parsed);
         auto scanner = start_scan(arguments, [] { return std::make_unique<DiscardingBuilder>(); });
         if (!scanner) return nullptr;
         if (next_chunk(*scanner) != nullptr || PyErr_Occurred() != nullptr) {

@@ -6,17 +6,16 @@
 
 namespace tarnwick::scan_py {
 
-ScanArguments scan_arguments(PyObject* path_bytes, int reverse, unsigned threads, const char* key_prefix,
-                             Py_ssize_t key_prefix_size, unsigned char states, unsigned char file_types) {
+ScanArguments scan_arguments(const ParsedScanArguments& parsed) {
     ScanArguments arguments;
     char* data = nullptr;
     Py_ssize_t size = 0;
-    if (PyBytes_AsStringAndSize(path_bytes, &data, &size) == 0) arguments.path.assign(data, static_cast<std::size_t>(size));
-    arguments.options.reverse = reverse != 0;
-    arguments.options.threads = threads == 0 ? 1 : threads;
-    arguments.options.filter.key_prefix.assign(key_prefix, static_cast<std::size_t>(key_prefix_size));
-    arguments.options.filter.states = states;
-    arguments.options.filter.file_kinds = file_types;
+    if (PyBytes_AsStringAndSize(parsed.path, &data, &size) == 0) arguments.path.assign(data, static_cast<std::size_t>(size));
+    arguments.options.reverse = parsed.reverse != 0;
+    arguments.options.threads = parsed.threads == 0 ? 1 : parsed.threads;
+    arguments.options.filter.key_prefix.assign(parsed.key_prefix, static_cast<std::size_t>(parsed.key_prefix_size));
+    arguments.options.filter.states = parsed.states;
+    arguments.options.filter.file_kinds = parsed.file_types;
     return arguments;
 }
 

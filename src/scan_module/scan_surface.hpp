@@ -16,13 +16,42 @@ struct ScanArguments {
     ScanOptions options;
 };
 
-// The options common to every scan, from arguments already parsed: the path
-// as bytes (PyUnicode_FSConverter), and the filters as bit masks.
-ScanArguments scan_arguments(PyObject* path_bytes, int reverse, unsigned threads, const char* key_prefix,
-                             Py_ssize_t key_prefix_size, unsigned char states, unsigned char file_types);
+// The arguments that every scan class takes first, as PyArg_ParseTuple leaves
+// them: the path as bytes (PyUnicode_FSConverter), and the filters as bit masks.
+struct ParsedScanArguments {
+    PyObject* path = nullptr;
+    int reverse = 0;
+    unsigned threads = 1;
+    const char* key_prefix = nullptr;
+    Py_ssize_t key_prefix_size = 0;
+    unsigned char states = 0;
+    unsigned char file_types = 0;
+};
 
-// The format of the arguments scan_arguments takes, for PyArg_ParseTuple.
+// The format of those arguments, for PyArg_ParseTuple.
 #define TARNWICK_SCAN_ARGUMENTS_FORMAT "O&pIy#bb"
+
+// Parses a scan class's positional arguments: the common ones into `parsed`,
+// then those that `format` adds after TARNWICK_SCAN_ARGUMENTS_FORMAT into
+// `extra`. Keyword arguments are refused. On success `path_owner` owns the
+// path's bytes; on failure an exception is set.
+template <class... Extra>
+bool parse_scan_arguments(const char* class_name, PyObject* args, PyObject* kwargs, const char* format,
+                          ParsedScanArguments& parsed, Ref& path_owner, Extra*... extra) {
+    if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() takes positional arguments only", class_name);
+        return false;
+    }
+    if (!PyArg_ParseTuple(args, format, PyUnicode_FSConverter, &parsed.path, &parsed.reverse, &parsed.threads,
+                          &parsed.key_prefix, &parsed.key_prefix_size, &parsed.states, &parsed.file_types, extra...)) {
+        return false;
+    }
+    path_owner = Ref(parsed.path);
+    return true;
+}
+
+// The options common to every scan, from its parsed arguments.
+ScanArguments scan_arguments(const ParsedScanArguments& parsed);
 
 // Starts a scan, the interpreter lock released while the store is listed.
 // Null with ValueError set when the path is not a directory or cannot be listed.

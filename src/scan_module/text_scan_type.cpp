@@ -18,27 +18,19 @@ TextScanState& state_of(PyObject* self) { return value_of<TextScanState>(self); 
 
 PyObject* text_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
-            PyErr_SetString(PyExc_TypeError, "TextScan() takes positional arguments only");
-            return nullptr;
-        }
-        PyObject* path = nullptr;
-        int reverse = 0;
-        unsigned threads = 1;
-        const char* prefix = nullptr;
-        Py_ssize_t prefix_size = 0;
-        unsigned char states = 0, file_types = 0, format = 0;
+        ParsedScanArguments parsed;
+        Ref path_owner;
+        unsigned char format = 0;
         Py_ssize_t chunk_bytes = 0;
-        if (!PyArg_ParseTuple(args, TARNWICK_SCAN_ARGUMENTS_FORMAT "bn", PyUnicode_FSConverter, &path, &reverse,
-                              &threads, &prefix, &prefix_size, &states, &file_types, &format, &chunk_bytes)) {
+        if (!parse_scan_arguments("TextScan", args, kwargs, TARNWICK_SCAN_ARGUMENTS_FORMAT "bn", parsed, path_owner,
+                                  &format, &chunk_bytes)) {
             return nullptr;
         }
-        Ref path_owner(path);
         if (format > static_cast<unsigned char>(TextFormat::Text) || chunk_bytes <= 0) {
             PyErr_SetString(PyExc_ValueError, "unknown text format, or chunk_bytes not positive");
             return nullptr;
         }
-        ScanArguments arguments = scan_arguments(path, reverse, threads, prefix, prefix_size, states, file_types);
+        ScanArguments arguments = scan_arguments(parsed);
         const auto text_format = static_cast<TextFormat>(format);
         const auto bytes = static_cast<std::size_t>(chunk_bytes);
         auto scanner =
