@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "db/record_names.hpp"
+
 namespace tarnwick {
 namespace {
 
@@ -46,19 +48,6 @@ constexpr std::size_t kMaxCharsPerByte = 5;
 // Everything in a line that does not grow with the record's bytes: field names,
 // numbers, state and type names, quotes and separators.
 constexpr std::size_t kFixedLineBound = 320;
-
-constexpr std::string_view state_name(KeyState state) noexcept {
-    switch (state) {
-        case KeyState::Deleted: return "Deleted";
-        case KeyState::Live: return "Live";
-        case KeyState::Unknown: return "Unknown";
-    }
-    return "Unknown";
-}
-
-constexpr std::string_view file_type_name(FileKind kind) noexcept {
-    return kind == FileKind::Log ? "Log" : "Ldb";
-}
 
 // --- Writing into a buffer known to be large enough ------------------------------------
 
@@ -422,9 +411,9 @@ void put_json_line(Cursor& out, const RecordView& r, const PathForms& path) {
     out.put("\",\"seq\":");
     out.put_number(r.seq);
     out.put(",\"state\":\"");
-    out.put(state_name(r.state));
+    out.put(name_of(r.state));
     out.put("\",\"file_type\":\"");
-    out.put(file_type_name(r.file_type));
+    out.put(name_of(r.file_type));
     out.put("\",\"origin_file\":");
     out.put(path.json);
     out.put(",\"offset\":");
@@ -448,9 +437,9 @@ void put_csv_line(Cursor& out, const RecordView& r, const PathForms& path) {
     out.put(',');
     out.put_number(r.seq);
     out.put(',');
-    out.put(state_name(r.state));
+    out.put(name_of(r.state));
     out.put(',');
-    out.put(file_type_name(r.file_type));
+    out.put(name_of(r.file_type));
     out.put(',');
     out.put(path.csv);
     out.put(',');
@@ -479,9 +468,9 @@ void put_text_line(Cursor& out, const RecordView& r, const PathForms& path) {
     out.put(" seq=");
     out.put_number(r.seq);
     out.put(' ');
-    out.put(state_name(r.state));
+    out.put(name_of(r.state));
     out.put(' ');
-    out.put(file_type_name(r.file_type));
+    out.put(name_of(r.file_type));
     if (r.was_compressed) out.put(" compressed");
     out.put(" key=");
     put_shown(out, r.user_key());
