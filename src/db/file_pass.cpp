@@ -7,19 +7,8 @@
 
 namespace tarnwick {
 
-namespace {
-
-std::uint64_t readable_size(const MappedFile& file) noexcept {
-    const std::uint64_t mapped = file.view().size();
-    const auto now = file.current_length();
-    if (!now) return 0;
-    return std::min(mapped, *now);
-}
-
-}  // namespace
-
 FilePass::FilePass(const MappedFile& file) noexcept
-    : file_(&file), bytes_(file.view()), size_(readable_size(file)), guard_(file.view()) {
+    : file_(&file), bytes_(file.view()), size_(file.readable_view().size()), guard_(file.view()) {
     if (size_ == 0) return;
     // One question tells a file with holes from one without: where the first
     // hole begins. Systems that know nothing of holes answer with the end.

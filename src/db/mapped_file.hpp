@@ -40,7 +40,7 @@ class MappedFile {
     // The mapped bytes that can be read right now. Touching a page of a shared
     // mapping beyond the current end of a file raises SIGBUS, so when the file
     // has been truncated since it was opened, the view is cut to its current
-    // length. Readers take this once before each pass over the file.
+    // length. A pass (FilePass) takes this once, at its start.
     Bytes readable_view() const noexcept;
 
     // The file's length now, from its metadata; absent when it cannot be read.
