@@ -161,6 +161,7 @@ constexpr bool starts_like_formula(std::uint8_t first) noexcept {
 }
 
 bool contains_any(Bytes bytes, std::string_view chars) noexcept {
+    if (bytes.empty()) return false;  // an empty view may have no pointer, which memchr must not get
     for (const char c : chars) {
         if (std::memchr(bytes.data(), static_cast<unsigned char>(c), bytes.size()) != nullptr) return true;
     }

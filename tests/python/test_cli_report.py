@@ -163,7 +163,10 @@ def test_a_table_that_expands_enormously_streams(tmp_path: Path) -> None:
     writer = TableWriter()
     writer.add_block(contents=entries + restart_array([0]))
     (tmp_path / "000001.ldb").write_bytes(writer.finish())
-    result = run("summary", str(tmp_path), limits={resource.RLIMIT_AS: 1 << 30})
+    # AddressSanitizer reserves terabytes of address space for its shadow, so
+    # under it the limit is left out; the records are still all counted.
+    under_asan = "asan" in os.environ.get("LD_PRELOAD", "")
+    result = run("summary", str(tmp_path), limits={} if under_asan else {resource.RLIMIT_AS: 1 << 30})
     assert result.returncode == 0, result.stderr
     assert summary_rows(result.stdout)["000001.ldb"][4:6] == ["32768", "32768"]
 
