@@ -13,6 +13,7 @@ import errno
 import hashlib
 import os
 import stat
+from typing import NamedTuple
 
 _NOATIME = getattr(os, "O_NOATIME", 0)
 _DIRECTORY_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
@@ -41,15 +42,23 @@ class NotRegularFile(OSError):
     pass
 
 
-def sha256_of(path: str) -> tuple[int, str]:
-    """The size and SHA-256 (hex) of the regular file at ``path``, read once
-    from start to end; what is hashed is what the file held while it was read."""
+class Digests(NamedTuple):
+    info: os.stat_result  # taken from the open descriptor, before the read
+    size: int  # the bytes read and hashed
+    hexdigests: dict[str, str]  # by hashlib name
+
+
+def digests_of(path: str, algorithms: tuple[str, ...] = ("sha256",)) -> Digests:
+    """The status, size and digests of the regular file at ``path``, every
+    digest computed in the same single read from start to end; what is hashed
+    is what the file held while it was read."""
     fd = open_noatime(path, _FILE_FLAGS)
     try:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
+        info = os.fstat(fd)
+        if not stat.S_ISREG(info.st_mode):
             raise NotRegularFile(errno.EINVAL, "not a regular file", path)
         os.set_blocking(fd, True)
-        digest = hashlib.sha256()
+        digests = {name: hashlib.new(name) for name in algorithms}
         size = 0
         buffer = bytearray(HASH_BLOCK_BYTES)
         view = memoryview(buffer)
@@ -57,8 +66,16 @@ def sha256_of(path: str) -> tuple[int, str]:
             n = os.readv(fd, [buffer])
             if n == 0:
                 break
-            digest.update(view[:n])
+            for digest in digests.values():
+                digest.update(view[:n])
             size += n
-        return size, digest.hexdigest()
+        return Digests(info, size, {name: digest.hexdigest() for name, digest in digests.items()})
     finally:
         os.close(fd)
+
+
+def sha256_of(path: str) -> tuple[int, str]:
+    """The size and SHA-256 (hex) of the regular file at ``path``, read once
+    from start to end."""
+    read = digests_of(path)
+    return read.size, read.hexdigests["sha256"]
