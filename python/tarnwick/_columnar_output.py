@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import importlib
 import sys
+from collections.abc import Callable
 from typing import Any, BinaryIO
 
 from ._output import StatusLine
@@ -68,9 +69,16 @@ def import_pyarrow() -> Any:
     return importlib.import_module("pyarrow")
 
 
-def write_columnar(source: Any, fmt: str, out: BinaryIO, status: StatusLine) -> int:
+def write_columnar(source: Any, fmt: str, out: BinaryIO, status: StatusLine,
+                   metadata: Callable[[], dict[bytes, bytes]] | None = None) -> int:
     """Writes every batch of ``source`` to ``out`` as ``parquet`` or ``arrow``
-    (an IPC file); returns the rows written."""
+    (an IPC file); returns the rows written.
+
+    ``metadata`` gives the key-value metadata of a Parquet file (where it came
+    from, see ``_provenance``); it is asked for after the last batch, when the
+    read report is complete, and written into the file's footer. An Arrow IPC
+    file takes its metadata with its schema, before the first batch, so it
+    carries none."""
     pa = import_pyarrow()
     reader = pa.RecordBatchReader.from_stream(source)
     rows = 0
@@ -81,6 +89,8 @@ def write_columnar(source: Any, fmt: str, out: BinaryIO, status: StatusLine) -> 
                 writer.write_batch(batch)
                 rows += batch.num_rows
                 status.show(f"tarnwick: {rows:,} records written")
+            if metadata is not None:
+                writer.add_key_value_metadata(metadata())
         return rows
 
     schema = reader.schema
