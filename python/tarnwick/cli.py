@@ -31,7 +31,7 @@ from ._safe_output import OutputError
 
 # Modules of the package that add subcommands, each through a function
 # ``add_subcommand(subparsers)``; a module that is not installed adds nothing.
-_SUBCOMMAND_MODULES = ("tarnwick.chromium.cli", "tarnwick.stores.cli")
+_SUBCOMMAND_MODULES = ("tarnwick.chromium.cli", "tarnwick.stores.cli", "tarnwick.report.cli", "tarnwick.timeline.cli")
 
 
 # --- Argument parsing --------------------------------------------------------------
@@ -232,6 +232,7 @@ def _main(argv: Sequence[str] | None) -> int:
     try:
         arguments = sys.argv[1:] if argv is None else list(argv)
         args = build_parser(_asked_command(arguments)).parse_args(arguments)
+        args.command_line = [PROG, *arguments]
         status: int = args.run(args)
         return status
     except (CliError, OutputError) as error:
