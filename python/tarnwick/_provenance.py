@@ -141,7 +141,9 @@ def source_metadata(source: str, files: Iterable[FileFacts], read_report: dict[s
         "source_files": [f.to_dict() for f in files],
         "read_report": read_report,
     }
-    return {f"{METADATA_PREFIX}{key}".encode(): json.dumps(value, ensure_ascii=False).encode()
+    # A path byte that is not UTF-8 arrives as a lone surrogate, written as
+    # its JSON escape (\udcXX), which reads back as the same string.
+    return {f"{METADATA_PREFIX}{key}".encode(): json.dumps(value, ensure_ascii=False).encode("utf-8", "backslashreplace")
             for key, value in items.items()}
 
 
