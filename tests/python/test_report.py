@@ -229,3 +229,24 @@ def test_page_renders_in_headless_chromium_without_network(tmp_path: Path) -> No
     subprocess.run([*common, f"--print-to-pdf={pdf}", "--no-pdf-header-footer", page.as_uri()],
                    capture_output=True, check=True, timeout=120)
     assert pdf.read_bytes()[:5] == b"%PDF-"
+
+
+@pytest.mark.parametrize("command", ["report", "timeline"])
+def test_help_ends_with_examples_and_exit_codes(capsys: pytest.CaptureFixture[str], command: str) -> None:
+    assert exit_status([command, "--help"]) == 0
+    text = capsys.readouterr().out
+    examples, _, codes = text.partition("exit status:")
+    assert f"tarnwick {command} " in examples.partition("examples:")[2]
+    assert [line.split()[0] for line in codes.strip().splitlines()] == ["0", "1", "2", "130"]
+
+
+@pytest.mark.parametrize("fmt", ["json", "html", "md"])
+def test_path_that_is_not_utf8(tmp_path: Path, fmt: str) -> None:
+    store = tmp_path / os.fsdecode(b"caf\xe9 store")  # Latin-1, as an old system might name it
+    shutil.copytree(SAMPLE, store)
+    status, out = _report(tmp_path, str(store), fmt=fmt)
+    assert status == 0
+    if fmt == "json":
+        assert json.loads(out.read_text())["stores"][0]["path"] == str(store)
+    else:
+        assert "caf\\udce9 store" in out.read_text()

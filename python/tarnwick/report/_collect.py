@@ -165,9 +165,9 @@ def _store_entry(store: Store, directory: str, digests: Sequence[str],
         for e in read.report.others:
             entry.files.append(FileEntry(e.name, OTHER, file_facts(e.path, digests), e.status, e.reason))
             listed.add(e.name)
-    for f in store.files:  # files the read did not list (the store could not be read)
-        if f.name not in listed:
-            entry.files.append(FileEntry(f.name, OTHER, file_facts(os.path.join(directory, f.name), digests),
+    for found in store.files:  # files the read did not list (the store could not be read)
+        if found.name not in listed:
+            entry.files.append(FileEntry(found.name, OTHER, file_facts(os.path.join(directory, found.name), digests),
                                          "not_read", entry.error))
     for name in store.skipped_links:
         path = os.path.join(directory, name)
