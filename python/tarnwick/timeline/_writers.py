@@ -18,13 +18,23 @@ from collections.abc import Iterable
 from typing import Any, BinaryIO
 
 from ..chromium.output import _FORMULA_STARTS
-from ._events import AREA_ACCESSED, FILE_MODIFIED, Event
+from ._events import AREA_ACCESSED, AREA_WRITTEN, COMMITTED, FILE_MODIFIED, Event
 
 L2T_COLUMNS = ("date", "time", "timezone", "MACB", "source", "sourcetype", "type", "user", "host", "short",
                "desc", "version", "filename", "inode", "notes", "format", "extra")
 L2T_VERSION = "2"
 SHORT_LIMIT = 80
-DATA_TYPE = "tarnwick:leveldb:record"
+# What an event's time is in log2timeline's MACB notation: a modification, an
+# access, or neither (a date held in the data, not a time of the file system's).
+_MACB = {COMMITTED: "M...", AREA_WRITTEN: "M...", FILE_MODIFIED: "M...", AREA_ACCESSED: ".A.."}
+_NEITHER = "...."
+
+
+def data_type(event: Event) -> str:
+    """Timesketch's ``data_type``: what kind of source the event comes from."""
+    if event.desc == FILE_MODIFIED:
+        return "tarnwick:file:modified"
+    return f"tarnwick:{event.fields.get('store_kind') or 'leveldb'}:record"
 
 
 def _iso(event: Event) -> str:
@@ -41,7 +51,7 @@ def write_jsonl(events: Iterable[Event], out: BinaryIO) -> int:
     n = 0
     for e in events:
         row: dict[str, Any] = {"message": e.message, "datetime": _iso(e), "timestamp": e.timestamp_us,
-                               "timestamp_desc": e.desc, "data_type": DATA_TYPE}
+                               "timestamp_desc": e.desc, "data_type": data_type(e)}
         row.update((k, v) for k, v in e.fields.items() if k not in row)
         text.write(json.dumps(row, ensure_ascii=False, default=str) + "\n")
         n += 1
@@ -53,12 +63,6 @@ def write_jsonl(events: Iterable[Event], out: BinaryIO) -> int:
 def _cell(value: Any) -> str:
     s = "" if value is None else (value if isinstance(value, str) else json.dumps(value, ensure_ascii=False))
     return "'" + s if s.startswith(_FORMULA_STARTS) else s
-
-
-def _macb(desc: str) -> str:
-    if desc == AREA_ACCESSED:
-        return ".A.."
-    return "M..." if desc == FILE_MODIFIED or "commit" in desc or "write" in desc else "...."
 
 
 def write_csv(events: Iterable[Event], out: BinaryIO) -> int:
@@ -73,7 +77,7 @@ def write_csv(events: Iterable[Event], out: BinaryIO) -> int:
         extra = "; ".join(f"{k}: {_cell(v)}" for k, v in f.items() if k not in ("file", "inode"))
         short = e.message if len(e.message) <= SHORT_LIMIT else e.message[:SHORT_LIMIT] + "…"
         writer.writerow([
-            e.when.strftime("%m/%d/%Y"), e.when.strftime("%H:%M:%S"), "UTC", _macb(e.desc), source,
+            e.when.strftime("%m/%d/%Y"), e.when.strftime("%H:%M:%S"), "UTC", _MACB.get(e.desc, _NEITHER), source,
             _cell(sourcetype), _cell(e.desc), "-", "-", _cell(short), _cell(e.message), L2T_VERSION,
             _cell(f.get("file", "-")), f.get("inode", "-"), "-", "tarnwick", _cell(extra),
         ])
