@@ -19,7 +19,6 @@ from . import _output, _reading
 from ._cli_errors import CliError, StdoutError, reason
 from ._names import FILE_TYPE_NAMES, KEY_STATE_NAMES
 from ._columnar_output import SCAN_SETTINGS, import_pyarrow, write_columnar
-from ._provenance import store_metadata
 from ._quiet_listing import list_names, looks_like_store, store_hint
 from ._safe_output import open_output
 
@@ -174,6 +173,8 @@ def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, status: _outp
             out.write(chunk)
             written.add(len(chunk))
         return report()
+    from ._provenance import store_metadata  # hashing and versions: only a columnar file records them
+
     source, report = _reading.batches(directory, **SCAN_SETTINGS[args.format], **options)
     write_columnar(source, args.format, out, status, metadata=lambda: store_metadata(directory, source.report))
     return report()
