@@ -72,7 +72,7 @@ def test_overwrite_is_dated_by_its_own_commit(profile_events: list[dict[str, str
     ("pointer", "desc", "moment"),
     [
         ("value", "IndexedDB date value", "2021-12-31T23:59:59.999000+00:00"),
-        ("value", "IndexedDB file last modified", "2023-05-06T00:00:00+00:00"),
+        ("value/$file", "IndexedDB file last modified", "2023-05-06T00:00:00+00:00"),
         ("value/born", "IndexedDB date value", "1815-12-10T00:00:00+00:00"),
         ("key", "IndexedDB date key", "2024-01-02T03:04:05.006000+00:00"),
         ("key/2/1", "IndexedDB date key", "1970-01-01T00:00:00+00:00"),
@@ -157,6 +157,23 @@ def test_emptied_area_gives_its_deletions_no_time(tmp_path: Path) -> None:
     events = _timeline(tmp_path, store)
     commits = {(e["key"], e["state"]): e["timestamp"] for e in events if e["timestamp_desc"] == "Local Storage commit time"}
     assert commits == {("=SUM(A1)", "live"): T1, ("kept", "live"): T2}
+
+
+@pytest.mark.parametrize(
+    ("value", "expected"),
+    [
+        ({"$filelist": [{"name": "a", "last_modified": "2020-01-01T00:00:00.000Z"}, {"name": "b"}]},
+         [("/$filelist/0", "IndexedDB file last modified")]),
+        ({"$$date": "2020-01-01T00:00:00.000Z"}, []),  # a page's own key named $date, escaped
+        ({"$date": None}, []),  # an invalid Date
+        ({"a": {"$date": "2020-01-01T00:00:00.000Z"}, "b": [{"$date": "2020-01-01T00:00:00.000Z"}]},
+         [("/a", "IndexedDB date value"), ("/b/0", "IndexedDB date value")]),
+        ({"a/b~": {"$date": "2020-01-01T00:00:00.000Z"}}, [("/a~1b~0", "IndexedDB date value")]),
+    ],
+    ids=["file list", "escaped tag", "invalid date", "nested", "pointer escapes"],
+)
+def test_dates_found_in_tagged_values(value: object, expected: list[tuple[str, str]]) -> None:
+    assert [(pointer, desc) for pointer, desc, _ in tagged_dates(value)] == expected
 
 
 def test_dates_deep_in_a_value_cost_no_recursion() -> None:

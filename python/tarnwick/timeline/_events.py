@@ -136,7 +136,8 @@ def _meta_event(e: Any) -> Iterator[Event]:
 
 def tagged_dates(value: Any) -> Iterator[tuple[str, str, str]]:
     """(JSON Pointer, kind, ISO time) of every date in a tagged-JSON value:
-    ``{"$date": ...}`` and the ``last_modified`` of ``{"$file": {...}}``.
+    ``{"$date": ...}`` and the ``last_modified`` of each ``{"$file": {...}}``
+    and of each file of a ``{"$filelist": [...]}``.
     Walked with a stack, so no depth of nesting costs recursion."""
     stack: list[tuple[str, Any]] = [("", value)]
     while stack:
@@ -146,9 +147,17 @@ def tagged_dates(value: Any) -> Iterator[tuple[str, str, str]]:
                 if isinstance(node["$date"], str):
                     yield pointer, VALUE_DATE, node["$date"]
                 continue
+            # A File, alone or in a FileList (whose items are the files' descriptions).
             described = node.get("$file")
-            if isinstance(described, dict) and isinstance(described.get("last_modified"), str):
-                yield pointer, FILE_LAST_MODIFIED, described["last_modified"]
+            files = [(f"{pointer}/$file", described)] if isinstance(described, dict) else []
+            listed = node.get("$filelist")
+            if isinstance(listed, list):
+                files += [(f"{pointer}/$filelist/{i}", item) for i, item in enumerate(listed) if isinstance(item, dict)]
+            for where, item in files:
+                if isinstance(item.get("last_modified"), str):
+                    yield where, FILE_LAST_MODIFIED, item["last_modified"]
+            if files:
+                continue
             children = list(node.items())
         elif isinstance(node, list):
             children = [(str(i), item) for i, item in enumerate(node)]
