@@ -276,26 +276,6 @@ def test_key_prefix_as_text_matches_the_same_bytes_in_hex(store: Path) -> None:
     assert both.returncode == 2 and "not allowed with" in both.stderr
 
 
-def test_subcommands_of_other_modules(monkeypatch: pytest.MonkeyPatch, tmp_path: Path) -> None:
-    package = tmp_path / "extra_commands"
-    package.mkdir()
-    (package / "__init__.py").write_text("")
-    (package / "good.py").write_text(
-        "def add_subcommand(subparsers):\n"
-        "    p = subparsers.add_parser('hello')\n"
-        "    p.set_defaults(run=lambda args: 7)\n"
-    )
-    (package / "broken.py").write_text("raise RuntimeError('broken on purpose')\n")
-    monkeypatch.syspath_prepend(str(tmp_path))
-    # A module that is not installed adds nothing, quietly.
-    monkeypatch.setattr(cli, "_SUBCOMMAND_MODULES", ("extra_commands.good", "extra_commands.absent", "nowhere.cli"))
-    assert cli.main(["hello"]) == 7
-    # A module that is there but broken is an error, not a missing command.
-    monkeypatch.setattr(cli, "_SUBCOMMAND_MODULES", ("extra_commands.broken",))
-    with pytest.raises(RuntimeError, match="broken on purpose"):
-        cli.build_parser()
-
-
 def test_unexpected_failures_give_one_line(store: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]) -> None:
     def explode(*args: object, **kwargs: object) -> object:
         raise MemoryError

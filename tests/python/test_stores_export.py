@@ -3,7 +3,6 @@ the same result for every number of jobs, re-runs, interruptions and refusals.""
 
 from __future__ import annotations
 
-import argparse
 import fcntl
 import hashlib
 import json
@@ -17,10 +16,10 @@ import pyarrow.parquet as pq
 import pytest
 
 import stores_tree
+from tarnwick import cli
 from _tarnwick import RawLevelDb
 from tarnwick.stores import ExportError, export, find_stores
 from tarnwick.stores import _chunks, _plan, _runners, _source
-from tarnwick.stores.cli import add_subcommand
 
 STATE_NAMES = {0: "Deleted", 1: "Live", 2: "Unknown"}
 FILE_TYPE_NAMES = {1: "Ldb", 2: "Log"}
@@ -282,10 +281,7 @@ def test_one_export_at_a_time_per_dataset(tree, dataset):
 
 
 def _run(*argv: str) -> int:
-    parser = argparse.ArgumentParser(prog="tarnwick")
-    add_subcommand(parser.add_subparsers())
-    args = parser.parse_args(argv)
-    return args.run(args)
+    return cli.main(list(argv))
 
 
 def test_command_exports_and_reports(tree, dataset, tmp_path, capsys):

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 from pathlib import Path
@@ -10,10 +9,10 @@ from pathlib import Path
 import pytest
 
 import stores_tree
+from tarnwick import cli
 from tarnwick.stores import find as find_module
 from tarnwick.stores import find_stores
-from tarnwick.stores.cli import add_subcommand
-from tarnwick.stores.kinds import origin_from_identifier, recognise
+from tarnwick._store_vocabulary import origin_from_identifier, recognise
 
 
 @pytest.fixture(scope="module")
@@ -88,12 +87,13 @@ def test_origin_of_an_indexeddb_folder(identifier, origin):
 @pytest.mark.parametrize(
     ("path", "kind"),
     [
-        ("p/Local Storage/leveldb", "chromium_local_storage"),
+        ("p/Local Storage/leveldb", "localstorage"),
         ("p/Other/leveldb", "leveldb"),
-        ("p/Session Storage", "chromium_session_storage"),
-        ("p/IndexedDB/https_a.b_0.indexeddb.leveldb", "chromium_indexeddb"),
-        ("p/Elsewhere/https_a.b_0.indexeddb.leveldb", "leveldb"),
-        ("p/WebStorage/3/IndexedDB/indexeddb.leveldb", "chromium_indexeddb"),
+        ("p/Session Storage", "sessionstorage"),
+        ("p/IndexedDB/https_a.b_0.indexeddb.leveldb", "indexeddb"),
+        ("p/Elsewhere/https_a.b_0.indexeddb.leveldb", "indexeddb"),  # the name alone tells
+        ("p/Elsewhere/indexeddb.leveldb", "leveldb"),  # the bucket form only under IndexedDB
+        ("p/WebStorage/3/IndexedDB/indexeddb.leveldb", "indexeddb"),
     ],
 )
 def test_kind_from_the_path(path, kind):
@@ -103,7 +103,7 @@ def test_kind_from_the_path(path, kind):
 def test_the_tree_itself_can_be_the_store(tree):
     root, _ = tree
     (store,) = find_stores(root / "Profile/Default/Local Storage/leveldb")
-    assert (store.path, store.kind) == (".", "chromium_local_storage")
+    assert (store.path, store.kind) == (".", "localstorage")
 
 
 def test_a_folder_that_cannot_be_listed_is_reported_and_passed_over(tree, monkeypatch):
@@ -131,10 +131,7 @@ def test_changes_no_access_time_and_writes_nothing(tree):
 
 
 def _run(*argv: str) -> int:
-    parser = argparse.ArgumentParser(prog="tarnwick")
-    add_subcommand(parser.add_subparsers())
-    args = parser.parse_args(argv)
-    return args.run(args)
+    return cli.main(list(argv))
 
 
 def test_command_lists_the_stores(tree, capsys):

@@ -6,12 +6,9 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+from .._store_vocabulary import INDEXEDDB as INDEXED_DB
+from .._store_vocabulary import LOCAL_STORAGE, SESSION_STORAGE
 from .storage_key import parse_storage_key
-
-# Kinds of store.
-LOCAL_STORAGE = "localstorage"
-SESSION_STORAGE = "sessionstorage"
-INDEXED_DB = "indexeddb"
 
 
 @dataclass(slots=True)
