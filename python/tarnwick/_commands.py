@@ -191,11 +191,21 @@ def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, progress: Pro
             lines += chunk.count(b"\n")
             if progress.due():
                 progress.update(_bytes_read(report()))
-        header = 1 if args.format == "csv" else 0  # the CSV header row is no record
-        return max(0, lines - header), report()
+        return _records_in(lines, args.format, directory), report()
     source, report = _reading.batches(directory, **SCAN_SETTINGS[args.format], **options)
     rows = write_columnar(source, args.format, out, progress)  # type: ignore[arg-type]
     return rows, report()
+
+
+def _records_in(lines: int, fmt: str, directory: str) -> int:
+    """How many records the text output's lines hold. JSON Lines and the text
+    view escape every line break, so a record is a line; CSV adds a header
+    row, and its file cell (the store's path and a data file's name, quoted)
+    holds each line break of the store's path as it is."""
+    if fmt != "csv":
+        return lines
+    per_record = 1 + os.fsencode(directory).count(b"\n")
+    return max(0, lines - 1) // per_record
 
 
 def _bytes_read(report: _output.StoreReport) -> int:
