@@ -128,11 +128,11 @@ def _data_bytes(directory: str) -> int | None:
     """The size of the store's data files, the total a dump's progress counts
     towards; None when the folder cannot be listed."""
     try:
-        fd_names = [name for name in list_names(os.path.realpath(directory)) if is_data_file_name(name)]
+        names = [name for name in list_names(os.path.realpath(directory)) if is_data_file_name(name)]
     except OSError:
         return None
     total = 0
-    for name in fd_names:
+    for name in names:
         try:
             info = os.lstat(os.path.join(directory, name))
         except OSError:
@@ -169,7 +169,8 @@ def run_dump(args: argparse.Namespace) -> int:
         if args.output in (None, "-") and _is_terminal(sys.stdout):
             raise CliError(f"--format {args.format} writes binary data: give a file with --output")
     with destination(args.output, [directory], args.force) as (out, target):
-        progress = Progress("MiB", _data_bytes(directory), enabled=watched(target is None))
+        shown = watched(target is None)
+        progress = Progress("MiB", _data_bytes(directory) if shown else None, enabled=shown)
         try:
             records, report = _dump(args, directory, out, progress)
         finally:

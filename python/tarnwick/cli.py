@@ -99,7 +99,7 @@ def _command(commands: argparse._SubParsersAction, name: str, run: str, *, help:
     """A subcommand whose work is the function ``run`` (``module:function``),
     imported only when the subcommand runs: the heavy imports (pyarrow, the
     Chromium decoders) stay out of every other command's start-up."""
-    parser = commands.add_parser(
+    parser: argparse.ArgumentParser = commands.add_parser(
         name, help=help, description=description, epilog=_epilog(*examples),
         formatter_class=_HelpFormatter,
     )
