@@ -295,3 +295,21 @@ def test_command_exports_and_reports(tree, dataset, tmp_path, capsys):
     for wrong in (["--jobs", "0"], ["--jobs", "2", "--scheduler", "tcp://127.0.0.1:1"]):
         with pytest.raises(SystemExit):
             _run("export", str(tree), "-o", str(out), *wrong)
+
+
+@pytest.mark.parametrize(("strict", "status"), [(False, 0), (True, 1)])
+def test_command_names_a_failed_store_and_strict_fails_on_it(tree, tmp_path, monkeypatch, capsys, strict, status):
+    real = _source.read_store
+
+    def failing(directory, **kwargs):
+        if directory.endswith("Session Storage"):
+            raise OSError(5, "Input/output error")
+        return real(directory, **kwargs)
+
+    monkeypatch.setattr(_source, "read_store", failing)
+    out = tmp_path / "out"
+    assert _run("export", str(tree), "-o", str(out), *(["--strict"] if strict else [])) == status
+    lines = capsys.readouterr().err.splitlines()
+    assert lines[0].startswith("tarnwick: warning: failed 'Profile/Default/Session Storage': ")
+    assert lines[-1].endswith(f"records to {str(out)!r}; left out: 1 store")
+    assert len(lines) == 2

@@ -14,7 +14,7 @@ import json
 import os
 from typing import Any
 
-from .._cli_errors import CliError, exit_status, reason, say, warn
+from .._cli_errors import CliError, closing_line, destination_name, exit_status, reason, say, warn
 from .._commands import check_directory, stdout, writing
 from .._progress import Progress, watched
 from .._safe_output import OutputError, check_outside
@@ -94,10 +94,10 @@ def run_export(args: argparse.Namespace) -> int:
         warn(f"cannot list {path!r}: {why}; stores in it are not exported")
     for path, why in sorted(result.failed.items()):
         warn(f"failed {path!r}: {why}")
+    left_out = {"store": len(result.failed), "unlisted folder": len(result.unlisted)}
     say(
         f"{len(result.exported)} stores exported, {len(result.unchanged)} unchanged, "
         f"{len(result.failed)} failed, {len(result.removed)} removed; "
-        f"wrote {result.records:,} records to {result.dataset!r}; "
-        + (f"left out: {len(result.failed)} stores" if result.failed else "nothing left out")
+        + closing_line(destination_name(result.dataset), result.records, left_out)
     )
-    return exit_status(len(result.failed) + len(result.unlisted), args.strict)
+    return exit_status(sum(left_out.values()), args.strict)
