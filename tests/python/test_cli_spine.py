@@ -168,3 +168,19 @@ def test_main_keeps_the_parsers_of_all_subcommands() -> None:
     parser = cli.build_parser()
     args = parser.parse_args(["export", "tree", "-o", "dataset", "--strict"])
     assert (args.tree, args.output, args.strict, args.jobs) == ("tree", "dataset", True, 1)
+
+
+@pytest.mark.parametrize(("strict", "status"), [(False, 0), (True, 1)])
+def test_chromium_counts_what_it_could_not_decode(tmp_path: Path, strict: bool, status: int) -> None:
+    store = tmp_path / "Local Storage" / "leveldb"
+    store.parent.mkdir()
+    db = plyvel.DB(str(store), create_if_missing=True)
+    db.put(b"VERSION", b"1")
+    db.put(b"_https://a.example\x00\x01good", b"\x01fine")
+    db.put(b"_https://a.example\x00\x01bad", b"\x07not a script string")
+    db.close()
+    result = run("chromium", store, "-f", "jsonl", *(["--strict"] if strict else []))
+    assert result.returncode == status, result.stderr
+    rows = [json.loads(line) for line in result.stdout.splitlines()]
+    assert sorted((r["key"], r["error"] is None) for r in rows) == [("bad", False), ("good", True)]
+    assert result.stderr == "tarnwick: wrote 2 records to standard output; left out: 1 undecoded record\n"
