@@ -361,7 +361,8 @@ def _main(argv: Sequence[str] | None) -> int:
         print_error("out of memory")
         return EXIT_ERROR
     except OSError as error:
-        print_error(reason(error))
+        where = f"{error.filename!r}: " if error.filename is not None else ""
+        print_error(where + reason(error))
         return EXIT_ERROR
     except Exception as error:  # noqa: BLE001 - a bug must still not print a traceback at an examiner
         print_error(f"internal error: {type(error).__name__}: {error}")

@@ -184,3 +184,24 @@ def test_chromium_counts_what_it_could_not_decode(tmp_path: Path, strict: bool, 
     rows = [json.loads(line) for line in result.stdout.splitlines()]
     assert sorted((r["key"], r["error"] is None) for r in rows) == [("bad", False), ("good", True)]
     assert result.stderr == "tarnwick: wrote 2 records to standard output; left out: 1 undecoded record\n"
+
+
+@pytest.mark.parametrize(
+    ("raised", "shown"),
+    [
+        (PermissionError(13, "Permission denied", "/evidence/x"), "'/evidence/x': Permission denied"),
+        (OSError(5, "Input/output error"), "Input/output error"),
+        (MemoryError(), "out of memory"),
+    ],
+)
+def test_a_failure_from_anywhere_is_one_line_in_the_systems_words(
+    store: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str], raised: BaseException, shown: str
+) -> None:
+    from tarnwick import _commands
+
+    def fail(*args: object, **kwargs: object) -> object:
+        raise raised
+
+    monkeypatch.setattr(_commands, "check_directory", fail)
+    assert cli.main(["dump", str(store)]) == 2
+    assert capsys.readouterr().err == f"tarnwick: error: {shown}\n"

@@ -12,7 +12,7 @@ import argparse
 import json
 from collections.abc import Iterator
 
-from .._cli_errors import CliError, closing_line, destination_name, exit_status, say, warn
+from .._cli_errors import CliError, closing_line, destination_name, exit_status, reason, say, warn
 from .._commands import check_directory, destination
 from .._progress import Progress, watched
 from .._safe_output import check_outside
@@ -69,7 +69,7 @@ def run(args: argparse.Namespace) -> int:
             try:
                 decoded = list(read_store(store, kind))
             except (OSError, ValueError) as error:  # a store that cannot be listed or opened
-                warn(f"skipped {store!r}: {error}")
+                warn(f"skipped {store!r}: {reason(error)}")
                 tally.stores_skipped += 1
                 continue
             for e in (history(decoded) if args.history else latest(decoded)):
