@@ -148,3 +148,14 @@ def test_command_lists_the_stores(tree, capsys):
 def test_command_refuses_a_missing_tree(tmp_path, capsys):
     assert _run("find", str(tmp_path / "absent")) == 2
     assert capsys.readouterr().err.startswith("tarnwick: error: no such directory: ")
+
+
+@pytest.mark.parametrize(("max_depth", "max_folders", "found"), [(None, None, 4), (0, None, 1), (2, None, 3), (None, 3, 3)])
+def test_a_bounded_walk_stops_at_its_depth_or_its_number_of_folders(tmp_path, max_depth, max_folders, found):
+    folder = tmp_path
+    for _ in range(4):  # a store at every level: the tree itself, a, a/a, a/a/a
+        (folder / "000001.log").write_bytes(b"")
+        folder = folder / "a"
+        folder.mkdir()
+    stores = list(find_module.iter_stores(tmp_path, max_depth=max_depth, max_folders=max_folders))
+    assert [s.path for s in stores] == [".", "a", "a/a", "a/a/a"][:found]
