@@ -34,10 +34,11 @@ class _Tally:
 
     def __init__(self) -> None:
         self.stores_skipped = 0
+        self.folders_unlisted = 0
         self.undecoded = 0
 
     def left_out(self) -> dict[str, int]:
-        return {"store": self.stores_skipped, "undecoded record": self.undecoded}
+        return {"store": self.stores_skipped, "unlisted folder": self.folders_unlisted, "undecoded record": self.undecoded}
 
 
 def run(args: argparse.Namespace) -> int:
@@ -56,8 +57,8 @@ def run(args: argparse.Namespace) -> int:
     tally = _Tally()
 
     def unlisted(path: str, error: OSError) -> None:
-        warn(f"cannot list {path!r}: {error.strerror or error}; stores in it are not read")
-        tally.stores_skipped += 1
+        warn(f"cannot list {path!r}: {reason(error)}; stores in it are not read")
+        tally.folders_unlisted += 1
 
     stores = [(k, s) for k, s in find_stores(args.directory, on_error=unlisted) if not args.kind or k in args.kind]
     if not stores:
