@@ -1,4 +1,6 @@
-"""What ``tarnwick summary`` and ``tarnwick dump`` do, once their arguments are parsed.
+"""What ``tarnwick summary`` and ``tarnwick dump`` do, once their arguments are
+parsed; and the pieces every subcommand shares to check its input, write to
+standard output, show progress and finish (warnings, closing line, status).
 
 Both only read the store, through the scanner: files are opened one at a
 time as they are read, records are never all in memory at once, and the
@@ -16,29 +18,39 @@ from collections.abc import Iterator
 from typing import BinaryIO
 
 from . import _output, _reading
-from ._cli_errors import CliError, StdoutError, reason
-from ._names import FILE_TYPE_NAMES, KEY_STATE_NAMES
+from ._cli_errors import (
+    EXIT_ERROR,
+    EXIT_INTERRUPTED,
+    EXIT_LEFT_OUT,
+    EXIT_OK,
+    EXIT_TERMINATED,
+    PROG,
+    CliError,
+    StdoutError,
+    closing_line,
+    destination_name,
+    exit_status,
+    reason,
+    say,
+    warn,
+)
 from ._columnar_output import SCAN_SETTINGS, import_pyarrow, write_columnar
-from ._quiet_listing import list_names, looks_like_store, store_hint
+from ._progress import Progress, watched
+from ._quiet_listing import holds_store, store_hint
 from ._safe_output import open_output
+from ._store_vocabulary import is_data_file_name, list_names
 
-PROG = "tarnwick"
-
-EXIT_OK = 0
-EXIT_LEFT_OUT = 1
-EXIT_ERROR = 2
-EXIT_INTERRUPTED = 130
-EXIT_TERMINATED = 143  # 128 + SIGTERM, as a shell reports a process ended by it
+__all__ = [
+    "EXIT_ERROR", "EXIT_INTERRUPTED", "EXIT_LEFT_OUT", "EXIT_OK", "EXIT_TERMINATED", "PROG",
+    "check_directory", "destination", "run_dump", "run_summary", "stdout", "writing",
+]
 
 TEXT_FORMATS = ("jsonl", "csv", "text")
 COLUMNAR_FORMATS = ("parquet", "arrow")
-FORMATS = TEXT_FORMATS + COLUMNAR_FORMATS
-# The choices of --state and --file-type, and the names the scanner takes.
-STATES = {name.lower(): name for name in KEY_STATE_NAMES}
-FILE_TYPES = {name.lower(): name for name in FILE_TYPE_NAMES}
 
 
-def _check_directory(directory: str) -> None:
+def check_directory(directory: str) -> None:
+    """A one-line error unless ``directory`` is a folder that can be looked at."""
     try:
         info = os.stat(directory)
     except FileNotFoundError:
@@ -49,32 +61,20 @@ def _check_directory(directory: str) -> None:
         raise CliError(f"not a directory: {directory!r}")
 
 
-def _warn(message: str) -> None:
-    try:
-        print(f"{PROG}: warning: {message}", file=sys.stderr)
-    except (OSError, ValueError, AttributeError):
-        pass
-
-
 def _hint_if_no_store(directory: str, report: _output.StoreReport) -> None:
     """A folder holding no LevelDB file at all gets a hint: most often the
     user pointed one or two levels above the store."""
-    if report.files or report.not_admitted:
-        return
-    try:
-        if looks_like_store(list_names(directory)):
-            return
-    except OSError:
+    if report.files or report.not_admitted or holds_store(directory):
         return
     hint = store_hint(directory)
-    _warn(hint if hint is not None else f"no LevelDB file in {directory!r}")
+    warn(hint if hint is not None else f"no LevelDB file in {directory!r}")
 
 
 # --- Output ------------------------------------------------------------------------
 
 
 @contextlib.contextmanager
-def _writing(target: str | None) -> Iterator[None]:
+def writing(target: str | None) -> Iterator[None]:
     """Turn a failure to write (disk full, I/O error) into a one-line error.
     ``target`` is the output file's name, None for standard output. A closed
     pipe is not a failure and passes through."""
@@ -88,7 +88,9 @@ def _writing(target: str | None) -> Iterator[None]:
         raise CliError(f"cannot write {target!r}: {reason(error)}") from None
 
 
-def _stdout() -> BinaryIO:
+def stdout() -> BinaryIO:
+    """Standard output as a binary stream, with what is buffered in its text
+    layer flushed first."""
     stream = sys.stdout
     if stream is None:
         raise CliError("standard output is closed")
@@ -101,17 +103,17 @@ def _stdout() -> BinaryIO:
 
 
 @contextlib.contextmanager
-def _destination(args: argparse.Namespace, directory: str) -> Iterator[tuple[BinaryIO, str | None]]:
-    """The binary stream to write to, and the name of the file (None for
-    standard output). A file is complete or not there at all."""
-    target = args.output
+def destination(target: str | None, evidence: list[str], force: bool) -> Iterator[tuple[BinaryIO, str | None]]:
+    """The binary stream every writer writes to, and the name of the file
+    (None for standard output, also given as ``-``). A file is written
+    through ``open_output``: never in ``evidence``, complete or not at all."""
     if target in (None, "-"):
-        out = _stdout()
-        with _writing(None):
+        out = stdout()
+        with writing(None):
             yield out, None
             out.flush()
         return
-    with _writing(target), open_output(target, stores=[directory], force=args.force) as out:
+    with writing(target), open_output(target, stores=evidence, force=force) as out:
         yield out, target
 
 
@@ -122,11 +124,22 @@ def _is_terminal(stream: object) -> bool:
         return False
 
 
-def _status_line(to_file: bool) -> _output.StatusLine:
-    # Progress goes to standard error, and only when someone watches it there
-    # and the output itself is not scrolling past on the same terminal.
-    watched = _is_terminal(sys.stderr) and (to_file or not _is_terminal(sys.stdout))
-    return _output.StatusLine(sys.stderr, watched)
+def _data_bytes(directory: str) -> int | None:
+    """The size of the store's data files, the total a dump's progress counts
+    towards; None when the folder cannot be listed."""
+    try:
+        names = [name for name in list_names(os.path.realpath(directory)) if is_data_file_name(name)]
+    except OSError:
+        return None
+    total = 0
+    for name in names:
+        try:
+            info = os.lstat(os.path.join(directory, name))
+        except OSError:
+            continue
+        if stat.S_ISREG(info.st_mode):
+            total += info.st_size
+    return total
 
 
 # --- dump ------------------------------------------------------------------------------
@@ -135,8 +148,8 @@ def _status_line(to_file: bool) -> _output.StatusLine:
 def _scan_options(args: argparse.Namespace) -> dict[str, object]:
     return {
         "reverse": args.reverse,
-        "states": [STATES[s] for s in args.state] if args.state else None,
-        "file_types": [FILE_TYPES[args.file_type]] if args.file_type else None,
+        "states": list(args.state) if args.state else None,
+        "file_types": [args.file_type] if args.file_type else None,
         "key_prefix": args.key_prefix or None,
     }
 
@@ -150,43 +163,67 @@ def _needs_pyarrow(fmt: str) -> None:
 
 def run_dump(args: argparse.Namespace) -> int:
     directory: str = args.directory
-    _check_directory(directory)
+    check_directory(directory)
     if args.format in COLUMNAR_FORMATS:
         _needs_pyarrow(args.format)
         if args.output in (None, "-") and _is_terminal(sys.stdout):
             raise CliError(f"--format {args.format} writes binary data: give a file with --output")
-    with _destination(args, directory) as (out, target):
-        status = _status_line(target is not None)
+    with destination(args.output, [directory], args.force) as (out, target):
+        shown = watched(target is None)
+        progress = Progress("MiB", _data_bytes(directory) if shown else None, enabled=shown)
         try:
-            report = _dump(args, directory, out, status)
+            records, report = _dump(args, directory, out, progress)
         finally:
-            status.clear()
-    return _finish(args, directory, report)
+            progress.clear()
+    left_out = _finish(directory, report)
+    say(closing_line(destination_name(target), records, {"file": left_out}))
+    return exit_status(left_out, args.strict)
 
 
-def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, status: _output.StatusLine) -> _output.StoreReport:
+def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, progress: Progress) -> tuple[int, _output.StoreReport]:
+    """Writes the records; returns how many, and the store's report."""
     options = _scan_options(args)
     if args.format in TEXT_FORMATS:
-        written = _output.ByteProgress(status)
-        chunks, report = _reading.text_chunks(directory, args.format, **options)
+        text = _reading.text_chunks(directory, args.format, **options)
+        chunks, report = text
+        lines = 0
         for chunk in chunks:
             out.write(chunk)
-            written.add(len(chunk))
-        return report()
+            lines += chunk.count(b"\n")
+            if progress.due():
+                progress.update(_bytes_read(report()))
+        return _records_in(lines, args.format, directory), report()
     from ._provenance import store_metadata  # hashing and versions: only a columnar file records them
 
     source, report = _reading.batches(directory, **SCAN_SETTINGS[args.format], **options)
-    write_columnar(source, args.format, out, status, metadata=lambda: store_metadata(directory, source.report))
-    return report()
+    rows = write_columnar(source, args.format, out, progress,  # type: ignore[arg-type]
+                          metadata=lambda: store_metadata(directory, source.report))
+    return rows, report()
 
 
-def _finish(args: argparse.Namespace, directory: str, report: _output.StoreReport) -> int:
+def _records_in(lines: int, fmt: str, directory: str) -> int:
+    """How many records the text output's lines hold. JSON Lines and the text
+    view escape every line break, so a record is a line; CSV adds a header
+    row, and its file cell (the store's path and a data file's name, quoted)
+    holds each line break of the store's path as it is."""
+    if fmt != "csv":
+        return lines
+    per_record = 1 + os.fsencode(directory).count(b"\n")
+    return max(0, lines - 1) // per_record
+
+
+def _bytes_read(report: _output.StoreReport) -> int:
+    """The size of the data files the scanner is done with."""
+    return sum(f.size or 0 for f in report.files if f.status in (_output.READ, _output.LEFT_OUT))
+
+
+def _finish(directory: str, report: _output.StoreReport) -> int:
+    """Warns of every file left out or not admitted (and hints where the
+    stores are when there was none); returns how many there were."""
     for line in report.warnings():
-        _warn(line)
+        warn(line)
     _hint_if_no_store(directory, report)
-    if args.strict and report.anything_left_out():
-        return EXIT_LEFT_OUT
-    return EXIT_OK
+    return len(report.left_out()) + len(report.not_admitted)
 
 
 # --- summary -----------------------------------------------------------------------
@@ -194,15 +231,15 @@ def _finish(args: argparse.Namespace, directory: str, report: _output.StoreRepor
 
 def run_summary(args: argparse.Namespace) -> int:
     directory: str = args.directory
-    _check_directory(directory)
-    status = _status_line(False)
+    check_directory(directory)
+    progress = Progress("records", enabled=watched(True))
     try:
-        report = _reading.summarise(directory, status)
+        report = _reading.summarise(directory, progress)  # type: ignore[arg-type]
     finally:
-        status.clear()
-    out = _stdout()
+        progress.clear()
+    out = stdout()
     text = "".join(_output.summary_lines(report)).encode("utf-8", "backslashreplace")
-    with _writing(None):
+    with writing(None):
         out.write(text)
         out.flush()
-    return _finish(args, directory, report)
+    return exit_status(_finish(directory, report), args.strict)

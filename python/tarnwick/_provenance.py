@@ -21,7 +21,8 @@ from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
-from .stores._evidence_io import digests_of, open_directory
+from ._store_vocabulary import open_directory
+from .stores._evidence_io import digests_of
 
 # The digest every file gets; others are added on request.
 DEFAULT_DIGEST = "sha256"

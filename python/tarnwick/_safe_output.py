@@ -25,22 +25,31 @@ the file is closed and renamed onto the target (an existing link at the
 target is replaced, never written through). When the block raises (an error,
 Ctrl-C) the temporary file is removed and the target is left as it was.
 A target that already exists as a device or a pipe (``/dev/null``, a FIFO)
-is written directly: there is nothing to replace and nothing that could look
-complete.
+is written in place: there is nothing to replace and nothing that could look
+complete. So is a descriptor named through ``/dev/stdout``, ``/dev/fd/N`` or
+``/proc/self/fd/N``: the process's own descriptor is written (with its offset
+and its append mode), and the link is never renamed over.
 
 ``check_outside(target, stores)`` performs the same refusal alone, for a
-command that wants to fail before it starts reading.
+command that wants to fail before it starts reading, or whose target is a
+folder (``export``'s dataset): the nearest folder of the target that exists,
+and every folder above it, are compared by identity with the stores too. A
+command that reads a tree passes the tree and every store found in it, so
+that a bind mount of any of them is caught.
 """
 
 from __future__ import annotations
 
 import errno
 import os
+import re
 import secrets
 import stat
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from typing import BinaryIO
+
+from ._cli_errors import CliError
 
 __all__ = ["OutputError", "check_outside", "open_output"]
 
@@ -51,7 +60,7 @@ _NAME_MAX = 255
 _DEFAULT_BUFFERING = 1 << 20
 
 
-class OutputError(Exception):
+class OutputError(CliError):
     """The output cannot or must not be written; the message is one line."""
 
 
@@ -71,10 +80,16 @@ def _resolution_steps(path: str) -> list[str]:
     each link followed on the way (each as far as it was resolved), and the
     final real path. The final component is followed too if it is a link:
     where it points must not be inside a store either."""
+    return _resolve(path)[0]
+
+
+def _resolve(path: str) -> tuple[list[str], list[str]]:
+    """The locations of ``_resolution_steps``, and the paths of the links met."""
     pending = [part for part in os.path.abspath(path).split(os.sep) if part]
     pending.reverse()
     current = os.sep
     seen: list[str] = []
+    met: list[str] = []
     links = 0
     while pending:
         part = pending.pop()
@@ -90,6 +105,7 @@ def _resolution_steps(path: str) -> list[str]:
             current = candidate
             continue
         links += 1
+        met.append(candidate)
         if links > _MAX_LINKS:
             raise OutputError(f"cannot write {_show(path)}: {os.strerror(errno.ELOOP)}")
         if os.path.isabs(target):
@@ -99,7 +115,7 @@ def _resolution_steps(path: str) -> list[str]:
         pending.extend(rest)
         seen.append(os.path.normpath(os.path.join(current, target)))
     seen.append(current)
-    return seen
+    return seen, met
 
 
 def _is_within(path: str, directory: str) -> bool:
@@ -132,8 +148,38 @@ def _refuse_if_inside(target: str, stores: list[_Store]) -> None:
 
 
 def check_outside(target: str, stores: Iterable[str]) -> None:
-    """Raise ``OutputError`` when writing ``target`` could touch anything in ``stores``."""
-    _refuse_if_inside(target, _stores(stores))
+    """Raise ``OutputError`` when writing ``target`` (a file, or a folder to
+    fill) could touch anything in ``stores``: by path, and by the identity of
+    its nearest existing folder and of every folder above that."""
+    checked = _stores(stores)
+    _refuse_if_inside(target, checked)
+    folder = _nearest_existing_folder(target)
+    if folder is None:
+        return
+    try:
+        fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return  # the write itself will fail, and say why
+    try:
+        _refuse_if_folder_inside(fd, target, checked)
+    finally:
+        os.close(fd)
+
+
+def _nearest_existing_folder(target: str) -> str | None:
+    """The target itself if it is a folder, else the nearest folder above it
+    that exists (links followed, as the write would follow them)."""
+    current = os.path.abspath(target)
+    while True:
+        try:
+            if stat.S_ISDIR(os.stat(current).st_mode):
+                return current
+        except OSError:
+            pass
+        parent = os.path.dirname(current)
+        if parent == current:
+            return None
+        current = parent
 
 
 def _refuse_if_folder_inside(folder_fd: int, target: str, stores: list[_Store]) -> None:
@@ -232,6 +278,48 @@ def _put_in_place(folder_fd: int, temporary: str, name: str, target: str, force:
     os.unlink(temporary, dir_fd=folder_fd)
 
 
+# A path naming one of a process's open descriptors.
+_DESCRIPTOR_PATH = re.compile(r"^/(?:proc/(?:self|thread-self|(\d+))(?:/task/\d+)?|dev)/fd/(\d+)$")
+
+
+def _own_descriptor(target: str) -> int | None:
+    """The number N when ``target`` leads through ``/proc/self/fd/N`` (or
+    ``/dev/fd/N``, ``/dev/stdout``, this process's ``/proc/PID/fd/N``)."""
+    steps, links = _resolve(target)
+    for path in [os.path.abspath(target), *links, *steps]:
+        match = _DESCRIPTOR_PATH.match(path)
+        if match is not None and match.group(1) in (None, str(os.getpid())):
+            return int(match.group(2))
+    return None
+
+
+def _in_place(folder_fd: int, name: str, target: str, existing: os.stat_result) -> int | None:
+    """A descriptor to write an existing device, pipe or open descriptor in
+    place, or None for a regular file (or a link to one), which is replaced."""
+    number = _own_descriptor(target) if stat.S_ISLNK(existing.st_mode) else None
+    if number is not None:
+        try:
+            return os.dup(number)  # the same open file, its offset and append mode kept
+        except OSError:
+            pass  # not open here: open what the link names
+    if stat.S_ISLNK(existing.st_mode):
+        try:
+            followed = os.stat(name, dir_fd=folder_fd)
+        except OSError:
+            return None  # a dangling link: replaced like a file
+        if number is None and (stat.S_ISREG(followed.st_mode) or stat.S_ISDIR(followed.st_mode)):
+            return None
+        flags = os.O_WRONLY | os.O_CLOEXEC  # a link to a device or descriptor: followed
+    elif stat.S_ISREG(existing.st_mode):
+        return None
+    else:
+        flags = os.O_WRONLY | os.O_NOFOLLOW | os.O_CLOEXEC
+    try:
+        return os.open(name, flags, dir_fd=folder_fd)
+    except OSError as error:
+        raise OutputError(f"cannot write {_show(target)}: {_reason(error)}") from None
+
+
 @contextmanager
 def open_output(
     target: str, *, stores: Iterable[str], force: bool = False, buffering: int = _DEFAULT_BUFFERING
@@ -255,12 +343,8 @@ def open_output(
             kind = existing.st_mode
             if stat.S_ISDIR(kind):
                 raise OutputError(f"cannot write {_show(target)}: {os.strerror(errno.EISDIR)}")
-            if not (stat.S_ISREG(kind) or stat.S_ISLNK(kind)):
-                # A device or a pipe: written in place, nothing to replace.
-                try:
-                    fd = os.open(name, os.O_WRONLY | os.O_NOFOLLOW | os.O_CLOEXEC, dir_fd=folder_fd)
-                except OSError as error:
-                    raise OutputError(f"cannot write {_show(target)}: {_reason(error)}") from None
+            fd = _in_place(folder_fd, name, target, existing)
+            if fd is not None:
                 with os.fdopen(fd, "wb", buffering=buffering) as stream:
                     yield stream
                 return

@@ -1,16 +1,13 @@
 """The ``tarnwick`` command line: a thin shell over the package's functions.
 
-``tarnwick summary DIR`` lists every data file of a store with its status
-(read, left out and why, not admitted) and its counts; ``tarnwick dump DIR``
-writes every record as JSON Lines, CSV, a text view, Parquet or an Arrow IPC
-file. Both only read the directory. Other parts of the package add their own
-subcommands (see ``_SUBCOMMAND_MODULES``).
-
-Exit status: 0 on success (also when the reader of the output goes away
-early, as ``head`` does); with ``--strict``, 1 when a file was left out;
-2 when the directory or the output cannot be used (one line on standard
-error) or the command line is wrong; 130 when interrupted, 143 when terminated.
-Never a traceback.
+``summary`` and ``dump`` read one store, ``chromium`` decodes the browser's
+stores, ``find`` and ``export`` work on a whole tree. Every subcommand is
+registered here, with its options; its work is imported only when it runs.
+Around all of them, one policy: failures are one line (``tarnwick: error:
+…``, see ``_cli_errors``), the exit status comes from one table
+(``EXIT_STATUS_HELP``), a reader of the output that goes away early (``|
+head``) is no error, and Ctrl-C or SIGTERM unwind so that a partly written
+output file is removed (status 130 or 143). Never a traceback.
 """
 
 from __future__ import annotations
@@ -18,20 +15,31 @@ from __future__ import annotations
 import argparse
 import contextlib
 import importlib
-import importlib.util
 import os
 import signal
 import sys
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 
-from . import _commands
-from ._cli_errors import CliError, StdoutError, reason
-from ._commands import EXIT_ERROR, EXIT_INTERRUPTED, EXIT_OK, EXIT_TERMINATED, PROG
-from ._safe_output import OutputError
+from ._cli_errors import (
+    EXIT_ERROR,
+    EXIT_INTERRUPTED,
+    EXIT_OK,
+    EXIT_STATUS_HELP,
+    EXIT_TERMINATED,
+    PROG,
+    CliError,
+    StdoutError,
+    print_error,
+    reason,
+)
+from ._names import FILE_TYPE_NAMES, KEY_STATE_NAMES
+from ._store_vocabulary import CHROMIUM_KINDS
 
-# Modules of the package that add subcommands, each through a function
-# ``add_subcommand(subparsers)``; a module that is not installed adds nothing.
-_SUBCOMMAND_MODULES = ("tarnwick.chromium.cli", "tarnwick.stores.cli", "tarnwick.report.cli", "tarnwick.timeline.cli")
+# The output formats of dump: the text ones are encoded by the scanner, the
+# columnar ones written by pyarrow.
+TEXT_FORMATS = ("jsonl", "csv", "text")
+COLUMNAR_FORMATS = ("parquet", "arrow")
+FORMATS = TEXT_FORMATS + COLUMNAR_FORMATS
 
 
 # --- Argument parsing --------------------------------------------------------------
@@ -71,33 +79,103 @@ class _VersionAction(argparse.Action):
         parser.exit()
 
 
+class _HelpFormatter(argparse.HelpFormatter):
+    """Descriptions wrapped to the terminal; the examples and the exit-status
+    table kept as laid out."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        if text.startswith(("examples:", "exit status:")):
+            return "".join(indent + line for line in text.splitlines(keepends=True))
+        return super()._fill_text(text, width, indent)
+
+
+# Every subcommand's help ends with the one exit-status table and an example.
+def _epilog(*examples: str) -> str:
+    lines = "\n".join(f"  {PROG} {example}" for example in examples)
+    return f"examples:\n{lines}\n\n{EXIT_STATUS_HELP}"
+
+
+def _command(commands: argparse._SubParsersAction, name: str, run: str, *, help: str, description: str, examples: tuple[str, ...]) -> argparse.ArgumentParser:  # type: ignore[type-arg]
+    """A subcommand whose work is the function ``run`` (``module:function``),
+    imported only when the subcommand runs: the heavy imports (pyarrow, the
+    Chromium decoders) stay out of every other command's start-up."""
+    parser: argparse.ArgumentParser = commands.add_parser(
+        name, help=help, description=description, epilog=_epilog(*examples),
+        formatter_class=_HelpFormatter,
+    )
+    parser.set_defaults(run=_Lazy(run))
+    return parser
+
+
+class _Lazy:
+    def __init__(self, target: str) -> None:
+        self.target = target
+
+    def __call__(self, args: argparse.Namespace) -> int:
+        module, _, function = self.target.partition(":")
+        status: int = getattr(importlib.import_module(module), function)(args)
+        return status
+
+
+def _strict(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--strict", action="store_true",
+        help="exit with status 1 when anything was left out or could not be decoded",
+    )
+
+
+def _output(parser: argparse.ArgumentParser, what: str = "FILE") -> None:
+    parser.add_argument(
+        "--output", "-o", metavar=what,
+        help=f"write to {what} instead of standard output; never inside the evidence, and complete or not at all",
+    )
+    parser.add_argument("--force", action="store_true", help=f"replace {what} if it exists")
+
+
 def _add_summary(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    summary = commands.add_parser(
-        "summary",
+    summary = _command(
+        commands, "summary", "tarnwick._commands:run_summary",
         help="list every data file with its status and counts",
         description="One line per data file, in file order: name, kind, file number, size in bytes, "
         "records, how many are Live, Deleted and Unknown, how many came from compressed blocks, "
         "the bytes from which nothing was decoded, and the file's status (read, left out and why, "
         "or not admitted as a data file); then the totals.",
+        examples=("summary 'Default/Local Storage/leveldb'", "summary store --strict"),
     )
     summary.add_argument("directory", metavar="DIR", help="the database directory")
-    summary.add_argument("--strict", action="store_true", help="exit with status 1 when a file was left out")
-    summary.set_defaults(run=_commands.run_summary)
+    _strict(summary)
+
+
+def _name_choice(names: Sequence[str], what: str) -> Callable[[str], str]:
+    """An option's value as the data spells it (``Live``), taken in any case."""
+    by_folded = {name.lower(): name for name in names}
+
+    def choose(text: str) -> str:
+        try:
+            return by_folded[text.lower()]
+        except KeyError:
+            raise argparse.ArgumentTypeError(
+                f"invalid {what}: {text!r} (choose from {', '.join(names)})"
+            ) from None
+
+    return choose
 
 
 def _add_dump(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    dump = commands.add_parser(
-        "dump",
+    dump = _command(
+        commands, "dump", "tarnwick._commands:run_dump",
         help="write every record with all its fields",
         description="Write every record: key, user key and value as hex and as escaped text, "
         "sequence number, state, file type, file, offset and whether its block was compressed. "
         "Records come grouped by file in file order, each file's records as stored. "
         "A warning on standard error names each file that was left out.",
+        examples=("dump store > records.jsonl", "dump store --state Deleted --format csv -o deleted.csv",
+                  "dump store --format parquet -o store.parquet"),
     )
     dump.add_argument("directory", metavar="DIR", help="the database directory")
     dump.add_argument(
         "--format",
-        choices=_commands.FORMATS,
+        choices=FORMATS,
         default="jsonl",
         help="JSON Lines (default), CSV with a header row (safe to open in a spreadsheet), "
         "a shortened text view for reading, Parquet, or an Arrow IPC file (the last two need pyarrow)",
@@ -105,10 +183,14 @@ def _add_dump(commands: argparse._SubParsersAction) -> None:  # type: ignore[typ
     dump.add_argument(
         "--state",
         action="append",
-        choices=tuple(_commands.STATES),
-        help="only records in this state; repeat for several",
+        metavar="|".join(KEY_STATE_NAMES),
+        type=_name_choice(KEY_STATE_NAMES, "state"),
+        help="only records in this state, spelt as the records spell it; repeat for several",
     )
-    dump.add_argument("--file-type", choices=tuple(_commands.FILE_TYPES), help="only records from table files or logs")
+    dump.add_argument(
+        "--file-type", metavar="|".join(FILE_TYPE_NAMES), type=_name_choice(FILE_TYPE_NAMES, "file type"),
+        help="only records from table files (Ldb) or logs (Log)",
+    )
     prefix = dump.add_mutually_exclusive_group()
     prefix.add_argument(
         "--key-prefix",
@@ -124,68 +206,156 @@ def _add_dump(commands: argparse._SubParsersAction) -> None:  # type: ignore[typ
         help="the same, given as text (its UTF-8 bytes), e.g. '_https://site.example'",
     )
     dump.add_argument("--reverse", action="store_true", help="files in descending order of their numbers")
-    dump.add_argument(
-        "--output",
-        "-o",
-        metavar="FILE",
-        help="write to FILE instead of standard output; never inside DIR, and complete or not at all",
+    _output(dump)
+    _strict(dump)
+
+
+def _add_chromium(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    chromium = _command(
+        commands, "chromium", "tarnwick.chromium.cli:run",
+        help="decode the Local Storage, Session Storage and IndexedDB of Chromium and Electron",
+        description="DIR is one store (\"Local Storage/leveldb\", \"Session Storage\", an "
+        "\"*.indexeddb.leveldb\") or a whole profile or app-data folder, in which every store is "
+        "found. By default one row per key, its newest version (for a deleted key the deletion, "
+        "with the last value the files still hold); --history lists every version of every key, "
+        "labelled current, superseded, last_before_deletion or deleted.",
+        examples=("chromium ~/.config/google-chrome/Default --kind localstorage",
+                  "chromium profile --history --key to_delete",
+                  "chromium profile --format parquet -o profile.parquet"),
     )
-    dump.add_argument("--force", action="store_true", help="replace FILE if it exists")
-    dump.add_argument("--strict", action="store_true", help="exit with status 1 when a file was left out")
-    dump.set_defaults(run=_commands.run_dump)
+    chromium.add_argument("directory", metavar="DIR", help="a store, or a profile or app-data folder")
+    chromium.add_argument("--format", "-f", choices=("text", "jsonl", "csv", "parquet"), default="text",
+                          help="a line per row for reading (default), JSON Lines, CSV, or Parquet (needs pyarrow)")
+    chromium.add_argument("--history", action="store_true", help="every version of every key")
+    chromium.add_argument("--all-records", action="store_true",
+                          help="metadata, exists, index and external-object records too, not only data")
+    chromium.add_argument("--kind", action="append", choices=CHROMIUM_KINDS,
+                          help="only stores of this kind (repeatable)")
+    chromium.add_argument("--key", help="only this key: its text, or its JSON for other keys (e.g. 1, [1,\"a\"])")
+    chromium.add_argument("--origin", help="only origins containing this text")
+    _output(chromium)
+    _strict(chromium)
 
 
-def _module_exists(name: str) -> bool:
-    """Whether module ``name`` is installed. Its packages are imported to
-    find out, so a package that is there but broken fails loudly."""
-    parts = name.split(".")
-    for end in range(1, len(parts) + 1):
-        if importlib.util.find_spec(".".join(parts[:end])) is None:
-            return False
-    return True
+def _add_find(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    find = _command(
+        commands, "find", "tarnwick.stores.cli:run_find",
+        help="list every LevelDB store in a folder tree",
+        description="List every LevelDB store under TREE: kind, origin (or -), files, bytes, path.",
+        examples=("find /cases/17/image", "find /cases/17/image --format jsonl > stores.jsonl"),
+    )
+    find.add_argument("tree", metavar="TREE")
+    find.add_argument("--format", choices=("text", "jsonl"), default="text",
+                      help="tab-separated text (default) or JSON Lines")
+    _strict(find)
 
 
-def _add_other_subcommands(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    for name in _SUBCOMMAND_MODULES:
-        if _module_exists(name):
-            importlib.import_module(name).add_subcommand(commands)
+def _add_export(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    export = _command(
+        commands, "export", "tarnwick.stores.cli:run_export",
+        help="export every store in a folder tree to one Parquet dataset",
+        description="Write the records of every store under TREE to the Parquet dataset DATASET "
+        "(hive-partitioned by store), with a chain-of-custody manifest. A re-run skips unchanged stores.",
+        examples=("export /cases/17/image -o /cases/17/dataset --jobs 2",),
+    )
+    export.add_argument("tree", metavar="TREE")
+    export.add_argument("-o", "--output", metavar="DATASET", required=True,
+                        help="the dataset folder; never inside the tree, nor reached through it")
+    where = export.add_mutually_exclusive_group()
+    where.add_argument("--jobs", type=_positive, default=1, metavar="N", help="worker processes (default 1)")
+    where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler instead")
+    _strict(export)
 
 
-# The subcommands defined here.
-_OWN_COMMANDS = ("summary", "dump")
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError("must be at least 1")
+    return value
 
 
-def _asked_command(argv: Sequence[str]) -> str | None:
-    """The subcommand named on the command line, if it comes first."""
-    return argv[0] if argv and not argv[0].startswith("-") else None
+def _add_report(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    report = _command(
+        commands, "report", "tarnwick.report.cli:run",
+        help="write the read report of stores: hashes, times, records by state, damage map",
+        description="For every LevelDB store under each PATH (a store, a browser profile or a whole "
+        "evidence tree): each file's size, modification and change times (UTC), SHA-256 and any "
+        "other digest asked for (one read per file, no access time changed, no link followed), its "
+        "status, its records by state, and the byte ranges from which nothing was decoded with the "
+        "reasons; the blob files of browser stores are hashed too. The report names the tool's and "
+        "its libraries' versions, the command line, the start and end times, and the digests of the "
+        "outputs named with --output-of. HTML is one self-contained page (no scripts, nothing loaded "
+        "from elsewhere) with a bar of each file's bytes and a chart of each store's records.",
+        examples=("report 'Local Storage/leveldb' -o report.html",
+                  "report /evidence/profile --hash md5,sha1 -o report.json --format json",
+                  "report store --output-of records.parquet -o report.md --format md"),
+    )
+    report.add_argument("paths", metavar="PATH", nargs="+", help="a store, a profile or a folder tree")
+    report.add_argument("-o", "--output", metavar="FILE", required=True, help="the report file; never inside PATH")
+    report.add_argument("--format", choices=("html", "json", "md"), default="html",
+                        help="HTML page (default), JSON or Markdown")
+    report.add_argument("--hash", metavar="NAMES", type=_digest_names, default=("sha256",),
+                        help="digests besides SHA-256, comma-separated: md5, sha1, sha512")
+    report.add_argument("--output-of", metavar="FILE", action="append", default=[],
+                        help="an output made from these stores, to be hashed into the report (repeatable)")
+    report.add_argument("--force", action="store_true", help="replace FILE if it exists")
+    _strict(report)
 
 
-def build_parser(command: str | None = None) -> argparse.ArgumentParser:
-    """The parser of the whole command line. Given the subcommand asked for,
-    other modules' subcommands are added only if it may be one of theirs:
-    importing them costs start-up time and some 8 MiB of memory."""
+def _digest_names(text: str) -> tuple[str, ...]:
+    from ._provenance import digest_names
+
+    try:
+        return digest_names(name.strip().lower() for name in text.split(",") if name.strip())
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def _add_timeline(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
+    timeline = _command(
+        commands, "timeline", "tarnwick.timeline.cli:run",
+        help="write every dated fact of the stores as timeline events",
+        description="One event per dated fact of the LevelDB stores under each PATH: each Local "
+        "Storage record at its commit time (the META record of its write batch), the META write and "
+        "access times, the dates held in IndexedDB keys and values (Date objects, lastModified of "
+        "stored files), and the modification times of data files and blob files. JSON Lines for "
+        "Timesketch (message, datetime in UTC, timestamp_desc, source fields) or a CSV in the "
+        "log2timeline layout; events in time order.",
+        examples=("timeline ~/.config/chromium/Default -o events.jsonl",
+                  "timeline /evidence/profile --format csv -o events.csv"),
+    )
+    timeline.add_argument("paths", metavar="PATH", nargs="+", help="a store, a profile or a folder tree")
+    timeline.add_argument("-o", "--output", metavar="FILE", required=True, help="the timeline file; never inside PATH")
+    timeline.add_argument("--format", choices=("jsonl", "csv"), default="jsonl",
+                          help="Timesketch JSON Lines (default) or log2timeline-style CSV")
+    timeline.add_argument("--force", action="store_true", help="replace FILE if it exists")
+    _strict(timeline)
+
+
+# Every subcommand, in the order --help lists them.
+_SUBCOMMANDS = (_add_summary, _add_dump, _add_chromium, _add_find, _add_export, _add_report, _add_timeline)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """The parser of the whole command line."""
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Read a LevelDB database directory without changing it: every record "
-        "that its table files and logs still hold, deleted and superseded ones included.",
+        description="Read LevelDB stores without changing them: every record that their table "
+        "files and logs still hold, deleted and superseded ones included.",
+        epilog=EXIT_STATUS_HELP,
+        formatter_class=_HelpFormatter,
     )
     parser.add_argument("--version", action=_VersionAction)
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
-    _add_summary(commands)
-    _add_dump(commands)
-    if command not in _OWN_COMMANDS:
-        _add_other_subcommands(commands)
+    for add in _SUBCOMMANDS:
+        add(commands)
     return parser
 
 
 # --- Running -------------------------------------------------------------------------
-
-
-def _print_error(message: str) -> None:
-    try:
-        print(f"{PROG}: error: {message}", file=sys.stderr)
-    except (OSError, AttributeError, ValueError):
-        pass
 
 
 def _discard_stdout() -> None:
@@ -231,14 +401,14 @@ def main(argv: Sequence[str] | None = None) -> int:
 def _main(argv: Sequence[str] | None) -> int:
     try:
         arguments = sys.argv[1:] if argv is None else list(argv)
-        args = build_parser(_asked_command(arguments)).parse_args(arguments)
-        args.command_line = [PROG, *arguments]
+        args = build_parser().parse_args(arguments)
+        args.command_line = [PROG, *arguments]  # as the report records it
         status: int = args.run(args)
         return status
-    except (CliError, OutputError) as error:
+    except CliError as error:
         if isinstance(error, StdoutError):
             _discard_stdout()
-        _print_error(str(error))
+        print_error(str(error))
         return EXIT_ERROR
     except BrokenPipeError:
         # Whoever reads the output has seen enough (``| head``): not an error.
@@ -247,11 +417,12 @@ def _main(argv: Sequence[str] | None) -> int:
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     except MemoryError:
-        _print_error("out of memory")
+        print_error("out of memory")
         return EXIT_ERROR
     except OSError as error:
-        _print_error(reason(error))
+        where = f"{error.filename!r}: " if error.filename is not None else ""
+        print_error(where + reason(error))
         return EXIT_ERROR
     except Exception as error:  # noqa: BLE001 - a bug must still not print a traceback at an examiner
-        _print_error(f"internal error: {type(error).__name__}: {error}")
+        print_error(f"internal error: {type(error).__name__}: {error}")
         return EXIT_ERROR

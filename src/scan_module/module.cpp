@@ -1,5 +1,7 @@
 // tarnwick._scan: the scanner's Python surface. Its classes start scans; the
-// module functions give the batches' schema and a store's read report.
+// module functions give the batches' schema, a store's read report, and the
+// rule for which names are data files, so that Python asks the reader's own rule.
+#include "db/data_file_name.hpp"
 #include "scan/record_schema.hpp"
 #include "scan_module/scan_surface.hpp"
 
@@ -51,11 +53,31 @@ PyObject* inspect(PyObject*, PyObject* args) {
     });
 }
 
+// The reader's rule for a name: ("table" | "log", number) or None. The name is
+// str (encoded as os.fsencode does) or bytes.
+PyObject* data_file_name_of(PyObject*, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        PyObject* encoded = nullptr;
+        if (PyUnicode_FSConverter(arg, &encoded) == 0) return nullptr;
+        Ref owner(encoded);
+        char* bytes = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(encoded, &bytes, &size) != 0) return nullptr;
+        const auto data_file = data_file_name(std::string_view(bytes, static_cast<std::size_t>(size)));
+        if (!data_file) Py_RETURN_NONE;
+        const char* kind = data_file->kind == DataFileKind::Table ? "table" : "log";
+        return Py_BuildValue("(sK)", kind, static_cast<unsigned long long>(data_file->number));
+    });
+}
+
 PyMethodDef functions[] = {
     {"schema_capsule", schema_capsule, METH_NOARGS,
      "schema_capsule()\n--\n\nThe Arrow schema of a scan's batches, as a PyCapsule holding an ArrowSchema."},
     {"inspect", inspect, METH_VARARGS,
      "inspect(path, threads)\n--\n\nReads every file of the store and returns the read report as a dict."},
+    {"data_file_name", data_file_name_of, METH_O,
+     "data_file_name(name)\n--\n\nThe kind ('table' or 'log') and number of a data file's name (str or bytes), "
+     "or None for a name the reader does not take as a data file."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -25,11 +25,11 @@ class Expected:
 
 # (relative path, kind, origin, records written, compacted to tables)
 STORES = [
-    ("Profile/Default/IndexedDB/http_localhost_8080.indexeddb.leveldb", "chromium_indexeddb", "http://localhost:8080", 120, False),
-    ("Profile/Default/IndexedDB/https_example.com_0.indexeddb.leveldb", "chromium_indexeddb", "https://example.com", 300, True),
-    ("Profile/Default/Local Storage/leveldb", "chromium_local_storage", None, 500, True),
-    ("Profile/Default/Session Storage", "chromium_session_storage", None, 80, False),
-    ("Profile/WebStorage/7/IndexedDB/indexeddb.leveldb", "chromium_indexeddb", None, 40, False),
+    ("Profile/Default/IndexedDB/http_localhost_8080.indexeddb.leveldb", "indexeddb", "http://localhost:8080", 120, False),
+    ("Profile/Default/IndexedDB/https_example.com_0.indexeddb.leveldb", "indexeddb", "https://example.com", 300, True),
+    ("Profile/Default/Local Storage/leveldb", "localstorage", None, 500, True),
+    ("Profile/Default/Session Storage", "sessionstorage", None, 80, False),
+    ("Profile/WebStorage/7/IndexedDB/indexeddb.leveldb", "indexeddb", None, 40, False),
     ("apps/chat/leveldb", "leveldb", None, 900, True),
 ]
 # A folder of stray data files copied out of a store: no CURRENT, no manifest.

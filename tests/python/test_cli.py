@@ -160,7 +160,7 @@ def empty_log_db(tmp_path_factory: pytest.TempPathFactory) -> Path:
 def test_jsonl_gives_exactly_the_records(mixed_db: Path, records: list[Record], reverse: bool) -> None:
     result = run("dump", str(mixed_db), *(["--reverse"] if reverse else []))
     assert result.returncode == 0, result.stderr
-    assert result.stderr == ""
+    assert result.stderr == f"tarnwick: wrote {len(records)} records to standard output; nothing left out\n"
     rows = [json.loads(line) for line in result.stdout.splitlines()]
     want = records_of(mixed_db, reverse=reverse) if reverse else records
     assert [parsed(row) for row in rows] == [expected(r) for r in want]
@@ -244,7 +244,8 @@ def test_text_view_has_a_line_per_record(mixed_db: Path, records: list[Record]) 
 def test_output_file_holds_what_stdout_would(mixed_db: Path, tmp_path: Path) -> None:
     target = tmp_path / "out.csv"
     to_file = run("dump", str(mixed_db), "--format", "csv", "--output", str(target))
-    assert (to_file.returncode, to_file.stdout, to_file.stderr) == (0, "", "")
+    assert (to_file.returncode, to_file.stdout) == (0, "")
+    assert to_file.stderr == f"tarnwick: wrote 819 records to {str(target)!r}; nothing left out\n"
     with open(tmp_path / "stdout.csv", "wb") as stdout:
         assert run("dump", str(mixed_db), "--format", "csv", stdout=stdout).returncode == 0
     assert target.read_bytes() == (tmp_path / "stdout.csv").read_bytes()
@@ -446,16 +447,18 @@ class FakeTerminal(io.StringIO):
 def test_progress_goes_to_a_terminal_on_stderr_only(
     mixed_db: Path, records: list[Record], tmp_path: Path, monkeypatch: pytest.MonkeyPatch
 ) -> None:
-    from tarnwick import _output, cli
+    from tarnwick import _progress, cli
 
     terminal = FakeTerminal()
     monkeypatch.setattr(sys, "stderr", terminal)
-    monkeypatch.setattr(_output, "ByteProgress", functools.partial(_output.ByteProgress, delay=0.0, interval=0.0))
+    monkeypatch.setattr(_progress, "_DELAY", 0.0)
+    monkeypatch.setattr(_progress, "_INTERVAL", 0.0)
     target = tmp_path / "out.jsonl"
     assert cli.main(["dump", str(mixed_db), "--output", str(target)]) == 0
-    shown = terminal.getvalue()
-    assert " MiB written" in shown
-    assert shown.endswith("\r") and shown.rsplit("\r", 2)[-2].strip() == ""  # cleared at the end
+    shown, closing = terminal.getvalue().rsplit("\r", 1)
+    assert " MiB (" in shown  # done of the store's size
+    assert shown.rsplit("\r", 1)[-1].strip() == ""  # cleared before the closing line
+    assert closing == f"tarnwick: wrote {len(records)} records to {str(target)!r}; nothing left out\n"
     assert len(target.read_text().splitlines()) == len(records)
 
 

@@ -15,10 +15,10 @@ import tarnwick
 PROFILE = Path(__file__).resolve().parents[1] / "fixtures" / "chromium" / "profile"
 
 EXPECTED = [
-    ("IndexedDB/http_127.0.0.1_60503.indexeddb.leveldb", "chromium_indexeddb", "http://127.0.0.1:60503"),
-    ("Local Storage/leveldb", "chromium_local_storage", None),
-    ("Session Storage", "chromium_session_storage", None),
-    ("WebStorage/1/IndexedDB/indexeddb.leveldb", "chromium_indexeddb", None),
+    ("IndexedDB/http_127.0.0.1_60503.indexeddb.leveldb", "indexeddb", "http://127.0.0.1:60503"),
+    ("Local Storage/leveldb", "localstorage", None),
+    ("Session Storage", "sessionstorage", None),
+    ("WebStorage/1/IndexedDB/indexeddb.leveldb", "indexeddb", None),
 ]
 
 

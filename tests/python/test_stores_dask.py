@@ -2,14 +2,13 @@
 
 from __future__ import annotations
 
-import argparse
 from pathlib import Path
 
 import pytest
 
 import stores_tree
 from tarnwick.stores import export
-from tarnwick.stores.cli import add_subcommand
+from tarnwick import cli
 
 distributed = pytest.importorskip("distributed")
 
@@ -39,8 +38,5 @@ def test_a_cluster_of_two_worker_processes_gives_the_same_dataset(tmp_path, clus
     assert parquet_files(tmp_path / "cluster") == parquet_files(tmp_path / "local")
 
     # The command line, given the scheduler's address.
-    parser = argparse.ArgumentParser(prog="tarnwick")
-    add_subcommand(parser.add_subparsers())
-    args = parser.parse_args(["export", str(tree), "-o", str(tmp_path / "cli"), "--scheduler", cluster.scheduler_address])
-    assert args.run(args) == 0
+    assert cli.main(["export", str(tree), "-o", str(tmp_path / "cli"), "--scheduler", cluster.scheduler_address]) == 0
     assert parquet_files(tmp_path / "cli") == parquet_files(tmp_path / "local")

@@ -3,7 +3,6 @@ the same result for every number of jobs, re-runs, interruptions and refusals.""
 
 from __future__ import annotations
 
-import argparse
 import fcntl
 import hashlib
 import json
@@ -17,10 +16,10 @@ import pyarrow.parquet as pq
 import pytest
 
 import stores_tree
+from tarnwick import cli
 from _tarnwick import RawLevelDb
 from tarnwick.stores import ExportError, export, find_stores
 from tarnwick.stores import _chunks, _plan, _runners, _source
-from tarnwick.stores.cli import add_subcommand
 
 STATE_NAMES = {0: "Deleted", 1: "Live", 2: "Unknown"}
 FILE_TYPE_NAMES = {1: "Ldb", 2: "Log"}
@@ -282,10 +281,7 @@ def test_one_export_at_a_time_per_dataset(tree, dataset):
 
 
 def _run(*argv: str) -> int:
-    parser = argparse.ArgumentParser(prog="tarnwick")
-    add_subcommand(parser.add_subparsers())
-    args = parser.parse_args(argv)
-    return args.run(args)
+    return cli.main(list(argv))
 
 
 def test_command_exports_and_reports(tree, dataset, tmp_path, capsys):
@@ -299,3 +295,21 @@ def test_command_exports_and_reports(tree, dataset, tmp_path, capsys):
     for wrong in (["--jobs", "0"], ["--jobs", "2", "--scheduler", "tcp://127.0.0.1:1"]):
         with pytest.raises(SystemExit):
             _run("export", str(tree), "-o", str(out), *wrong)
+
+
+@pytest.mark.parametrize(("strict", "status"), [(False, 0), (True, 1)])
+def test_command_names_a_failed_store_and_strict_fails_on_it(tree, tmp_path, monkeypatch, capsys, strict, status):
+    real = _source.read_store
+
+    def failing(directory, **kwargs):
+        if directory.endswith("Session Storage"):
+            raise OSError(5, "Input/output error")
+        return real(directory, **kwargs)
+
+    monkeypatch.setattr(_source, "read_store", failing)
+    out = tmp_path / "out"
+    assert _run("export", str(tree), "-o", str(out), *(["--strict"] if strict else [])) == status
+    lines = capsys.readouterr().err.splitlines()
+    assert lines[0].startswith("tarnwick: warning: failed 'Profile/Default/Session Storage': ")
+    assert lines[-1].endswith(f"records to {str(out)!r}; left out: 1 store")
+    assert len(lines) == 2

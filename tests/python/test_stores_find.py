@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import argparse
 import json
 import os
 from pathlib import Path
@@ -10,10 +9,10 @@ from pathlib import Path
 import pytest
 
 import stores_tree
+from tarnwick import cli
 from tarnwick.stores import find as find_module
 from tarnwick.stores import find_stores
-from tarnwick.stores.cli import add_subcommand
-from tarnwick.stores.kinds import origin_from_identifier, recognise
+from tarnwick._store_vocabulary import origin_from_identifier, recognise
 
 
 @pytest.fixture(scope="module")
@@ -88,12 +87,13 @@ def test_origin_of_an_indexeddb_folder(identifier, origin):
 @pytest.mark.parametrize(
     ("path", "kind"),
     [
-        ("p/Local Storage/leveldb", "chromium_local_storage"),
+        ("p/Local Storage/leveldb", "localstorage"),
         ("p/Other/leveldb", "leveldb"),
-        ("p/Session Storage", "chromium_session_storage"),
-        ("p/IndexedDB/https_a.b_0.indexeddb.leveldb", "chromium_indexeddb"),
-        ("p/Elsewhere/https_a.b_0.indexeddb.leveldb", "leveldb"),
-        ("p/WebStorage/3/IndexedDB/indexeddb.leveldb", "chromium_indexeddb"),
+        ("p/Session Storage", "sessionstorage"),
+        ("p/IndexedDB/https_a.b_0.indexeddb.leveldb", "indexeddb"),
+        ("p/Elsewhere/https_a.b_0.indexeddb.leveldb", "indexeddb"),  # the name alone tells
+        ("p/Elsewhere/indexeddb.leveldb", "leveldb"),  # the bucket form only under IndexedDB
+        ("p/WebStorage/3/IndexedDB/indexeddb.leveldb", "indexeddb"),
     ],
 )
 def test_kind_from_the_path(path, kind):
@@ -103,7 +103,7 @@ def test_kind_from_the_path(path, kind):
 def test_the_tree_itself_can_be_the_store(tree):
     root, _ = tree
     (store,) = find_stores(root / "Profile/Default/Local Storage/leveldb")
-    assert (store.path, store.kind) == (".", "chromium_local_storage")
+    assert (store.path, store.kind) == (".", "localstorage")
 
 
 def test_a_folder_that_cannot_be_listed_is_reported_and_passed_over(tree, monkeypatch):
@@ -131,10 +131,7 @@ def test_changes_no_access_time_and_writes_nothing(tree):
 
 
 def _run(*argv: str) -> int:
-    parser = argparse.ArgumentParser(prog="tarnwick")
-    add_subcommand(parser.add_subparsers())
-    args = parser.parse_args(argv)
-    return args.run(args)
+    return cli.main(list(argv))
 
 
 def test_command_lists_the_stores(tree, capsys):
@@ -150,4 +147,15 @@ def test_command_lists_the_stores(tree, capsys):
 
 def test_command_refuses_a_missing_tree(tmp_path, capsys):
     assert _run("find", str(tmp_path / "absent")) == 2
-    assert "cannot list" in capsys.readouterr().err
+    assert capsys.readouterr().err.startswith("tarnwick: error: no such directory: ")
+
+
+@pytest.mark.parametrize(("max_depth", "max_folders", "found"), [(None, None, 4), (0, None, 1), (2, None, 3), (None, 3, 3)])
+def test_a_bounded_walk_stops_at_its_depth_or_its_number_of_folders(tmp_path, max_depth, max_folders, found):
+    folder = tmp_path
+    for _ in range(4):  # a store at every level: the tree itself, a, a/a, a/a/a
+        (folder / "000001.log").write_bytes(b"")
+        folder = folder / "a"
+        folder.mkdir()
+    stores = list(find_module.iter_stores(tmp_path, max_depth=max_depth, max_folders=max_folders))
+    assert [s.path for s in stores] == [".", "a", "a/a", "a/a/a"][:found]

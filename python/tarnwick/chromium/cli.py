@@ -1,64 +1,22 @@
 """``tarnwick chromium DIR``: the Chromium and Electron stores under DIR, decoded.
 
-DIR is one store ("Local Storage/leveldb", "Session Storage", an
-"*.indexeddb.leveldb") or a whole profile or app-data folder, in which every store
-is found. By default one row per key, its newest version (for a deleted key the
-deletion, with the last value the files still hold); --history lists every version
-of every key, labelled current, superseded, last_before_deletion or deleted.
+The options are registered with every other subcommand's in ``tarnwick.cli``;
+this is the work, imported only when the subcommand runs. The command shares
+the command line's spine: the same output check, progress line, closing line
+and exit-status table as ``dump``.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
 import json
-import os
-import sys
 from collections.abc import Iterator
-from typing import BinaryIO
 
+from .._cli_errors import CliError, closing_line, destination_name, exit_status, reason, say, warn
+from .._commands import check_directory, destination
+from .._progress import Progress, watched
+from .._safe_output import check_outside
 from .entry import Entry
-from .output import WRITERS
-
-EXIT_OK, EXIT_ERROR = 0, 2
-KINDS = ("localstorage", "sessionstorage", "indexeddb")
-
-
-def add_subcommand(subparsers: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
-    p = subparsers.add_parser(
-        "chromium",
-        help="decode the Local Storage, Session Storage and IndexedDB of Chromium and Electron",
-        description=__doc__.split("\n\n", 1)[1] if __doc__ else None,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    p.add_argument("directory", metavar="DIR", help="a store, or a profile or app-data folder")
-    p.add_argument("--format", "-f", choices=tuple(WRITERS), default="text")
-    p.add_argument("--history", action="store_true", help="every version of every key")
-    p.add_argument("--all-records", action="store_true",
-                   help="metadata, exists, index and external-object records too, not only data")
-    p.add_argument("--kind", action="append", choices=KINDS, help="only stores of this kind (repeatable)")
-    p.add_argument("--key", help="only this key: its text, or its JSON for other keys (e.g. 1, [1,\"a\"])")
-    p.add_argument("--origin", help="only origins containing this text")
-    p.add_argument("--output", "-o", metavar="FILE", help="write to FILE, never inside DIR")
-    p.add_argument("--force", action="store_true", help="replace FILE if it exists")
-    p.set_defaults(run=run)
-
-
-def _error(message: str) -> int:
-    print(f"tarnwick chromium: error: {message}", file=sys.stderr)
-    return EXIT_ERROR
-
-
-@contextlib.contextmanager
-def _destination(args: argparse.Namespace) -> Iterator[BinaryIO]:
-    if args.output is None:
-        yield sys.stdout.buffer
-        sys.stdout.buffer.flush()
-        return
-    from .._safe_output import open_output
-
-    with open_output(args.output, stores=[args.directory], force=args.force) as out:
-        yield out
 
 
 def _selected(args: argparse.Namespace, e: Entry) -> bool:
@@ -71,36 +29,61 @@ def _selected(args: argparse.Namespace, e: Entry) -> bool:
     return True
 
 
+class _Tally:
+    """What the run could not read or decode, for the closing line and the status."""
+
+    def __init__(self) -> None:
+        self.stores_skipped = 0
+        self.folders_unlisted = 0
+        self.undecoded = 0
+
+    def left_out(self) -> dict[str, int]:
+        return {"store": self.stores_skipped, "unlisted folder": self.folders_unlisted, "undecoded record": self.undecoded}
+
+
 def run(args: argparse.Namespace) -> int:
     from . import find_stores, latest, read_store
     from .history import history
+    from .output import WRITERS
 
-    if not os.path.isdir(args.directory):
-        return _error(f"not a directory: {args.directory!r}")
+    check_directory(args.directory)
     if args.format == "parquet":
         try:
             import pyarrow  # type: ignore[import-untyped]  # noqa: F401
         except ImportError:
-            return _error("parquet output needs pyarrow: pip install 'tarnwick[arrow]'")
-    if args.output is not None:
-        from .._safe_output import check_outside
+            raise CliError("--format parquet needs pyarrow: install it with  pip install 'tarnwick[arrow]'") from None
+    if args.output not in (None, "-"):
+        check_outside(args.output, [args.directory])  # refused before anything is read
+    tally = _Tally()
 
-        check_outside(args.output, [args.directory])
-    stores = [(k, s) for k, s in find_stores(args.directory) if not args.kind or k in args.kind]
+    def unlisted(path: str, error: OSError) -> None:
+        warn(f"cannot list {path!r}: {reason(error)}; stores in it are not read")
+        tally.folders_unlisted += 1
+
+    stores = [(k, s) for k, s in find_stores(args.directory, on_error=unlisted) if not args.kind or k in args.kind]
     if not stores:
-        print(f"tarnwick chromium: no Chromium store found under {args.directory!r}", file=sys.stderr)
+        warn(f"no Chromium store found under {args.directory!r}")
 
-    def entries() -> Iterator[object]:
-        for kind, store in stores:
+    def entries(progress: Progress) -> Iterator[Entry]:
+        for done, (kind, store) in enumerate(stores):
+            progress.update(done)
             try:
                 decoded = list(read_store(store, kind))
             except (OSError, ValueError) as error:  # a store that cannot be listed or opened
-                print(f"tarnwick chromium: skipped {store!r}: {error}", file=sys.stderr)
+                warn(f"skipped {store!r}: {reason(error)}")
+                tally.stores_skipped += 1
                 continue
             for e in (history(decoded) if args.history else latest(decoded)):
                 if (args.all_records or e.record_type == "data") and _selected(args, e):
+                    if e.error is not None:
+                        tally.undecoded += 1
                     yield e
 
-    with _destination(args) as out:
-        WRITERS[args.format](entries(), out)  # type: ignore[arg-type]
-    return EXIT_OK
+    with destination(args.output, [args.directory], args.force) as (out, target):
+        progress = Progress("stores", len(stores), enabled=watched(target is None))
+        try:
+            written = WRITERS[args.format](entries(progress), out)
+        finally:
+            progress.clear()
+    say(closing_line(destination_name(target), written, tally.left_out()))
+    return exit_status(sum(tally.left_out().values()), args.strict)

@@ -2,46 +2,32 @@
 
 A profile or Electron app-data folder holds ``Local Storage/leveldb``, ``Session
 Storage``, ``IndexedDB/<origin id>.indexeddb.leveldb`` and, for partitioned and
-non-default buckets, ``WebStorage/<bucket id>/IndexedDB/indexeddb.leveldb``. A LevelDB
-folder found elsewhere is recognised by its keys.
+non-default buckets, ``WebStorage/<bucket id>/IndexedDB/indexeddb.leveldb``. The
+stores are ``find``'s (the same walk, the same kinds; see
+``tarnwick._store_vocabulary``), kept when their kind is one of these. A LevelDB
+folder given directly whose name does not tell is recognised by its keys.
 """
 
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 
+from .. import _store_vocabulary as vocabulary
 from ._records import RawRecord
 from .entry import INDEXED_DB, LOCAL_STORAGE, SESSION_STORAGE
 
-LEVELDB_MARKERS = ("CURRENT",)
 KIND_SAMPLE = 2000
 # An IndexedDB key prefix whose three ids fit one byte each starts with 00 (the
 # widths byte); the prefix and a type byte make at least five bytes.
 IDB_ONE_BYTE_IDS = 0
 IDB_SHORTEST_KEY = 5
-LEVELDB_SUFFIXES = (".log", ".ldb", ".sst")
-
-
-def is_leveldb_dir(path: str) -> bool:
-    try:
-        names = os.listdir(path)
-    except OSError:
-        return False
-    return any(n in LEVELDB_MARKERS or n.endswith(LEVELDB_SUFFIXES) for n in names)
 
 
 def kind_from_path(path: str) -> str | None:
-    norm = os.path.normpath(path)
-    base = os.path.basename(norm)
-    parent = os.path.basename(os.path.dirname(norm))
-    if base == "leveldb" and parent == "Local Storage":
-        return LOCAL_STORAGE
-    if base == "Session Storage":
-        return SESSION_STORAGE
-    if base.endswith("indexeddb.leveldb"):
-        return INDEXED_DB
-    return None
+    """The Chromium kind that the folder's place names, None for any other folder."""
+    kind = vocabulary.recognise(vocabulary.path_parts(path)).kind
+    return kind if kind in vocabulary.CHROMIUM_KINDS else None
 
 
 def kind_from_records(records: list[RawRecord]) -> str | None:
@@ -60,25 +46,20 @@ def kind_from_records(records: list[RawRecord]) -> str | None:
     return best if votes[best] * 2 > len(sample) else None
 
 
-def find_stores(root: str) -> Iterator[tuple[str | None, str]]:
+def find_stores(
+    root: str, *, on_error: Callable[[str, OSError], None] | None = None
+) -> Iterator[tuple[str | None, str]]:
     """(kind, folder) of every store under ``root``, in path order; links are not
-    followed. ``root`` itself may be any LevelDB folder (kind None when its name does
-    not tell: the keys will); below it only folders named as the browser names its
-    stores count, so a profile's other LevelDB folders (extension state, sync data,
-    ...) are left alone."""
-    if is_leveldb_dir(root):
-        yield kind_from_path(root), root
-        return
-    yield from sorted(_walk(root), key=lambda found: found[1])
+    followed and no access time changes. ``root`` itself may be any LevelDB folder
+    (kind None when its name does not tell: the keys will); below it only folders
+    named as the browser names its stores count, so a profile's other LevelDB folders
+    (extension state, sync data, ...) are left alone. Folders below ``root`` that
+    cannot be listed are told to ``on_error(path, error)``."""
+    from ..stores.find import iter_stores
 
-
-def _walk(root: str) -> Iterator[tuple[str | None, str]]:
-    for dirpath, dirnames, _ in os.walk(root):
-        dirnames.sort()
-        for name in list(dirnames):
-            sub = os.path.join(dirpath, name)
-            if os.path.islink(sub):
-                dirnames.remove(name)
-            elif kind_from_path(sub) is not None and is_leveldb_dir(sub):
-                dirnames.remove(name)
-                yield kind_from_path(sub), sub
+    for store in iter_stores(root, on_error=on_error):
+        if store.path == ".":
+            yield (store.kind if store.kind in vocabulary.CHROMIUM_KINDS else None), root
+            return
+        if store.kind in vocabulary.CHROMIUM_KINDS:
+            yield store.kind, os.path.join(root, store.path)

@@ -6,12 +6,13 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+# The kinds of store, as the package's store vocabulary names them.
+from .._store_vocabulary import INDEXEDDB
+from .._store_vocabulary import LOCAL_STORAGE as LOCAL_STORAGE
+from .._store_vocabulary import SESSION_STORAGE as SESSION_STORAGE
 from .storage_key import parse_storage_key
 
-# Kinds of store.
-LOCAL_STORAGE = "localstorage"
-SESSION_STORAGE = "sessionstorage"
-INDEXED_DB = "indexeddb"
+INDEXED_DB = INDEXEDDB
 
 
 @dataclass(slots=True)

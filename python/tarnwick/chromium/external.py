@@ -11,6 +11,7 @@ import os
 from dataclasses import dataclass
 from typing import Any
 
+from .._store_vocabulary import open_evidence_file
 from ._binary import Cursor, DecodeError
 from ._tagged import windows_us_iso
 from .idb_key import string_with_length
@@ -98,11 +99,7 @@ def read_blob(blob_dir: str | None, database_id: int, blob_number: int | None,
         return None, None, False
     path = blob_path(blob_dir, database_id, blob_number)
     try:
-        flags = os.O_RDONLY | getattr(os, "O_NOATIME", 0) | getattr(os, "O_CLOEXEC", 0)
-        try:
-            fd = os.open(path, flags)
-        except PermissionError:
-            fd = os.open(path, flags & ~getattr(os, "O_NOATIME", 0))
+        fd = open_evidence_file(path)
         with os.fdopen(fd, "rb") as f:
             if limit is not None and os.fstat(f.fileno()).st_size > limit:
                 return path, None, True

@@ -19,6 +19,7 @@ from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
+from .._store_vocabulary import origin_from_identifier, path_parts, recognise
 from . import protobuf, snappy
 from ._binary import Cursor, DecodeError, int_le, utf16
 from ._records import RawRecord
@@ -60,24 +61,8 @@ INDEX_NAME = 0
 # SerializedScriptValue of Blink version 17 (0x11) always continues with FF.
 WRAPPED_PREFIX = b"\xff\x11\x01"
 COMPRESSED_PREFIX = b"\xff\x11\x02"
-# The origin identifier in database name keys ends with the bucket's "@1".
-ORIGIN_ID_SUFFIX = "@1"
 LEGACY_DIR_SUFFIX = ".indexeddb.leveldb"
 BLOB_DIR_SUFFIX = ".indexeddb.blob"
-
-
-def origin_from_identifier(identifier: str) -> str | None:
-    """``https_example.com_0`` -> ``https://example.com``; port 0 is the default."""
-    identifier = identifier.removesuffix(ORIGIN_ID_SUFFIX)
-    scheme, sep, rest = identifier.partition("_")
-    host, sep2, port = rest.rpartition("_")
-    if not sep or not sep2 or not port.isdigit():
-        return None
-    if host.startswith("[") and host.endswith("]"):
-        host = host.replace("_", ":")
-    if scheme == "file":
-        return "file://"
-    return f"{scheme}://{host}" + ("" if port == "0" else f":{port}")
 
 
 def blob_dir_for(store_dir: str) -> str:
@@ -484,10 +469,7 @@ def _index_field(fld: int, v: bytes) -> Any:
 
 
 def store_origin_from_path(store_path: str) -> str | None:
-    base = os.path.basename(os.path.normpath(store_path))
-    if base.endswith(LEGACY_DIR_SUFFIX):
-        return origin_from_identifier(base[:-len(LEGACY_DIR_SUFFIX)])
-    return None
+    return recognise(path_parts(store_path)).origin
 
 
 def decode(records: Iterable[RawRecord], store_path: str) -> Iterator[Entry]:

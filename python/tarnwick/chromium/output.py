@@ -111,7 +111,7 @@ def write_parquet(entries: Iterable[Entry], out: BinaryIO) -> int:
     import pyarrow as pa  # type: ignore[import-untyped]
     import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
-    schema = pa.schema([(c, pa.int64() if c in INT_COLUMNS else pa.string()) for c in COLUMNS])
+    schema = pa.schema([(c, pa.uint64() if c in INT_COLUMNS else pa.string()) for c in COLUMNS])
     n = 0
     with pq.ParquetWriter(out, schema) as writer:
         batch: dict[str, list[Any]] = {c: [] for c in COLUMNS}

@@ -16,7 +16,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .._provenance import FileFacts, file_facts, now_utc, versions, walk_files
-from ..stores import kinds
+from .. import _store_vocabulary as kinds
 from ..stores.find import Store, find_stores
 from ._read import STATES, StoreRead, read_store
 

@@ -1,11 +1,5 @@
-"""Reading evidence without leaving a trace: no access time changed, no link followed.
-
-``O_NOATIME`` keeps the kernel from updating a file's or a directory's access
-time when it is read; the kernel allows it only to the file's owner or a
-privileged process (EPERM otherwise), and then the open is retried without it.
-``O_NOFOLLOW`` makes the open fail on a symbolic link instead of following it
-anywhere, out of the tree included.
-"""
+"""The custody hashes of an evidence file, read without leaving a trace (see
+``tarnwick._store_vocabulary`` for how evidence is opened)."""
 
 from __future__ import annotations
 
@@ -15,27 +9,9 @@ import os
 import stat
 from typing import NamedTuple
 
-_NOATIME = getattr(os, "O_NOATIME", 0)
-_DIRECTORY_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
-# O_NONBLOCK: a FIFO swapped in for a file must not block the open.
-_FILE_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_CLOEXEC | os.O_NONBLOCK
+from .._store_vocabulary import open_evidence_file
 
 HASH_BLOCK_BYTES = 1 << 20
-
-
-def open_noatime(path: str, flags: int, *, dir_fd: int | None = None) -> int:
-    if _NOATIME:
-        try:
-            return os.open(path, flags | _NOATIME, dir_fd=dir_fd)
-        except PermissionError as error:
-            if error.errno != errno.EPERM:
-                raise
-    return os.open(path, flags, dir_fd=dir_fd)
-
-
-def open_directory(path: str) -> int:
-    """A descriptor of the directory at ``path`` (itself no link)."""
-    return open_noatime(path, _DIRECTORY_FLAGS)
 
 
 class NotRegularFile(OSError):
@@ -48,16 +24,16 @@ class Digests(NamedTuple):
     hexdigests: dict[str, str]  # by hashlib name
 
 
-def digests_of(path: str, algorithms: tuple[str, ...] = ("sha256",)) -> Digests:
+def digests_of(path: str | bytes, algorithms: tuple[str, ...] = ("sha256",)) -> Digests:
     """The status, size and digests of the regular file at ``path``, every
     digest computed in the same single read from start to end; what is hashed
     is what the file held while it was read."""
-    fd = open_noatime(path, _FILE_FLAGS)
+    fd = open_evidence_file(path)
     try:
         info = os.fstat(fd)
         if not stat.S_ISREG(info.st_mode):
             raise NotRegularFile(errno.EINVAL, "not a regular file", path)
-        os.set_blocking(fd, True)
+        os.set_blocking(fd, True)  # opened without blocking, in case it was a FIFO
         digests = {name: hashlib.new(name) for name in algorithms}
         size = 0
         buffer = bytearray(HASH_BLOCK_BYTES)
@@ -74,7 +50,7 @@ def digests_of(path: str, algorithms: tuple[str, ...] = ("sha256",)) -> Digests:
         os.close(fd)
 
 
-def sha256_of(path: str) -> tuple[int, str]:
+def sha256_of(path: str | bytes) -> tuple[int, str]:
     """The size and SHA-256 (hex) of the regular file at ``path``, read once
     from start to end."""
     read = digests_of(path)

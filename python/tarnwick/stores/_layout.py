@@ -32,7 +32,7 @@ TRASH_DIR = "_trash"
 DATASET_FORMAT = "tarnwick-dataset"
 # Bumped whenever the columns or the file layout change: partitions written
 # under another version are exported again.
-DATASET_VERSION = 1
+DATASET_VERSION = 2  # 2: store kinds named as find and chromium name them (localstorage, ...)
 
 # A store's id: the start of its path in readable form, then a digest of the
 # whole relative path so that ids never collide and never change between runs.

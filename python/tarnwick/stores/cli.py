@@ -1,10 +1,10 @@
-"""The ``find`` and ``export`` commands, wired into ``tarnwick`` by ``add_subcommand``.
+"""The work of the ``find`` and ``export`` subcommands (their options are
+registered in ``tarnwick.cli``; this is imported only when one of them runs).
 
 ``tarnwick find TREE`` lists every store with its kind, origin, file count and
 bytes; ``tarnwick export TREE -o DATASET`` writes the Parquet dataset. Both
-only read the tree. Exit status: 0 on success, 1 when some stores could not be
-exported (the rest are), 2 when the tree or the dataset cannot be used,
-130 when interrupted.
+only read the tree, and share the command line's spine: one-line errors, the
+exit-status table, the progress line and the closing line.
 """
 
 from __future__ import annotations
@@ -12,135 +12,92 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import sys
 from typing import Any
 
-EXIT_OK = 0
-EXIT_SOME_FAILED = 1
-EXIT_ERROR = 2
-EXIT_INTERRUPTED = 130
+from .._cli_errors import CliError, closing_line, destination_name, exit_status, reason, say, warn
+from .._commands import check_directory, stdout, writing
+from .._progress import Progress, watched
+from .._safe_output import OutputError, check_outside
 
 
-def _error(message: str) -> int:
-    print(f"tarnwick: {message}", file=sys.stderr)
-    return EXIT_ERROR
+class _Unlisted:
+    """Folders of the tree that could not be listed: each warned of once."""
 
+    def __init__(self, consequence: str) -> None:
+        self.consequence = consequence
+        self.paths: dict[str, str] = {}
 
-def _warn_unlisted(path: str, error: OSError) -> None:
-    print(f"tarnwick: cannot list {path!r}: {error.strerror or error}; stores in it are not found", file=sys.stderr)
+    def __call__(self, path: str, error: OSError) -> None:
+        self.paths[path] = reason(error)
+        warn(f"cannot list {path!r}: {reason(error)}; {self.consequence}")
 
 
 def run_find(args: argparse.Namespace) -> int:
     from .find import find_stores
 
+    check_directory(args.tree)
+    unlisted = _Unlisted("stores in it are not found")
     try:
-        stores = find_stores(args.tree, on_error=_warn_unlisted)
+        stores = find_stores(args.tree, on_error=unlisted)
     except OSError as error:
-        return _error(f"cannot list {args.tree!r}: {error.strerror or error}")
-    out = sys.stdout
-    try:
-        if args.format == "jsonl":
-            for store in stores:
-                out.write(json.dumps(store.to_dict(), ensure_ascii=False) + "\n")
-        else:
-            for store in stores:
-                origin = store.origin or "-"
-                out.write(f"{store.kind}\t{origin}\t{store.file_count}\t{store.bytes}\t{store.path}\n")
+        raise CliError(f"cannot list {args.tree!r}: {reason(error)}") from None
+    if args.format == "jsonl":
+        lines = [json.dumps(store.to_dict(), ensure_ascii=False) + "\n" for store in stores]
+    else:
+        lines = [f"{s.kind}\t{s.origin or '-'}\t{s.file_count}\t{s.bytes}\t{s.path}\n" for s in stores]
+    out = stdout()
+    with writing(None):
+        out.write("".join(lines).encode("utf-8", "surrogateescape"))
         out.flush()
-    except BrokenPipeError:
-        # The reader went away (``| head``): what is still buffered goes nowhere.
-        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-    except KeyboardInterrupt:
-        return EXIT_INTERRUPTED
-    return EXIT_OK
+    return exit_status(len(unlisted.paths), args.strict)
 
 
-class _ProgressLine:
-    def __init__(self) -> None:
-        self.enabled = sys.stderr.isatty()
+def _dataset_outside_the_tree(tree: str, dataset: str) -> None:
+    """The dataset may not be written into the tree, nor through a bind mount
+    of the tree or of any store in it: each is compared by identity with the
+    dataset's nearest existing folder and every folder above it."""
+    from .find import iter_stores
 
-    def __call__(self, done: int, total: int) -> None:
-        if self.enabled:
-            sys.stderr.write(f"\rtarnwick: {done}/{total} pieces read")
-            sys.stderr.flush()
-
-    def clear(self) -> None:
-        if self.enabled:
-            sys.stderr.write("\r\033[K")
-            sys.stderr.flush()
+    stores = [os.path.join(tree, store.path) for store in iter_stores(tree)]
+    try:
+        check_outside(dataset, [tree, *stores])
+    except OutputError as error:
+        raise CliError(f"refusing to write the dataset {dataset!r}: it leads inside the tree {tree!r} ({error})") from None
 
 
 def run_export(args: argparse.Namespace) -> int:
     from ._export import ExportError, export
 
+    check_directory(args.tree)
+    _dataset_outside_the_tree(args.tree, args.output)
     client: Any = None
-    progress = _ProgressLine()
+    progress = Progress("pieces", enabled=watched(False))
     try:
         if args.scheduler:
             try:
                 from distributed import Client
             except ImportError:
-                return _error("--scheduler needs Dask (pip install 'tarnwick[dask]')")
+                raise CliError("--scheduler needs Dask: install it with  pip install 'tarnwick[dask]'") from None
             try:
                 client = Client(args.scheduler)  # type: ignore[no-untyped-call]
             except OSError as error:
-                return _error(f"cannot reach the scheduler {args.scheduler!r}: {error}")
+                raise CliError(f"cannot reach the scheduler {args.scheduler!r}: {reason(error)}") from None
         try:
-            result = export(args.tree, args.output, jobs=args.jobs, client=client, progress=progress)
+            result = export(args.tree, args.output, jobs=args.jobs, client=client, progress=progress.update)
         except ExportError as error:
-            return _error(str(error))
-        except OSError as error:
-            return _error(f"cannot export: {error}")
-    except KeyboardInterrupt:
-        progress.clear()
-        return EXIT_INTERRUPTED
+            raise CliError(str(error)) from None
     finally:
+        progress.clear()
         if client is not None:
             client.close()
-    progress.clear()
-    print(
-        f"tarnwick: {len(result.exported)} stores exported, {len(result.unchanged)} unchanged, "
+    for path, why in result.unlisted.items():
+        warn(f"cannot list {path!r}: {why}; stores in it are not exported")
+    for path, why in sorted(result.failed.items()):
+        warn(f"failed {path!r}: {why}")
+    left_out = {"store": len(result.failed), "unlisted folder": len(result.unlisted)}
+    say(
+        f"{len(result.exported)} stores exported, {len(result.unchanged)} unchanged, "
         f"{len(result.failed)} failed, {len(result.removed)} removed; "
-        f"{result.records} records in {result.dataset}",
-        file=sys.stderr,
+        + closing_line(destination_name(result.dataset), result.records, left_out)
     )
-    for path, reason in result.unlisted.items():
-        print(f"tarnwick: cannot list {path!r}: {reason}; stores in it are not exported", file=sys.stderr)
-    for path, reason in sorted(result.failed.items()):
-        print(f"tarnwick: failed {path!r}: {reason}", file=sys.stderr)
-    return EXIT_SOME_FAILED if result.failed else EXIT_OK
-
-
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("must be at least 1")
-    return value
-
-
-def add_subcommand(subparsers: Any) -> None:
-    """Add ``find`` and ``export`` to the ``tarnwick`` command's subparsers."""
-    find = subparsers.add_parser(
-        "find",
-        help="list every LevelDB store in a folder tree",
-        description="List every LevelDB store under TREE: kind, origin (or -), files, bytes, path.",
-    )
-    find.add_argument("tree", metavar="TREE")
-    find.add_argument("--format", choices=("text", "jsonl"), default="text", help="tab-separated text (default) or JSON Lines")
-    find.set_defaults(run=run_find)
-
-    export = subparsers.add_parser(
-        "export",
-        help="export every store in a folder tree to one Parquet dataset",
-        description="Write the records of every store under TREE to the Parquet dataset DATASET "
-        "(hive-partitioned by store), with a chain-of-custody manifest. A re-run skips unchanged stores.",
-    )
-    export.add_argument("tree", metavar="TREE")
-    export.add_argument("-o", "--output", metavar="DATASET", required=True, help="the dataset directory")
-    where = export.add_mutually_exclusive_group()
-    where.add_argument("--jobs", type=_positive, default=1, metavar="N", help="worker processes (default 1)")
-    where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler instead")
-    export.set_defaults(run=run_export)
+    return exit_status(sum(left_out.values()), args.strict)

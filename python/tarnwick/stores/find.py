@@ -1,9 +1,10 @@
 """Finding every LevelDB store in an evidence tree.
 
 A store is a directory that holds at least one data file (a table or log file
-the reader takes; see ``_names``), or a ``CURRENT`` file and a manifest. A
-folder of stray ``.ldb``/``.log`` files without either is a store too: the
-reader needs neither.
+the reader takes), or a ``CURRENT`` file and a manifest; a folder of stray
+``.ldb``/``.log`` files without either is a store too: the reader needs
+neither. These rules, the kinds and the origins are the package's one store
+vocabulary (``tarnwick._store_vocabulary``).
 
 The walk only reads: every directory is opened with ``O_NOATIME`` (where the
 system permits it) and ``O_NOFOLLOW`` and listed through its descriptor, so no
@@ -20,9 +21,8 @@ import stat
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 
-from . import kinds
-from ._evidence_io import open_directory
-from ._names import CURRENT_FILE, MANIFEST_PREFIX, file_number, is_data_file_name, reader_order
+from .. import _store_vocabulary as vocabulary
+from .._store_vocabulary import file_number, is_data_file_name, is_store_listing, open_directory, reader_order
 
 
 @dataclass(frozen=True)
@@ -92,13 +92,6 @@ class _Listing:
 OnError = Callable[[str, OSError], None]
 
 
-def _is_store(names: list[str]) -> bool:
-    """A data file the reader takes, or a CURRENT file and a manifest."""
-    if any(is_data_file_name(name) for name in names):
-        return True
-    return CURRENT_FILE in names and any(name.startswith(MANIFEST_PREFIX) for name in names)
-
-
 def _store_file(entry: os.DirEntry[str]) -> StoreFile | None:
     try:
         info = entry.stat(follow_symlinks=False)  # fstatat through the directory's descriptor
@@ -135,7 +128,7 @@ def _list(path: str, on_error: OnError | None) -> _Listing | None:
                         file_entries.append(entry)
                 except OSError:
                     continue
-            if not _is_store([entry.name for entry in file_entries]):
+            if not is_store_listing(entry.name for entry in file_entries):
                 return _Listing(listing.subdirectories, [], [])
             files = (_store_file(entry) for entry in file_entries)
             listing.files = sorted((f for f in files if f is not None), key=lambda f: f.name)
@@ -148,22 +141,34 @@ def _list(path: str, on_error: OnError | None) -> _Listing | None:
         os.close(fd)
 
 
-def iter_stores(tree: str | os.PathLike[str], *, on_error: OnError | None = None) -> Iterator[Store]:
+def iter_stores(
+    tree: str | os.PathLike[str],
+    *,
+    on_error: OnError | None = None,
+    max_depth: int | None = None,
+    max_folders: int | None = None,
+) -> Iterator[Store]:
     """Every store under ``tree`` (the tree itself included), in the order of
     their relative paths (components compared by name). A directory that
-    cannot be listed is passed over, and told to ``on_error(path, error)``."""
+    cannot be listed is passed over, and told to ``on_error(path, error)``.
+    ``max_depth`` (levels below the tree) and ``max_folders`` (folders
+    listed) bound a walk that only looks around, such as a hint's."""
     # The tree's own path may pass through links (a mount under /mnt, say);
     # below it, nothing is followed.
     root = os.path.realpath(os.fspath(tree))
     # Depth first, children pushed in reverse name order so they come out in order.
     stack: list[tuple[str, ...]] = [()]
+    listed = 0
     while stack:
         parts = stack.pop()
+        listed += 1
+        if max_folders is not None and listed > max_folders:
+            return
         listing = _list(os.path.join(root, *parts), on_error)
         if listing is None:
             continue
         if listing.files:
-            kind = kinds.recognise(parts if parts else _root_parts(root))
+            kind = vocabulary.recognise(parts if parts else vocabulary.path_parts(root))
             yield Store(
                 "/".join(parts) or ".",
                 kind.kind,
@@ -171,13 +176,10 @@ def iter_stores(tree: str | os.PathLike[str], *, on_error: OnError | None = None
                 tuple(listing.files),
                 tuple(sorted(listing.links)),
             )
+        if max_depth is not None and len(parts) >= max_depth:
+            continue
         for name in sorted(listing.subdirectories, reverse=True):
             stack.append((*parts, name))
-
-
-def _root_parts(root: str) -> tuple[str, ...]:
-    """The components of the tree's own path, for a tree that is itself a store."""
-    return tuple(p for p in os.path.abspath(root).split(os.sep) if p)
 
 
 def find_stores(tree: str | os.PathLike[str], *, on_error: OnError | None = None) -> list[Store]:

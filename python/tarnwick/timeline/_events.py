@@ -29,7 +29,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .._provenance import walk_files
-from ..stores import kinds
+from .. import _store_vocabulary as kinds
 from ..stores.find import find_stores
 
 # What each kind of event's time means (Timesketch's ``timestamp_desc``).
