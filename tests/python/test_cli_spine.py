@@ -14,7 +14,7 @@ import pytest
 from tarnwick import _progress, cli
 
 PROFILE = Path(__file__).resolve().parents[1] / "fixtures" / "chromium" / "profile"
-SUBCOMMANDS = ("summary", "dump", "chromium", "find", "export")
+SUBCOMMANDS = ("summary", "dump", "chromium", "find", "export", "report", "timeline")
 
 
 def run(*args: str | Path, stdin: int | None = subprocess.DEVNULL) -> subprocess.CompletedProcess[str]:
@@ -64,7 +64,7 @@ def test_every_subcommand_fails_in_one_line(command: str, problem: str, tmp_path
         target.write_text("x")
     elif problem == "unreadable":
         target.mkdir(mode=0)
-    extra = ["-o", str(tmp_path / "dataset")] if command == "export" else []
+    extra = ["-o", str(tmp_path / "output")] if command in ("export", "report", "timeline") else []
     try:
         result = run(command, target, *extra)
     finally:

@@ -41,9 +41,6 @@ KEY_DATE = "IndexedDB date key"
 FILE_LAST_MODIFIED = "IndexedDB file last modified"
 FILE_MODIFIED = "File modified"
 
-# The Chromium decoders' names of the store kinds that have them.
-_CHROMIUM_KIND = {kinds.LOCAL_STORAGE: "localstorage", kinds.SESSION_STORAGE: "sessionstorage",
-                  kinds.INDEXEDDB: "indexeddb"}
 # Longest key or value shown in an event's message.
 MESSAGE_TEXT_LIMIT = 120
 
@@ -217,14 +214,14 @@ def store_events(directory: str, kind: str) -> Iterator[Event]:
     from ..chromium import read_store
     from ..report._collect import blob_folder
 
-    chromium_kind = _CHROMIUM_KIND.get(kind)
+    chromium_kind = kind if kind in kinds.CHROMIUM_KINDS else None
     with records(directory) as source:
         bounds = _seq_bounds((r.origin_file, r.seq) for r in source)
         # A data file that gave no record was still modified at some time.
         bounds.update({f.path: None for f in source.report.files if f.path not in bounds})
     if chromium_kind is not None:
         entries = list(read_store(directory, chromium_kind))
-        if chromium_kind == "localstorage":
+        if chromium_kind == kinds.LOCAL_STORAGE:
             yield from local_storage_events(entries)
         elif chromium_kind == "indexeddb":
             yield from indexeddb_events(entries)
