@@ -2,15 +2,14 @@
 
 ``tarnwick find TREE`` lists every store with its kind, origin, file count and
 bytes; ``tarnwick export TREE -o DATASET`` writes the Parquet dataset. Both
-only read the tree. Exit status: 0 on success, 1 when some stores could not be
-exported (the rest are), 2 when the tree or the dataset cannot be used,
+only read the tree. Exit status: 0 on success, 1 when some stores or files could
+not be exported (the rest are), 2 when the tree or the dataset cannot be used,
 130 when interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import sys
 from typing import Any
@@ -31,6 +30,7 @@ def _warn_unlisted(path: str, error: OSError) -> None:
 
 
 def run_find(args: argparse.Namespace) -> int:
+    from ._dataset import json_text
     from .find import find_stores
 
     try:
@@ -41,7 +41,7 @@ def run_find(args: argparse.Namespace) -> int:
     try:
         if args.format == "jsonl":
             for store in stores:
-                out.write(json.dumps(store.to_dict(), ensure_ascii=False) + "\n")
+                out.write(json_text(store.to_dict(), sort_keys=False) + "\n")
         else:
             for store in stores:
                 origin = store.origin or "-"
@@ -108,7 +108,12 @@ def run_export(args: argparse.Namespace) -> int:
         print(f"tarnwick: cannot list {path!r}: {reason}; stores in it are not exported", file=sys.stderr)
     for path, reason in sorted(result.failed.items()):
         print(f"tarnwick: failed {path!r}: {reason}", file=sys.stderr)
-    return EXIT_SOME_FAILED if result.failed else EXIT_OK
+    for path, files in sorted(result.unreadable.items()):
+        for name, reason in sorted(files.items()):
+            print(f"tarnwick: cannot read {path + '/' + name!r}: {reason}; the store's other files are exported", file=sys.stderr)
+    for path, names in sorted(result.changed.items()):
+        print(f"tarnwick: {path!r}: changed while exported: {', '.join(names)} (see the manifest)", file=sys.stderr)
+    return EXIT_SOME_FAILED if result.failed or result.unreadable else EXIT_OK
 
 
 def _positive(text: str) -> int:
