@@ -24,7 +24,7 @@ import pytest
 import stores_tree
 from _tarnwick import RawLevelDb
 from tarnwick.stores import ExportError, export
-from tarnwick.stores import _chunks, _custody, _export, _plan
+from tarnwick.stores import _chunks, _custody, _export, _plan, _runners
 from tarnwick.stores.cli import add_subcommand
 
 ODD = b"caf\xe9"  # Latin-1 "café": not UTF-8
@@ -190,6 +190,26 @@ def test_partitions_under_a_folder_that_could_not_be_listed_are_kept(tmp_path, m
     assert result.removed == ["gone/db"] and result.kept_unlisted == ["kept/db"]
     assert [e["path"] for e in manifest(out)["stores"]] == ["kept/db", "other"]
     assert (out / entry_of(out, "kept/db")["partition"] / "_store.json").is_file()
+
+
+def test_a_store_that_fails_keeps_its_earlier_export(tmp_path, monkeypatch):
+    tree = tmp_path / "tree"
+    stores_tree.write_store(tree / "one", 40, False)
+    stores_tree.write_store(tree / "two", 40, False)
+    out = tmp_path / "out"
+    export(tree, out)
+    earlier = entry_of(out, "two")
+    stores_tree.write_store(tree / "two", 10, False, seed=3)  # changed: it must be read again
+    real = _chunks.read_chunk
+
+    def failing(chunk):
+        return _plan.failed_result(chunk, MemoryError()) if chunk.store_path == "two" else real(chunk)
+
+    monkeypatch.setattr(_runners, "run_chunk", failing)
+    result = export(tree, out)
+    assert list(result.failed) == ["two"] and result.kept_earlier == ["two"] and result.removed == []
+    assert entry_of(out, "two") == earlier and manifest(out)["kept_from_earlier_run"] == ["two"]
+    assert keys_of(out, earlier)  # the partition is still there, complete
 
 
 # --- One unreadable file costs that file ---------------------------------------------

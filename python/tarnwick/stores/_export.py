@@ -12,7 +12,8 @@ be set back by any tool) keeps its partition and its recorded hashes: a re-run
 reads only what changed. A dataset belongs to the one tree it was first
 written from, and exporting another tree into it is refused: partitions are
 removed only for stores that the same tree no longer holds (a store under a
-folder that could not be listed keeps its partition). An interrupted run
+folder that could not be listed keeps its partition, and so does a store that
+fails in this run: its earlier export stands under its own entry). An interrupted run
 leaves complete partitions and staging debris that the next run removes; no
 partition ever looks complete that is not.
 
@@ -54,6 +55,7 @@ class ExportResult:
     unreadable: dict[str, dict[str, str]] = field(default_factory=dict)  # store path -> file name -> reason
     changed: dict[str, list[str]] = field(default_factory=dict)  # store path -> files changed while read
     kept_unlisted: list[str] = field(default_factory=list)  # partitions kept: their folder could not be listed
+    kept_earlier: list[str] = field(default_factory=list)  # failed now; their earlier run's partition kept
     removed: list[str] = field(default_factory=list)  # partitions of stores gone from the tree
     unlisted: dict[str, str] = field(default_factory=dict)  # directories of the tree that could not be listed
     records: int = 0  # in the whole dataset
@@ -246,7 +248,10 @@ def _export_into(
                 result.failed[store.path] = errors[0]
                 output.drop_staged(partition)
                 if partition in existing:
-                    output.discard(partition)  # its files changed: the old records no longer stand
+                    # The tree still holds the store: its earlier export stays,
+                    # under its own entry and hashes, until a run reads it.
+                    entries[partition] = existing[partition]
+                    result.kept_earlier.append(store.path)
                 continue
             entry = entries[partition] = _store_entry(tree_path, store, identifier, results)
             output.commit(partition, entry)
@@ -288,6 +293,7 @@ def _export_into(
         "failed": [{"path": p, "error": e} for p, e in sorted(result.failed.items())],
         "unlisted_directories": [{"path": p, "error": e} for p, e in sorted(unlisted.items())],
         "kept_unlisted": sorted(result.kept_unlisted),
+        "kept_from_earlier_run": sorted(result.kept_earlier),
         "unreadable_files": [
             {"path": p, "file": name, "error": e} for p, files in sorted(result.unreadable.items()) for name, e in sorted(files.items())
         ],
