@@ -218,7 +218,7 @@ def test_a_store_that_cannot_be_read_is_reported_and_the_rest_exported(tree, tmp
     real = _source.read_store
 
     def failing(directory, **kwargs):
-        if directory.endswith("Session Storage"):
+        if os.fsdecode(directory).endswith("Session Storage"):
             raise OSError(5, "Input/output error")
         return real(directory, **kwargs)
 

@@ -8,9 +8,9 @@ in this process for one job, in the workers otherwise.
 from __future__ import annotations
 
 import array
+import dataclasses
 import os
 import shutil
-import tempfile
 from collections import Counter
 from typing import Any
 
@@ -18,7 +18,9 @@ import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 from . import _source
-from ._evidence_io import sha256_of
+from ._custody import Hashed, Identity, change_of, hash_file, identity_now
+from ._evidence_io import open_directory
+from ._names import is_data_file_name
 from ._plan import Chunk, failed_result
 
 # Each piece decodes on one thread: the parallelism is the jobs' (one core
@@ -59,11 +61,19 @@ _PARQUET_OPTIONS: dict[str, Any] = {
 }
 
 
+def text_form(path: str) -> str:
+    """A path as the dataset's text columns hold it: itself when it is valid
+    UTF-8; otherwise each byte that is not is written ``\\xHH``. The exact
+    path is in the store's entry (``_store.json`` and the manifest), which
+    the partition's ``store`` column names."""
+    return path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
 # Arrays are built from buffers, never from Python lists: pyarrow's
 # conversion of Python objects first imports pandas when it is installed, a
 # second of start-up in every worker process.
 def _strings(values: list[str]) -> pa.Array:
-    encoded = [value.encode("utf-8", "surrogateescape") for value in values]
+    encoded = [text_form(value).encode("utf-8") for value in values]
     offsets = array.array("i", [0])
     for item in encoded:
         offsets.append(offsets[-1] + len(item))
@@ -107,44 +117,84 @@ def _dataset_batch(batch: pa.RecordBatch, chunk: Chunk, file_prefix: str) -> pa.
     )
 
 
-def _link_directory(chunk: Chunk, scratch: str) -> str:
-    """A directory of links to exactly the chunk's data files."""
-    assert chunk.data_files is not None
-    for name in chunk.data_files:
-        os.symlink(os.path.join(chunk.directory, name), os.path.join(scratch, name))
-    return scratch
+def _hash_and_copy(chunk: Chunk, directory_fd: int) -> tuple[dict[str, Hashed], str | None]:
+    """Every file of the chunk hashed; a piece's data files copied in the same
+    pass into its scratch folder, which is returned (None: the store's own
+    directory is read)."""
+    hashed: dict[str, Hashed] = {}
+    if chunk.data_files is None:
+        for name in chunk.hashed_files:
+            hashed[name] = hash_file(directory_fd, name)
+        return hashed, None
+    # A worker killed in this chunk (its pool broken by another) may have left
+    # copies: the chunk runs again from the start.
+    shutil.rmtree(chunk.scratch, ignore_errors=True)
+    os.makedirs(chunk.scratch)
+    wanted = set(chunk.data_files)
+    for name in chunk.hashed_files:
+        copy = os.path.join(chunk.scratch, name) if name in wanted else None
+        hashed[name] = hash_file(directory_fd, name, copy_to=copy)
+    return hashed, chunk.scratch
+
+
+def _checked(chunk: Chunk, directory_fd: int, hashed: dict[str, Hashed], copied: bool, report: dict[str, Any]) -> tuple[dict[str, Any], dict[str, str], dict[str, str]]:
+    """The hashes to record, the files that could not be read (with the
+    system's reason) and those that changed while they were exported (why)."""
+    decoded_sizes = {f["name"]: f["size"] for f in report.get("files", []) if f.get("status") == "read"}
+    hashes: dict[str, Any] = {}
+    unreadable: dict[str, str] = {}
+    changed: dict[str, str] = {}
+    for name, found in zip(chunk.hashed_files, chunk.found):
+        h = hashed[name]
+        if h.error is not None:
+            unreadable[name] = h.error
+            continue
+        hashes[name] = {"size": h.size, "sha256": h.sha256}
+        why = change_of(
+            Identity(*found),
+            h,
+            read_from_copy=copied,
+            after_reading=None if copied else identity_now(directory_fd, name),
+            decoded_size=decoded_sizes.get(name),
+        )
+        if why is not None:
+            changed[name] = why
+    return hashes, unreadable, changed
 
 
 def read_chunk(chunk: Chunk) -> dict[str, Any]:
     """Read, write and hash one chunk. Returns its result (a plain dict, so it
     crosses process and cluster boundaries as it is); a failure is a result
-    with an ``error``, the part file then removed."""
+    with an ``error``, the part file then removed. A file that cannot be read
+    costs only that file: the rest are read, and it is listed as unreadable."""
     result: dict[str, Any] = {"store_path": chunk.store_path, "index": chunk.index}
     scratch = None
     try:
-        hashes = {}
-        for name in chunk.hashed_files:
-            size, digest = sha256_of(os.path.join(chunk.directory, name))
-            hashes[name] = {"size": size, "sha256": digest}
-        directory = chunk.directory
-        if chunk.data_files is not None:
-            scratch = tempfile.mkdtemp(prefix="tarnwick-piece-")
-            directory = _link_directory(chunk, scratch)
-        prefix = "" if chunk.store_path == "." else chunk.store_path + "/"
-        by_state: Counter[str] = Counter()
-        by_file: Counter[str] = Counter()
-        records = 0
-        os.makedirs(os.path.dirname(chunk.part_path), exist_ok=True)
-        source = _source.read_store(directory, threads=_DECODE_THREADS)
-        with pq.ParquetWriter(chunk.part_path, DATASET_SCHEMA, **_PARQUET_OPTIONS) as writer:
-            for batch in source.batches():
-                out = _dataset_batch(batch, chunk, prefix)
-                writer.write_batch(out)
-                records += out.num_rows
-                by_state += _source.count_by(out, "state")
-                by_file += _source.count_by(out, "file")
+        directory_fd = open_directory(chunk.directory)
+        try:
+            hashed, scratch = _hash_and_copy(chunk, directory_fd)
+            if scratch is None and any(h.error is not None for h in hashed.values()):
+                # A data file the hash could not read is left out of the read
+                # too: the others are copied and read as a piece would be.
+                hashed, scratch = _hash_and_copy(_as_piece(chunk), directory_fd)
+            prefix = "" if chunk.store_path == "." else chunk.store_path + "/"
+            by_state: Counter[str] = Counter()
+            by_file: Counter[str] = Counter()
+            records = 0
+            os.makedirs(os.path.dirname(chunk.part_path), exist_ok=True)
+            source = _source.read_store(os.fsencode(scratch or chunk.directory), threads=_DECODE_THREADS)
+            with pq.ParquetWriter(chunk.part_path, DATASET_SCHEMA, **_PARQUET_OPTIONS) as writer:
+                for batch in source.batches():
+                    out = _dataset_batch(batch, chunk, prefix)
+                    writer.write_batch(out)
+                    records += out.num_rows
+                    by_state += _source.count_by(out, "state")
+                    by_file += _source.count_by(out, "file")
+            report = source.report()
+            hashes, unreadable, changed = _checked(chunk, directory_fd, hashed, scratch is not None, report)
+        finally:
+            os.close(directory_fd)
         names = Counter({path.rpartition("/")[2]: n for path, n in by_file.items()})
-        report = source.report()
         if scratch is not None:
             report = _replace_paths(report, scratch, chunk.directory)
         result.update(
@@ -152,6 +202,8 @@ def read_chunk(chunk: Chunk) -> dict[str, Any]:
             by_state=dict(by_state),
             by_file=dict(names),
             hashes=hashes,
+            unreadable=unreadable,
+            changed=changed,
             report=report,
         )
     except Exception as error:  # one store's failure must not end the export
@@ -162,11 +214,17 @@ def read_chunk(chunk: Chunk) -> dict[str, Any]:
     return result
 
 
+def _as_piece(chunk: Chunk) -> Chunk:
+    """The chunk read from copies of its data files instead of its directory."""
+    data = tuple(name for name in chunk.hashed_files if is_data_file_name(name))
+    return dataclasses.replace(chunk, data_files=data)
+
+
 def _replace_paths(value: Any, old: str, new: str) -> Any:
     """The report with the temporary directory's path replaced by the store's."""
     if isinstance(value, str):
         return value.replace(old, new)
-    if isinstance(value, list):
+    if isinstance(value, (list, tuple)):
         return [_replace_paths(v, old, new) for v in value]
     if isinstance(value, dict):
         return {_replace_paths(k, old, new): _replace_paths(v, old, new) for k, v in value.items()}

@@ -16,6 +16,10 @@ class DatasetBusy(Exception):
     """Another export holds the dataset's lock."""
 
 
+class DatasetOfAnotherTree(Exception):
+    """The dataset holds the export of another tree; one line, saying what to do."""
+
+
 def read_json(path: str) -> Any:
     try:
         with open(path, encoding="utf-8") as stream:
@@ -24,19 +28,43 @@ def read_json(path: str) -> Any:
         return None
 
 
+def json_text(value: Any, *, sort_keys: bool = True) -> str:
+    """``value`` as one line of JSON that UTF-8 always encodes. Paths hold the
+    bytes of names that are not UTF-8 as the code points U+DC80 to U+DCFF
+    (Python's ``surrogateescape``); JSON writes those as the escapes
+    ``\\udc80`` to ``\\udcff``, so a name reads back exactly and the file stays
+    valid UTF-8, all other text as it is."""
+    text = json.dumps(value, sort_keys=sort_keys, ensure_ascii=False)
+    # Lone surrogates occur only inside JSON strings, where ``\\udcXX`` is
+    # exactly their escape.
+    return text.encode("utf-8", "backslashreplace").decode("utf-8")
+
+
 def write_json(path: str, value: Any, *, sync: bool = False) -> None:
-    """Written beside and renamed: the file is either absent or complete.
-    ``sync`` also waits for the disk, for the one file that ends a run."""
-    temporary = f"{path}.{os.getpid()}.tmp"
+    """Written beside and renamed: the file is either absent or complete, and
+    the temporary file is removed whatever stops the writing (a full disk, an
+    interrupt). ``sync`` also waits for the disk, for the file that ends a run."""
+    temporary = _layout.temporary_name(path)
     # One line: the indenting encoder is pure Python and, for two hundred
     # stores with their reports, takes longer than all else the parent does.
-    text = json.dumps(value, sort_keys=True, ensure_ascii=False)
-    with open(temporary, "w", encoding="utf-8") as stream:
-        stream.write(text + "\n")
-        if sync:
-            stream.flush()
-            os.fsync(stream.fileno())
-    os.replace(temporary, path)
+    data = (json_text(value) + "\n").encode("utf-8")
+    try:
+        fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        try:
+            view = memoryview(data)
+            while view:
+                view = view[os.write(fd, view):]
+            if sync:
+                os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except OSError:
+            pass
+        raise
 
 
 def existing_entries(dataset: str) -> dict[str, dict[str, Any]]:
@@ -59,11 +87,46 @@ class Dataset:
         self.trash = os.path.join(path, _layout.TRASH_DIR)
         self._lock_fd: int | None = None
 
-    def prepare(self) -> None:
+    def prepare(self, tree: str) -> None:
+        """Lock the dataset, make sure it belongs to ``tree`` (claiming it when
+        it is new), and clear what an interrupted run left."""
         os.makedirs(self.path, exist_ok=True)
         self._lock()
-        self.clean()
-        os.makedirs(self.staging)
+        try:
+            self._claim(tree)
+            self.clean()
+            os.makedirs(self.staging)
+        except BaseException:
+            self.release()
+            raise
+
+    def owner(self) -> str | None:
+        """The tree whose export this dataset holds, as recorded: the mark
+        written before any partition, or, for a dataset written before marks
+        existed, its manifest or any partition's entry."""
+        for name in (_layout.TREE_NAME, _layout.MANIFEST_NAME):
+            value = read_json(os.path.join(self.path, name))
+            if isinstance(value, dict) and isinstance(value.get("tree"), str):
+                return str(value["tree"])
+        for entry in existing_entries(self.path).values():
+            if isinstance(entry.get("tree"), str):
+                return str(entry["tree"])
+        return None
+
+    def _claim(self, tree: str) -> None:
+        owner = self.owner()
+        if owner is None and existing_entries(self.path):
+            raise DatasetOfAnotherTree(
+                f"{self.path!r} holds partitions of a tree it does not name; "
+                "export into a new directory (or delete this one first to replace it)"
+            )
+        if owner is not None and owner != tree:
+            raise DatasetOfAnotherTree(
+                f"{self.path!r} holds the export of the tree {owner!r}, not {tree!r}; "
+                "export into a new directory (or delete this one first to replace it)"
+            )
+        if owner is None or not os.path.isfile(os.path.join(self.path, _layout.TREE_NAME)):
+            write_json(os.path.join(self.path, _layout.TREE_NAME), {"tree": tree}, sync=True)
 
     def _lock(self) -> None:
         """One export per dataset at a time: the lock is held until the process
@@ -82,9 +145,17 @@ class Dataset:
             self._lock_fd = None
 
     def clean(self) -> None:
-        """Remove what an earlier or this run left half done."""
+        """Remove what an earlier or this run left half done: the staging area
+        (with the copies pieces are read from), the partitions being replaced,
+        and JSON files a killed run did not finish writing."""
         shutil.rmtree(self.staging, ignore_errors=True)
         shutil.rmtree(self.trash, ignore_errors=True)
+        for name in os.listdir(self.path):
+            if _layout.is_temporary(name):
+                try:
+                    os.unlink(os.path.join(self.path, name))
+                except OSError:
+                    pass
 
     def staged(self, partition: str) -> str:
         return os.path.join(self.staging, partition)

@@ -9,9 +9,19 @@ SHA-256, the record counts and the read report, per store in the partition's
 A store whose files are all unchanged since the partition was written (same
 names, sizes, modification and change times and inodes; a change time cannot
 be set back by any tool) keeps its partition and its recorded hashes: a re-run
-reads only what changed. Partitions of stores that are no longer in the tree
-are removed. An interrupted run leaves complete partitions and staging debris
-that the next run removes; no partition ever looks complete that is not.
+reads only what changed. A dataset belongs to the one tree it was first
+written from, and exporting another tree into it is refused: partitions are
+removed only for stores that the same tree no longer holds (a store under a
+folder that could not be listed keeps its partition, and so does a store that
+fails in this run: its earlier export stands under its own entry). An interrupted run
+leaves complete partitions and staging debris that the next run removes; no
+partition ever looks complete that is not.
+
+A file that cannot be read costs that file: the store's other files are
+exported, and the file is listed as unreadable with the system's reason. A
+file whose size, times or inode changed between finding, hashing and reading
+is listed in ``changed_while_exported`` (see ``_custody``). Either keeps the
+store from counting as unchanged on the next run.
 """
 
 from __future__ import annotations
@@ -26,7 +36,7 @@ from typing import Any
 
 from .. import _safe_output
 from . import _layout, _runners
-from ._dataset import Dataset, DatasetBusy, existing_entries, write_json
+from ._dataset import Dataset, DatasetBusy, DatasetOfAnotherTree, existing_entries, write_json
 from ._plan import Chunk, plan_chunks
 from .find import Store, find_stores
 
@@ -42,6 +52,10 @@ class ExportResult:
     exported: list[str] = field(default_factory=list)  # store paths read in this run
     unchanged: list[str] = field(default_factory=list)  # kept from an earlier run
     failed: dict[str, str] = field(default_factory=dict)  # store path -> reason
+    unreadable: dict[str, dict[str, str]] = field(default_factory=dict)  # store path -> file name -> reason
+    changed: dict[str, list[str]] = field(default_factory=dict)  # store path -> files changed while read
+    kept_unlisted: list[str] = field(default_factory=list)  # partitions kept: their folder could not be listed
+    kept_earlier: list[str] = field(default_factory=list)  # failed now; their earlier run's partition kept
     removed: list[str] = field(default_factory=list)  # partitions of stores gone from the tree
     unlisted: dict[str, str] = field(default_factory=dict)  # directories of the tree that could not be listed
     records: int = 0  # in the whole dataset
@@ -78,7 +92,8 @@ def _check_paths(tree: str, dataset: str) -> tuple[str, str]:
             raise ExportError(f"the dataset {dataset!r} exists and is not a directory")
         names = os.listdir(dataset)
         # A run interrupted before its manifest leaves complete partitions.
-        ours = bool({_layout.MANIFEST_NAME, _layout.LOCK_NAME, _layout.STAGING_DIR} & set(names)) or any(
+        marks = {_layout.MANIFEST_NAME, _layout.LOCK_NAME, _layout.STAGING_DIR, _layout.TREE_NAME}
+        ours = bool(marks & set(names)) or any(
             n.startswith(_layout.PARTITION_KEY + "=")
             and os.path.isfile(os.path.join(dataset, n, _layout.STORE_ENTRY_NAME))
             for n in names
@@ -88,13 +103,17 @@ def _check_paths(tree: str, dataset: str) -> tuple[str, str]:
     return real_tree, os.path.abspath(dataset)
 
 
-def _store_entry(store: Store, identifier: str, results: list[dict[str, Any]]) -> dict[str, Any]:
+def _store_entry(tree: str, store: Store, identifier: str, results: list[dict[str, Any]]) -> dict[str, Any]:
     results = sorted(results, key=lambda r: r["index"])
     hashes: dict[str, Any] = {}
+    unreadable: dict[str, str] = {}
+    changed: dict[str, str] = {}
     by_state: dict[str, int] = {}
     by_file: dict[str, int] = {}
     for r in results:
         hashes.update(r["hashes"])
+        unreadable.update(r["unreadable"])
+        changed.update(r["changed"])
         for k, v in r["by_state"].items():
             by_state[k] = by_state.get(k, 0) + v
         for k, v in r["by_file"].items():
@@ -102,6 +121,7 @@ def _store_entry(store: Store, identifier: str, results: list[dict[str, Any]]) -
     data_names = {f.name for f in store.data_files}
     return {
         "dataset_version": _layout.DATASET_VERSION,
+        "tree": tree,
         "path": store.path,
         "id": identifier,
         "partition": _layout.partition_name(identifier),
@@ -113,21 +133,23 @@ def _store_entry(store: Store, identifier: str, results: list[dict[str, Any]]) -
                 "data_file": f.name in data_names,
                 "modified": _timestamp_ns(f.mtime_ns),
                 **hashes.get(f.name, {"size": f.size, "sha256": None}),
+                **({"unreadable": unreadable[f.name]} if f.name in unreadable else {}),
+                **({"changed": changed[f.name]} if f.name in changed else {}),
             }
             for f in store.files
         ],
         "skipped_links": list(store.skipped_links),
-        # Files whose size when hashed was not their size when found: the
-        # store changed under the export (it is live, or being copied).
-        "changed_while_exported": sorted(
-            f.name for f in store.files if f.name in hashes and hashes[f.name]["size"] != f.size
-        ),
+        # Files that changed between being found, hashed and read: the store
+        # is live, or being copied. Their entry under "files" says how.
+        "changed_while_exported": sorted(changed),
+        "unreadable_files": sorted(unreadable),
         "records": sum(r["records"] for r in results),
         "records_by_state": dict(sorted(by_state.items())),
         "records_by_file": dict(sorted(by_file.items())),
         "parts": [_layout.part_name(r["index"]) for r in results],
         "read_report": [r["report"] for r in results],
-        "fingerprint": _fingerprint(store),
+        # A store not read whole and unchanged is read again by the next run.
+        "fingerprint": None if unreadable or changed else _fingerprint(store),
     }
 
 
@@ -164,8 +186,8 @@ def export(
     stores = find_stores(tree_path, on_error=note_unlisted)
     output = Dataset(dataset_path)
     try:
-        output.prepare()
-    except DatasetBusy as error:
+        output.prepare(tree_path)
+    except (DatasetBusy, DatasetOfAnotherTree) as error:
         raise ExportError(str(error)) from None
     try:
         result = _export_into(output, tree_path, stores, unlisted, jobs, client, progress, started)
@@ -226,19 +248,33 @@ def _export_into(
                 result.failed[store.path] = errors[0]
                 output.drop_staged(partition)
                 if partition in existing:
-                    output.discard(partition)  # its files changed: the old records no longer stand
+                    # The tree still holds the store: its earlier export stays,
+                    # under its own entry and hashes, until a run reads it.
+                    entries[partition] = existing[partition]
+                    result.kept_earlier.append(store.path)
                 continue
-            entries[partition] = _store_entry(store, identifier, results)
-            output.commit(partition, entries[partition])
+            entry = entries[partition] = _store_entry(tree_path, store, identifier, results)
+            output.commit(partition, entry)
             result.exported.append(store.path)
+            if entry["unreadable_files"]:
+                result.unreadable[store.path] = {f["name"]: f["unreadable"] for f in entry["files"] if "unreadable" in f}
+            if entry["changed_while_exported"]:
+                result.changed[store.path] = entry["changed_while_exported"]
     finally:
         shutil.rmtree(output.staging, ignore_errors=True)
 
     current = {_layout.partition_name(_layout.store_id(s.path)) for s in stores}
     for partition, entry in existing.items():
-        if partition not in current:
-            output.discard(partition)
-            result.removed.append(str(entry.get("path", partition)))
+        if partition in current:
+            continue
+        path = entry.get("path")
+        if isinstance(path, str) and any(_is_within(path, folder) for folder in unlisted):
+            # The tree may still hold it: the folder above it could not be listed.
+            entries[partition] = entry
+            result.kept_unlisted.append(path)
+            continue
+        output.discard(partition)
+        result.removed.append(str(path if path is not None else partition))
     output.clean()
 
     ordered = sorted(entries.values(), key=lambda e: e["path"])
@@ -256,6 +292,11 @@ def _export_into(
         "records": result.records,
         "failed": [{"path": p, "error": e} for p, e in sorted(result.failed.items())],
         "unlisted_directories": [{"path": p, "error": e} for p, e in sorted(unlisted.items())],
+        "kept_unlisted": sorted(result.kept_unlisted),
+        "kept_from_earlier_run": sorted(result.kept_earlier),
+        "unreadable_files": [
+            {"path": p, "file": name, "error": e} for p, files in sorted(result.unreadable.items()) for name, e in sorted(files.items())
+        ],
         "stores": ordered,
     }
     write_json(result.manifest, manifest, sync=True)

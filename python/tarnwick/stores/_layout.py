@@ -11,6 +11,10 @@
       _staging/                      partitions being written (never read)
       _trash/                        partitions being replaced (never read)
       _lock                          held by the export writing the dataset
+      _tree.json                     the tree this dataset belongs to, written
+                                     before the first partition
+      <name>.<pid>.tmp               a JSON file being written (removed by
+                                     the next run if its writer was killed)
 
 Readers that follow hive conventions (pyarrow, DuckDB with
 ``hive_partitioning``) see the column ``store``; names starting with ``_`` or
@@ -21,6 +25,7 @@ name complete: it is written under ``_staging`` and renamed into place.
 from __future__ import annotations
 
 import hashlib
+import os
 import re
 
 PARTITION_KEY = "store"
@@ -29,6 +34,8 @@ STORE_ENTRY_NAME = "_store.json"
 STAGING_DIR = "_staging"
 LOCK_NAME = "_lock"
 TRASH_DIR = "_trash"
+TREE_NAME = "_tree.json"
+TEMPORARY_SUFFIX = ".tmp"
 DATASET_FORMAT = "tarnwick-dataset"
 # Bumped whenever the columns or the file layout change: partitions written
 # under another version are exported again.
@@ -53,3 +60,16 @@ def partition_name(identifier: str) -> str:
 
 def part_name(index: int) -> str:
     return f"part-{index:05d}.parquet"
+
+
+def temporary_name(path: str) -> str:
+    """Where a JSON file is written before it is renamed onto ``path``."""
+    return f"{path}.{os.getpid()}{TEMPORARY_SUFFIX}"
+
+
+_TEMPORARY = re.compile(r"\A(?:" + "|".join(re.escape(n) for n in (MANIFEST_NAME, TREE_NAME)) + r")\.\d+" + re.escape(TEMPORARY_SUFFIX) + r"\Z")
+
+
+def is_temporary(name: str) -> bool:
+    """A name ``temporary_name`` gives to a file of the dataset's top level."""
+    return _TEMPORARY.match(name) is not None

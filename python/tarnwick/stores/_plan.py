@@ -8,9 +8,10 @@ The split depends only on the files, never on how many workers run, so the
 dataset is the same for every number of jobs.
 
 A piece that holds only some of a store's files (or a store with a symbolic
-link among its data files, which is never followed) is read from a private
-temporary directory of symbolic links to exactly its regular files, outside
-the tree and outside the dataset; nothing is created in the tree.
+link among its files, which is never followed) is read from a private copy
+of exactly its regular data files, made while they are hashed, in a scratch
+folder of the partition being staged in the dataset; nothing is created in
+the tree, and the scratch folder goes with the staging area.
 """
 
 from __future__ import annotations
@@ -28,7 +29,9 @@ SPLIT_BYTES = 64 << 20
 @dataclass(frozen=True)
 class Chunk:
     """What one worker does: read ``data_files`` of the store (None: its
-    whole directory), write them to ``part_path``, hash ``hashed_files``."""
+    whole directory), write them to ``part_path``, hash ``hashed_files``
+    and check each against ``found``, its identity when the store was
+    found (size, modification and change times in ns, inode)."""
 
     tree: str
     store_path: str
@@ -39,6 +42,12 @@ class Chunk:
     hashed_files: tuple[str, ...]
     part_path: str
     weight: int  # bytes of data files, for scheduling the largest first
+    found: tuple[tuple[int, int, int, int], ...] = ()  # one per hashed file
+
+    @property
+    def scratch(self) -> str:
+        """Where a piece's copies are decoded from: inside its staged partition."""
+        return os.path.join(os.path.dirname(self.part_path), f"_piece-{self.index:05d}")
 
     @property
     def directory(self) -> str:
@@ -58,11 +67,12 @@ def plan_chunks(tree: str, store: Store, staging_partition: str) -> list[Chunk]:
     if not groups:
         groups = [[]]
     whole = len(groups) == 1 and not store.skipped_links
-    sizes = {f.name: f.size for f in store.files}
+    by_name = {f.name: f for f in store.files}
     data_names = {f.name for f in data}
     others = tuple(f.name for f in store.files if f.name not in data_names)
     chunks = []
     for index, names in enumerate(groups):
+        hashed = tuple(names) + (others if index == 0 else ())
         chunks.append(
             Chunk(
                 tree=tree,
@@ -71,9 +81,12 @@ def plan_chunks(tree: str, store: Store, staging_partition: str) -> list[Chunk]:
                 origin=store.origin,
                 index=index,
                 data_files=None if whole else tuple(names),
-                hashed_files=tuple(names) + (others if index == 0 else ()),
+                hashed_files=hashed,
                 part_path=os.path.join(staging_partition, part_name(index)),
-                weight=sum(sizes[n] for n in names) + 1,
+                weight=sum(by_name[n].size for n in names) + 1,
+                found=tuple(
+                    (by_name[n].size, by_name[n].mtime_ns, by_name[n].ctime_ns, by_name[n].inode) for n in hashed
+                ),
             )
         )
     return chunks

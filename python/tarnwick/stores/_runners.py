@@ -8,6 +8,10 @@ caller puts them together. Chunks are pure functions of their description
 from __future__ import annotations
 
 import multiprocessing
+import os
+import select
+import threading
+import time
 from multiprocessing import forkserver
 from collections.abc import Iterator, Sequence
 from concurrent.futures import ProcessPoolExecutor, as_completed
@@ -21,6 +25,46 @@ from ._plan import Chunk, failed_result
 # imports the reading code once, and every worker is a fork of it.
 _START_METHOD = "forkserver"
 _READING_MODULE = "tarnwick.stores._chunks"
+# How often a worker without pidfd support looks whether its export is alive.
+_PARENT_POLL_SECONDS = 1.0
+# A worker whose export died ends with this status.
+_ORPHAN_EXIT_STATUS = 70
+
+
+def end_with_parent(parent: int) -> None:
+    """Run in every worker as it starts: end the worker as soon as the export
+    that started it (``parent``) ends, however it ends (``kill -9`` included).
+    A worker's own parent is the fork server, so the death signal of its
+    parent is no help; the export's process is watched instead, through a
+    descriptor that becomes readable when it exits. Once no worker holds
+    them, the fork server and the resource tracker see their pipes close
+    and end too."""
+    try:
+        watched: int | None = os.pidfd_open(parent)
+    except ProcessLookupError:
+        os._exit(_ORPHAN_EXIT_STATUS)
+    except (AttributeError, OSError):  # no pidfd (old kernel or Python): look now and then
+        watched = None
+
+    def watch() -> None:
+        if watched is not None:
+            select.select([watched], [], [])
+        else:
+            while _alive(parent):
+                time.sleep(_PARENT_POLL_SECONDS)
+        os._exit(_ORPHAN_EXIT_STATUS)
+
+    threading.Thread(target=watch, name="tarnwick-end-with-parent", daemon=True).start()
+
+
+def _alive(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
 
 
 def run_chunk(chunk: Chunk) -> dict[str, Any]:
@@ -50,10 +94,16 @@ def start_early() -> None:
     forkserver.ensure_running()
 
 
+def _pool(workers: int, context: Any) -> ProcessPoolExecutor:
+    return ProcessPoolExecutor(
+        max_workers=workers, mp_context=context, initializer=end_with_parent, initargs=(os.getpid(),)
+    )
+
+
 def in_processes(chunks: Sequence[Chunk], jobs: int) -> Iterator[dict[str, Any]]:
     context = _context()
     broken: list[Chunk] = []
-    with ProcessPoolExecutor(max_workers=min(jobs, len(chunks)), mp_context=context) as pool:
+    with _pool(min(jobs, len(chunks)), context) as pool:
         futures = {pool.submit(run_chunk, chunk): chunk for chunk in chunks}
         try:
             for future in as_completed(futures):
@@ -78,7 +128,7 @@ def _one_at_a_time(chunks: Sequence[Chunk], context: Any) -> Iterator[dict[str, 
     try:
         for chunk in chunks:
             if pool is None:
-                pool = ProcessPoolExecutor(max_workers=1, mp_context=context)
+                pool = _pool(1, context)
             try:
                 yield pool.submit(run_chunk, chunk).result()
             except BrokenProcessPool as error:

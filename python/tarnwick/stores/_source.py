@@ -53,7 +53,7 @@ def _normalise(batch: pa.RecordBatch) -> Iterator[pa.RecordBatch]:
 class StoreRead:
     """One pass over a store directory: ``batches()`` once, then ``report()``."""
 
-    def __init__(self, directory: str, threads: int | None) -> None:
+    def __init__(self, directory: str | bytes, threads: int | None) -> None:
         self._scan = scan(directory, threads=threads)
 
     def batches(self) -> Iterator[pa.RecordBatch]:
@@ -65,8 +65,9 @@ class StoreRead:
         return {} if report is None else report.to_dict()
 
 
-def read_store(directory: str, *, threads: int | None = None) -> StoreRead:
-    """``threads`` decode the store's files in parallel (None: the machine's cores)."""
+def read_store(directory: str | bytes, *, threads: int | None = None) -> StoreRead:
+    """``threads`` decode the store's files in parallel (None: the machine's
+    cores). A path in bytes reaches the reader exactly, whatever its encoding."""
     return StoreRead(directory, threads)
 
 

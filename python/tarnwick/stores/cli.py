@@ -10,7 +10,6 @@ exit-status table, the progress line and the closing line.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 from typing import Any
 
@@ -33,6 +32,7 @@ class _Unlisted:
 
 
 def run_find(args: argparse.Namespace) -> int:
+    from ._dataset import json_text
     from .find import find_stores
 
     check_directory(args.tree)
@@ -42,7 +42,7 @@ def run_find(args: argparse.Namespace) -> int:
     except OSError as error:
         raise CliError(f"cannot list {args.tree!r}: {reason(error)}") from None
     if args.format == "jsonl":
-        lines = [json.dumps(store.to_dict(), ensure_ascii=False) + "\n" for store in stores]
+        lines = [json_text(store.to_dict(), sort_keys=False) + "\n" for store in stores]
     else:
         lines = [f"{s.kind}\t{s.origin or '-'}\t{s.file_count}\t{s.bytes}\t{s.path}\n" for s in stores]
     out = stdout()
@@ -94,7 +94,15 @@ def run_export(args: argparse.Namespace) -> int:
         warn(f"cannot list {path!r}: {why}; stores in it are not exported")
     for path, why in sorted(result.failed.items()):
         warn(f"failed {path!r}: {why}")
-    left_out = {"store": len(result.failed), "unlisted folder": len(result.unlisted)}
+    for path, files in sorted(result.unreadable.items()):
+        for name, why in sorted(files.items()):
+            warn(f"cannot read {path + '/' + name!r}: {why}; the store's other files are exported")
+    for path, names in sorted(result.changed.items()):
+        warn(f"{path!r}: changed while exported: {', '.join(names)} (see the manifest)")
+    unreadable = sum(len(files) for files in result.unreadable.values())
+    changed = sum(len(names) for names in result.changed.values())
+    left_out = {"store": len(result.failed), "unreadable file": unreadable, "changed file": changed,
+                "unlisted folder": len(result.unlisted)}
     say(
         f"{len(result.exported)} stores exported, {len(result.unchanged)} unchanged, "
         f"{len(result.failed)} failed, {len(result.removed)} removed; "
