@@ -302,7 +302,7 @@ def test_command_names_a_failed_store_and_strict_fails_on_it(tree, tmp_path, mon
     real = _source.read_store
 
     def failing(directory, **kwargs):
-        if directory.endswith("Session Storage"):
+        if os.fsencode(directory).endswith(b"Session Storage"):
             raise OSError(5, "Input/output error")
         return real(directory, **kwargs)
 

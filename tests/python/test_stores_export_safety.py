@@ -25,7 +25,7 @@ import stores_tree
 from _tarnwick import RawLevelDb
 from tarnwick.stores import ExportError, export
 from tarnwick.stores import _chunks, _custody, _export, _plan, _runners
-from tarnwick.stores.cli import add_subcommand
+from tarnwick import cli
 
 ODD = b"caf\xe9"  # Latin-1 "café": not UTF-8
 HERE = Path(__file__).parent
@@ -117,12 +117,7 @@ def test_a_name_that_is_not_utf8_costs_nothing_and_is_kept_exactly(tmp_path, whe
 
 
 def _run_cli(*argv: str) -> int:
-    import argparse
-
-    parser = argparse.ArgumentParser(prog="tarnwick")
-    add_subcommand(parser.add_subparsers())
-    args = parser.parse_args(argv)
-    return args.run(args)
+    return cli.main(list(argv))
 
 
 def test_find_and_export_commands_print_odd_names_losslessly(tmp_path, capsys):
@@ -237,14 +232,14 @@ print(json.dumps({{"failed": result.failed, "unreadable": result.unreadable, "ex
 
 def _eio_on_one_file(tree: Path, out: Path, monkeypatch: pytest.MonkeyPatch) -> dict:
     """A bad sector under one table: every read of it fails with EIO."""
-    real = _custody.open_noatime
+    real = _custody.open_evidence_file
 
-    def failing(path, flags, *, dir_fd=None):
+    def failing(path, *, dir_fd=None):
         if os.fsdecode(path) == UNREADABLE:
             raise OSError(errno.EIO, os.strerror(errno.EIO))
-        return real(path, flags, dir_fd=dir_fd)
+        return real(path, dir_fd=dir_fd)
 
-    monkeypatch.setattr(_custody, "open_noatime", failing)
+    monkeypatch.setattr(_custody, "open_evidence_file", failing)
     result = export(tree, out)
     return {"failed": result.failed, "unreadable": result.unreadable, "exported": result.exported}
 

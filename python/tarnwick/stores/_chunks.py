@@ -19,8 +19,8 @@ import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
 from . import _source
 from ._custody import Hashed, Identity, change_of, hash_file, identity_now
-from ._evidence_io import open_directory
-from ._names import is_data_file_name
+from .._store_vocabulary import open_directory
+from .._store_vocabulary import is_data_file_name
 from ._plan import Chunk, failed_result
 
 # Each piece decodes on one thread: the parallelism is the jobs' (one core

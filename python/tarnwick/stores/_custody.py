@@ -21,7 +21,8 @@ import os
 import stat
 from dataclasses import dataclass
 
-from ._evidence_io import _FILE_FLAGS, HASH_BLOCK_BYTES, open_noatime
+from .._store_vocabulary import open_evidence_file
+from ._evidence_io import HASH_BLOCK_BYTES
 
 
 @dataclass(frozen=True)
@@ -62,7 +63,7 @@ def hash_file(directory_fd: int, name: str, *, copy_to: str | None = None) -> Ha
     no copy); a failure to write the copy (a full disk) is raised: it is the
     dataset's, not the evidence's."""
     try:
-        fd = open_noatime(name, _FILE_FLAGS, dir_fd=directory_fd)
+        fd = open_evidence_file(name, dir_fd=directory_fd)
     except OSError as error:
         return Hashed(error=_reason(error))
     out = None
@@ -71,7 +72,6 @@ def hash_file(directory_fd: int, name: str, *, copy_to: str | None = None) -> Ha
             opened = os.fstat(fd)
             if not stat.S_ISREG(opened.st_mode):
                 return Hashed(error=os.strerror(errno.EINVAL) + ": not a regular file")
-            os.set_blocking(fd, True)
         except OSError as error:
             return Hashed(error=_reason(error))
         if copy_to is not None:

@@ -49,9 +49,3 @@ def digests_of(path: str | bytes, algorithms: tuple[str, ...] = ("sha256",)) -> 
     finally:
         os.close(fd)
 
-
-def sha256_of(path: str | bytes) -> tuple[int, str]:
-    """The size and SHA-256 (hex) of the regular file at ``path``, read once
-    from start to end."""
-    read = digests_of(path)
-    return read.size, read.hexdigests["sha256"]
