@@ -49,7 +49,6 @@ STORAGE_FOLDERS = ("Local Storage", "Session Storage", "IndexedDB", "WebStorage"
 
 # The tagged-JSON convention shared with tarnwick.chromium's decoders, in JavaScript.
 TAG_JS = r"""
-const HOLE_LIMIT = 10000;
 function hex(bytes) { return Array.from(bytes, b => b.toString(16).padStart(2, '0')).join(''); }
 function num(v) {
   if (Number.isNaN(v)) return {"$number": "NaN"};
@@ -84,9 +83,22 @@ function tag(v, path = '', seen = new Map()) {
     return {"$host": v.constructor.name, "is_2d": v.is2D, "values": m.map(num)};
   }
   if (v instanceof DOMException) return {"$host": "DOMException", "name": v.name, "message": v.message};
-  if (ArrayBuffer.isView(v))
-    return {"$typedarray": v.constructor.name,
-            "hex": hex(new Uint8Array(v.buffer, v.byteOffset, v.byteLength))};
+  if (ArrayBuffer.isView(v)) {
+    // The first view over a buffer shows its bytes; later ones refer to it.
+    const views = seen.views || (seen.views = new Map());
+    const first = views.get(v.buffer);
+    if (first !== undefined || seen.has(v.buffer)) {
+      if (first !== undefined && !first.whole && !('buffer' in first.node))
+        first.node.buffer = {"$arraybuffer": hex(new Uint8Array(v.buffer))};
+      return {"$typedarray": v.constructor.name, "buffer": {"$ref": seen.get(v.buffer)},
+              "offset": v.byteOffset, "length": v.byteLength};
+    }
+    const node = {"$typedarray": v.constructor.name,
+                  "hex": hex(new Uint8Array(v.buffer, v.byteOffset, v.byteLength))};
+    seen.set(v.buffer, path);
+    views.set(v.buffer, {node, whole: v.byteOffset === 0 && v.byteLength === v.buffer.byteLength});
+    return node;
+  }
   if (v instanceof Map) {
     let i = 0, out = [];
     for (const [k, x] of v) {
@@ -106,20 +118,22 @@ function tag(v, path = '', seen = new Map()) {
     return out;
   }
   if (Array.isArray(v)) {
+    // V8 writes an array with holes as a sparse one: its length and its elements.
     const named = Object.keys(v).filter(k => !(String(k >>> 0) === k && (k >>> 0) < 4294967295));
-    const base = v.length > HOLE_LIMIT ? path + '/items' : (named.length ? path + '/$array' : path);
+    const indices = Object.keys(v).filter(k => !named.includes(k));
+    const holey = indices.length < v.length;
+    const base = holey ? path + '/items' : (named.length ? path + '/$array' : path);
     let items;
-    if (v.length > HOLE_LIMIT) {
+    if (holey) {
       items = {};
-      for (const k of Object.keys(v)) if (!named.includes(k)) items[k] = tag(v[k], base + ptr(k), seen);
+      for (const k of indices) items[k] = tag(v[k], base + ptr(k), seen);
     } else {
       items = [];
-      for (let i = 0; i < v.length; i++)
-        items.push(i in v ? tag(v[i], base + ptr(i), seen) : {"$hole": true});
+      for (let i = 0; i < v.length; i++) items.push(tag(v[i], base + ptr(i), seen));
     }
     const props = {};
     for (const k of named) props[esc(k)] = tag(v[k], path + '/properties' + ptr(esc(k)), seen);
-    if (v.length > HOLE_LIMIT) {
+    if (holey) {
       const out = {"$sparse_array": v.length, "items": items};
       if (named.length) out.properties = props;
       return out;
