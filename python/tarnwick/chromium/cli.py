@@ -17,6 +17,7 @@ import sys
 from collections.abc import Iterator
 from typing import BinaryIO
 
+from . import _json
 from .entry import Entry
 from .output import WRITERS
 
@@ -66,8 +67,7 @@ def _selected(args: argparse.Namespace, e: Entry) -> bool:
         return False
     if args.key is not None:
         wanted: str = args.key
-        return e.key == wanted or json.dumps(e.key, ensure_ascii=False, separators=(",", ":")) \
-            == wanted.replace(", ", ",")
+        return e.key == wanted or _json.dumps(e.key) == wanted.replace(", ", ",")
     return True
 
 

@@ -6,12 +6,22 @@ from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any
 
+from ._binary import DecodeError
 from .storage_key import parse_storage_key
 
 # Kinds of store.
 LOCAL_STORAGE = "localstorage"
 SESSION_STORAGE = "sessionstorage"
 INDEXED_DB = "indexeddb"
+
+
+def failure_text(error: BaseException) -> str:
+    """Why a record (or a part of it) could not be decoded. A decoding error says
+    it in its own words; any other exception is named, since it points at a fault
+    of the decoder rather than of the bytes."""
+    if isinstance(error, DecodeError):
+        return str(error)
+    return f"{type(error).__name__}: {error}"
 
 
 @dataclass(slots=True)
@@ -70,11 +80,11 @@ class Entry:
         try:
             self.key = key()
         except key_errors as error:
-            errors.append(f"key: {error}")
+            errors.append(f"key: {failure_text(error)}")
         if value is not None:
             try:
                 self.value = value()
             except value_errors as error:
-                errors.append(f"value: {error}")
+                errors.append(f"value: {failure_text(error)}")
         if errors:
             self.error = "; ".join(errors)
