@@ -11,17 +11,18 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import json
 import os
 import sys
 from collections.abc import Iterator
-from typing import BinaryIO
+from typing import Any, BinaryIO
 
 from . import _json
+from ._problems import Problems
 from .entry import Entry
 from .output import WRITERS
 
-EXIT_OK, EXIT_ERROR = 0, 2
+# 1: with --strict, something could not be read or decoded (see the warnings).
+EXIT_OK, EXIT_INCOMPLETE, EXIT_ERROR = 0, 1, 2
 KINDS = ("localstorage", "sessionstorage", "indexeddb")
 
 
@@ -42,6 +43,8 @@ def add_subcommand(subparsers: argparse._SubParsersAction) -> None:  # type: ign
     p.add_argument("--origin", help="only origins containing this text")
     p.add_argument("--output", "-o", metavar="FILE", help="write to FILE, never inside DIR")
     p.add_argument("--force", action="store_true", help="replace FILE if it exists")
+    p.add_argument("--strict", action="store_true",
+                   help="exit with status 1 when anything could not be read or decoded")
     p.set_defaults(run=run)
 
 
@@ -72,8 +75,7 @@ def _selected(args: argparse.Namespace, e: Entry) -> bool:
 
 
 def run(args: argparse.Namespace) -> int:
-    from . import find_stores, latest, read_store
-    from .history import history
+    from . import find_stores
 
     if not os.path.isdir(args.directory):
         return _error(f"not a directory: {args.directory!r}")
@@ -86,21 +88,37 @@ def run(args: argparse.Namespace) -> int:
         from .._safe_output import check_outside
 
         check_outside(args.output, [args.directory])
-    stores = [(k, s) for k, s in find_stores(args.directory) if not args.kind or k in args.kind]
-    if not stores:
+    try:
+        os.listdir(args.directory)
+    except OSError as error:
+        return _error(f"cannot list {args.directory!r}: {error.strerror or error}")
+    problems = Problems()
+    stores = [(k, s) for k, s in find_stores(args.directory, problems.folder_not_listed)
+              if not args.kind or k in args.kind]
+    if not stores and not problems.any():
         print(f"tarnwick chromium: no Chromium store found under {args.directory!r}", file=sys.stderr)
-
-    def entries() -> Iterator[object]:
-        for kind, store in stores:
-            try:
-                decoded = list(read_store(store, kind))
-            except (OSError, ValueError) as error:  # a store that cannot be listed or opened
-                print(f"tarnwick chromium: skipped {store!r}: {error}", file=sys.stderr)
-                continue
-            for e in (history(decoded) if args.history else latest(decoded)):
-                if (args.all_records or e.record_type == "data") and _selected(args, e):
-                    yield e
-
     with _destination(args) as out:
-        WRITERS[args.format](entries(), out)  # type: ignore[arg-type]
-    return EXIT_OK
+        rows = WRITERS[args.format](_entries(args, stores, problems), out)  # type: ignore[arg-type]
+    print(problems.closing_line(rows), file=sys.stderr)
+    return EXIT_INCOMPLETE if args.strict and problems.any() else EXIT_OK
+
+
+def _entries(args: argparse.Namespace, stores: list[tuple[str | None, str]],
+             problems: Problems) -> Iterator[Entry]:
+    """The selected rows of every store; what could not be read goes to ``problems``."""
+    from . import latest, read_store
+    from .history import history
+
+    for kind, store in stores:
+        reports: list[Any] = []
+        try:
+            decoded = list(read_store(store, kind, reports))
+        except Exception as error:  # noqa: BLE001 - one store's failure costs only that store
+            problems.store_not_read(store, error)
+            continue
+        for report in reports:
+            problems.read_report(report)
+        problems.entries(store, decoded)
+        for e in (history(decoded) if args.history else latest(decoded)):
+            if (args.all_records or e.record_type == "data") and _selected(args, e):
+                yield e

@@ -9,7 +9,7 @@ folder found elsewhere is recognised by its keys.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 
 from ._records import RawRecord
 from .entry import INDEXED_DB, LOCAL_STORAGE, SESSION_STORAGE
@@ -60,7 +60,8 @@ def kind_from_records(records: list[RawRecord]) -> str | None:
     return best if votes[best] * 2 > len(sample) else None
 
 
-def find_stores(root: str) -> Iterator[tuple[str | None, str]]:
+def find_stores(root: str, on_error: Callable[[OSError], None] | None = None
+                ) -> Iterator[tuple[str | None, str]]:
     """(kind, folder) of every store under ``root``, in path order; links are not
     followed. ``root`` itself may be any LevelDB folder (kind None when its name does
     not tell: the keys will); below it only folders named as the browser names its
@@ -69,11 +70,12 @@ def find_stores(root: str) -> Iterator[tuple[str | None, str]]:
     if is_leveldb_dir(root):
         yield kind_from_path(root), root
         return
-    yield from sorted(_walk(root), key=lambda found: found[1])
+    yield from sorted(_walk(root, on_error), key=lambda found: found[1])
 
 
-def _walk(root: str) -> Iterator[tuple[str | None, str]]:
-    for dirpath, dirnames, _ in os.walk(root):
+def _walk(root: str, on_error: Callable[[OSError], None] | None) -> Iterator[tuple[str | None, str]]:
+    # on_error hears of every folder that could not be listed.
+    for dirpath, dirnames, _ in os.walk(root, onerror=on_error):
         dirnames.sort()
         for name in list(dirnames):
             sub = os.path.join(dirpath, name)

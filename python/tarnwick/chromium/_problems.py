@@ -1,0 +1,78 @@
+"""What ``tarnwick chromium`` could not read or decode, said out loud.
+
+Nothing is dropped silently: every folder that could not be listed, every store
+that could not be opened, every file the reader left out or could only partly
+decode, every blob file not read, and the number of records that could not be
+decoded become a warning on standard error as they are met, and are summed up in
+one closing line. With ``--strict`` any of them makes the exit status 1.
+"""
+
+from __future__ import annotations
+
+import sys
+from collections.abc import Iterable
+from typing import Any, TextIO
+
+from .entry import Entry
+from .output import escape_line
+
+PROG = "tarnwick chromium"
+
+
+class Problems:
+    def __init__(self, stream: TextIO | None = None) -> None:
+        self.stream = stream
+        self.folders = 0  # folders that could not be listed
+        self.stores = 0  # stores that could not be read at all
+        self.files = 0  # data files left out or only partly decoded, blob files not read
+        self.records = 0  # records that could not be decoded (wholly or in part)
+
+    def warn(self, text: str) -> None:
+        print(f"{PROG}: warning: {escape_line(text)}", file=self.stream or sys.stderr)
+
+    def folder_not_listed(self, error: OSError) -> None:
+        self.folders += 1
+        self.warn(f"cannot list {error.filename!r}: {error.strerror or error}")
+
+    def store_not_read(self, store: str, error: BaseException) -> None:
+        self.stores += 1
+        self.warn(f"skipped store {store!r}: {error}")
+
+    def read_report(self, report: Any) -> None:
+        """What the LevelDB reader says it left out or could not decode."""
+        for f in report.files:
+            if f.status == "left_out":
+                self.files += 1
+                self.warn(f"left out {f.path!r}: {f.reason}")
+            elif f.unread:
+                self.files += 1
+                lost = sum(r.end - r.begin for r in f.unread)
+                self.warn(f"{f.path!r}: {lost} bytes in {len(f.unread)} ranges could not be decoded")
+        for other in report.others:
+            if other.status == "not_admitted":
+                self.files += 1
+                self.warn(f"not read {other.path!r}: {other.reason}")
+
+    def entries(self, store: str, decoded: Iterable[Entry]) -> None:
+        """Records of one store that could not be decoded, and blob files not read."""
+        failed = 0
+        for e in decoded:
+            if e.error is not None:
+                failed += 1
+            for unread in e.details.get("unread_files", ()):
+                self.files += 1
+                self.warn(f"blob file {unread['file']!r} not read: {unread['reason']}")
+        if failed:
+            self.records += failed
+            self.warn(f"{failed} records of {store!r} could not be decoded (error rows keep their raw bytes)")
+
+    def any(self) -> bool:
+        return bool(self.folders or self.stores or self.files or self.records)
+
+    def closing_line(self, rows: int) -> str:
+        parts = [f"{rows} rows written"]
+        for n, what in ((self.records, "records not decoded"), (self.files, "files not read"),
+                        (self.stores, "stores skipped"), (self.folders, "folders not listed")):
+            if n:
+                parts.append(f"{n} {what}")
+        return f"{PROG}: " + ", ".join(parts) + ("" if self.any() else ", nothing left out")
