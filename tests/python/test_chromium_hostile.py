@@ -243,3 +243,22 @@ def test_session_storage_decoder_keeps_going_after_any_exception() -> None:
                RawRecord(b"map-0-b", "b".encode("utf-16-le"), 2, "live", "f", 10)]
     entries = list(sessionstorage.decode(records, "store"))
     assert entries[0].error and entries[1].value == "b"
+
+
+def test_a_table_the_reader_leaves_out_is_warned_about(tmp_path: Path) -> None:
+    store = tmp_path / "Local Storage" / "leveldb"
+    store.parent.mkdir()
+    db = plyvel.DB(str(store), create_if_missing=True)
+    for i in range(11):
+        db.put(b"_https://a.example\x00\x01" + b"key%d" % i, b"\x01value")
+    db.compact_range()
+    db.close()
+    (table,) = store.glob("*.ldb")
+    data = bytearray(table.read_bytes())
+    data[-8:] = b"\x00" * 8  # the table's magic number
+    table.write_bytes(bytes(data))
+    result = run(tmp_path, "-f", "jsonl")
+    assert result.returncode == 0
+    assert f"left out {str(table)!r}".encode() in result.stderr
+    assert b"files not read" in result.stderr.splitlines()[-1]
+    assert run(tmp_path, "--strict", "-f", "jsonl").returncode == 1
