@@ -103,8 +103,10 @@ def name_cell(text: str) -> str:
 
 
 def _text_stream(out: BinaryIO) -> io.TextIOWrapper:
-    # Every string written is valid Unicode by now; "strict" would only hide a fault.
-    return io.TextIOWrapper(out, encoding="utf-8", errors="strict", newline="", write_through=False)
+    # Every string written is escaped to valid Unicode by now; should one not be, its
+    # stray surrogate is written as \udXXX rather than end the whole output.
+    return io.TextIOWrapper(out, encoding="utf-8", errors="backslashreplace", newline="",
+                            write_through=False)
 
 
 def failed_row(e: Entry, error: BaseException) -> dict[str, Any]:
