@@ -7,23 +7,31 @@ what they build against a budget that grows with the record's bytes and stops at
 hard cap per record. A value that would go over becomes an error on that record (its
 raw bytes kept, the reason given) and decoding goes on with the next record.
 
-The unit is roughly one character of the JSON the value becomes: a string costs its
-length, binary data two per byte (hex), every other value ``VALUE_COST``.
+The unit is roughly one character of the JSON the value becomes, or one byte of the
+memory it takes while decoded: a string costs its length, binary data two per byte
+(hex), every value ``VALUE_COST`` and every object, array or tagged value (each a
+Python dict or list) ``CONTAINER_COST`` more. So a record's decoded value can neither
+print nor hold much more than its budget.
 """
 
 from __future__ import annotations
 
 from ._binary import DecodeError
 
-# Units a record may spend per byte it holds (after Snappy or a blob file).
-UNITS_PER_BYTE = 16
+# Units a record may spend per byte it holds (after Snappy or a blob file): enough
+# for an empty object (three bytes) to cost its container and its value.
+UNITS_PER_BYTE = 24
 # Units every record may spend whatever its size, so a small record with ordinary
 # escapes and tags never hits the budget.
 BASE_UNITS = 1 << 16
 # The most any one record may make: about 64 MiB of JSON.
 RECORD_CAP_UNITS = 64 << 20
-# What one value (number, tag, container) costs besides its text or bytes.
-VALUE_COST = 8
+# What one value (number, tag, container) costs besides its text or bytes: about
+# the memory of a list slot and a number object.
+VALUE_COST = 16
+# What a value kept as its own dict or list costs on top: about its size in memory.
+# With VALUE_COST, an empty object's three bytes pay exactly for it.
+CONTAINER_COST = 56
 
 
 class OverBudget(DecodeError):

@@ -59,12 +59,16 @@ def _scalar(v: object) -> str:
 
 
 _END = object()
+CHUNK_PARTS = 8192
 
 
 def dumps(value: Any) -> str:
     """``value`` as compact JSON text, however deeply it nests."""
     out: list[str] = []
     append = out.append
+    # Parts are joined every CHUNK_PARTS, so a value of millions of small items does
+    # not also hold millions of small strings at once.
+    chunks: list[str] = []
     # Open containers: [iterator, is_dict, first element still to come].
     stack: list[list[Any]] = []
     open_ids: set[int] = set()
@@ -92,6 +96,9 @@ def dumps(value: Any) -> str:
                 append("[]")
         else:
             append(_scalar(v))
+        if len(out) >= CHUNK_PARTS:
+            chunks.append("".join(out))
+            out.clear()
         while stack:
             frame = stack[-1]
             item = next(frame[0], _END)
@@ -112,4 +119,5 @@ def dumps(value: Any) -> str:
                 v = item
             break
         else:
-            return "".join(out)
+            chunks.append("".join(out))
+            return "".join(chunks)

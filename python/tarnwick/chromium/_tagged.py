@@ -51,7 +51,9 @@ _MS_PER_DAY = 86_400_000
 # Microseconds from 1601-01-01 (the Windows and Chromium base::Time epoch) to 1970-01-01.
 WINDOWS_TO_UNIX_US = 11_644_473_600_000_000
 
+# Shared, never changed: one object for every hole and every undefined.
 HOLE = {"$hole": True}
+UNDEFINED = {"$undefined": True}
 
 
 def number(x: float) -> object:

@@ -20,8 +20,8 @@ from collections.abc import Callable
 from typing import Any
 
 from ._binary import Cursor, DecodeError
-from ._budget import VALUE_COST, Budget
-from ._tagged import HOLE, bigint_text, escape_key, js_iso, number
+from ._budget import CONTAINER_COST, VALUE_COST, Budget
+from ._tagged import HOLE, UNDEFINED, bigint_text, escape_key, js_iso, number
 
 # --- the Blink envelope -------------------------------------------------------------
 VERSION_TAG = 0xFF
@@ -304,6 +304,7 @@ class _Deserializer:
         self.buffers: dict[int, bytes] = {}  # object id of an ArrayBuffer -> its bytes
         # object id of an ArrayBuffer -> the first view over it (node, offset, length)
         self.first_views: dict[int, tuple[dict[str, Any], int, int]] = {}
+        self.refs: dict[int, _Ref] = {}  # one per object referred to, however often
         self.has_refs = False
 
     # -- the value loop ---------------------------------------------------------------
@@ -395,6 +396,7 @@ class _Deserializer:
         raise DecodeError("property key is not a string or number")
 
     def _new_id(self, node: Any) -> int:
+        self.budget.charge(CONTAINER_COST, "an object")
         self.objects.append(node)
         return len(self.objects) - 1
 
@@ -412,7 +414,7 @@ class _Deserializer:
         if tag == T_NULL:
             return None
         if tag == T_UNDEFINED:
-            return {"$undefined": True}
+            return UNDEFINED
         if tag == T_TRUE:
             return True
         if tag == T_FALSE:
@@ -432,9 +434,10 @@ class _Deserializer:
             if object_id >= len(self.objects):
                 raise DecodeError(f"reference to object {object_id}, only {len(self.objects)} read")
             self.has_refs = True
+            ref = self.refs.get(object_id) or self.refs.setdefault(object_id, _Ref(object_id))
             if object_id in self.buffers:
-                return _Buffer(self.buffers[object_id], _Ref(object_id), object_id)
-            return _Ref(object_id)
+                return _Buffer(self.buffers[object_id], ref, object_id)
+            return ref
         if tag == T_BEGIN_OBJECT:
             node: dict[str, Any] = {}
             self._new_id(node)
@@ -496,7 +499,7 @@ class _Deserializer:
         bitfield = self.cur.varint()
         n = (bitfield >> 1) & 0x3FFFFFFF
         data = self.cur.take(n)
-        self.budget.charge(3 * n, "a BigInt")  # about 2.4 decimal digits per byte
+        self.budget.charge(CONTAINER_COST + 3 * n, "a BigInt")  # about 2.4 digits per byte
         magnitude = int.from_bytes(data, "little")
         return bigint_text(-magnitude if bitfield & 1 else magnitude)
 
@@ -674,15 +677,21 @@ def _resolve_refs(root: Any, objects: list[Any], budget: Budget) -> Any:
         spelled[node_id] = text
         return text
 
+    made: dict[int, dict[str, Any]] = {}  # one {"$ref": ...} per target, shared
+
     def replacement(ref: _Ref) -> dict[str, Any]:
         target = objects[ref.object_id]
         if id(target) not in where:
             return {"$ref": None, "object": ref.object_id}
         text = pointer(id(target))
         budget.charge(VALUE_COST + len(text), "a reference")
-        return {"$ref": text}
+        if id(target) not in made:
+            made[id(target)] = {"$ref": text}
+        return made[id(target)]
 
-    stack = [(root, iter(list(_children(root))))] if isinstance(root, (dict, list)) else []
+    # Children are replaced in place while iterated: a list item or an existing dict
+    # key's value may be, and no copy of a large container is made.
+    stack = [(root, iter(_children(root)))] if isinstance(root, (dict, list)) else []
     while stack:
         node, children = stack[-1]
         for key, child in children:
@@ -690,7 +699,7 @@ def _resolve_refs(root: Any, objects: list[Any], budget: Budget) -> Any:
                 node[key] = replacement(child)
             elif isinstance(child, (dict, list)) and id(child) not in where:
                 where[id(child)] = (id(node), key)
-                stack.append((child, iter(list(_children(child)))))
+                stack.append((child, iter(_children(child))))
                 break
         else:
             stack.pop()
