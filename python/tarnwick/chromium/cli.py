@@ -89,7 +89,7 @@ def run(args: argparse.Namespace) -> int:
 
         check_outside(args.output, [args.directory])
     try:
-        os.listdir(args.directory)
+        _list_without_trace(args.directory)
     except OSError as error:
         return _error(f"cannot list {args.directory!r}: {error.strerror or error}")
     problems = Problems()
@@ -101,6 +101,19 @@ def run(args: argparse.Namespace) -> int:
         rows = WRITERS[args.format](_entries(args, stores, problems), out)  # type: ignore[arg-type]
     print(problems.closing_line(rows), file=sys.stderr)
     return EXIT_INCOMPLETE if args.strict and problems.any() else EXIT_OK
+
+
+def _list_without_trace(folder: str) -> list[str]:
+    """The names in ``folder``, listed through a descriptor opened without changing
+    its access time (the folder named by the examiner may be a link); raises OSError
+    when it cannot be listed."""
+    from ..stores._evidence_io import open_noatime
+
+    fd = open_noatime(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        return os.listdir(fd)
+    finally:
+        os.close(fd)
 
 
 def _entries(args: argparse.Namespace, stores: list[tuple[str | None, str]],
