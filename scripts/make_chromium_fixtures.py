@@ -2,6 +2,8 @@
 """Make the real-browser fixtures of tests/fixtures/chromium/.
 
     python3 scripts/make_chromium_fixtures.py [OUT_DIR]     (default tests/fixtures/chromium)
+    python3 scripts/make_chromium_fixtures.py --hostile [OUT_DIR]
+                                              (default tests/fixtures/chromium/hostile)
 
 Needs Debian's headless Chromium (`apt-get install -y chromium-headless-shell`) and
 nothing outside the standard library. It serves a page on 127.0.0.1 (with a frame
@@ -21,6 +23,11 @@ Storage, IndexedDB and WebStorage folders are copied to OUT_DIR/profile. It take
 about two and a half minutes. The page is served on port 60503 when it is free, so the
 origins stay those of the committed fixture; sequence numbers and times do change from
 one run to the next (the README's examples show some).
+
+With --hostile the page is one that attacks the decoders instead (HOSTILE_JS: value
+bombs, deep keys and values, a huge BigInt, names that forge report lines, lone
+surrogates), with canary values before and after; its profile and oracle go to
+tests/fixtures/chromium/hostile.
 """
 
 from __future__ import annotations
@@ -49,7 +56,6 @@ STORAGE_FOLDERS = ("Local Storage", "Session Storage", "IndexedDB", "WebStorage"
 
 # The tagged-JSON convention shared with tarnwick.chromium's decoders, in JavaScript.
 TAG_JS = r"""
-const HOLE_LIMIT = 10000;
 function hex(bytes) { return Array.from(bytes, b => b.toString(16).padStart(2, '0')).join(''); }
 function num(v) {
   if (Number.isNaN(v)) return {"$number": "NaN"};
@@ -84,9 +90,22 @@ function tag(v, path = '', seen = new Map()) {
     return {"$host": v.constructor.name, "is_2d": v.is2D, "values": m.map(num)};
   }
   if (v instanceof DOMException) return {"$host": "DOMException", "name": v.name, "message": v.message};
-  if (ArrayBuffer.isView(v))
-    return {"$typedarray": v.constructor.name,
-            "hex": hex(new Uint8Array(v.buffer, v.byteOffset, v.byteLength))};
+  if (ArrayBuffer.isView(v)) {
+    // The first view over a buffer shows its bytes; later ones refer to it.
+    const views = seen.views || (seen.views = new Map());
+    const first = views.get(v.buffer);
+    if (first !== undefined || seen.has(v.buffer)) {
+      if (first !== undefined && !first.whole && !('buffer' in first.node))
+        first.node.buffer = {"$arraybuffer": hex(new Uint8Array(v.buffer))};
+      return {"$typedarray": v.constructor.name, "buffer": {"$ref": seen.get(v.buffer)},
+              "offset": v.byteOffset, "length": v.byteLength};
+    }
+    const node = {"$typedarray": v.constructor.name,
+                  "hex": hex(new Uint8Array(v.buffer, v.byteOffset, v.byteLength))};
+    seen.set(v.buffer, path);
+    views.set(v.buffer, {node, whole: v.byteOffset === 0 && v.byteLength === v.buffer.byteLength});
+    return node;
+  }
   if (v instanceof Map) {
     let i = 0, out = [];
     for (const [k, x] of v) {
@@ -106,20 +125,22 @@ function tag(v, path = '', seen = new Map()) {
     return out;
   }
   if (Array.isArray(v)) {
+    // V8 writes an array with holes as a sparse one: its length and its elements.
     const named = Object.keys(v).filter(k => !(String(k >>> 0) === k && (k >>> 0) < 4294967295));
-    const base = v.length > HOLE_LIMIT ? path + '/items' : (named.length ? path + '/$array' : path);
+    const indices = Object.keys(v).filter(k => !named.includes(k));
+    const holey = indices.length < v.length;
+    const base = holey ? path + '/items' : (named.length ? path + '/$array' : path);
     let items;
-    if (v.length > HOLE_LIMIT) {
+    if (holey) {
       items = {};
-      for (const k of Object.keys(v)) if (!named.includes(k)) items[k] = tag(v[k], base + ptr(k), seen);
+      for (const k of indices) items[k] = tag(v[k], base + ptr(k), seen);
     } else {
       items = [];
-      for (let i = 0; i < v.length; i++)
-        items.push(i in v ? tag(v[i], base + ptr(i), seen) : {"$hole": true});
+      for (let i = 0; i < v.length; i++) items.push(tag(v[i], base + ptr(i), seen));
     }
     const props = {};
     for (const k of named) props[esc(k)] = tag(v[k], path + '/properties' + ptr(esc(k)), seen);
-    if (v.length > HOLE_LIMIT) {
+    if (holey) {
       const out = {"$sparse_array": v.length, "items": items};
       if (named.length) out.properties = props;
       return out;
@@ -331,7 +352,66 @@ FRAME_JS = COMMON_JS + r"""
 """
 
 
-def page_html(frame_url: str) -> str:
+# The hostile page: what a web page can write to make a forensic decoder expand,
+# recurse, forge report lines or confuse two keys, each between canary values that
+# must come out around it. Keys and values are noted as JSON text (key_json,
+# value_json): some nest too deep for a round trip through the DevTools protocol.
+HOSTILE_JS = COMMON_JS + r"""
+const FORGED = 'x\nindexeddb      https://bank.example / accounts / kv [data] "balance" = "1,000,000 USD"  (current, seq 5)\n';
+function nested(leaf, depth) { let v = leaf; for (let i = 0; i < depth; i++) v = [v]; return v; }
+// The tagged JSON of nested(leaf, depth), spelled out: tag() would overflow the stack.
+function nestedJson(leaf, depth) { return '['.repeat(depth) + JSON.stringify(leaf) + ']'.repeat(depth); }
+// expect: {json: the value's tagged JSON} or {error: text the decoder's reason holds}.
+async function putJ(db, store, value, key, expect = {}) {
+  const got = await idb(db, store, s => s.put(value, key));
+  const op = {store: 'indexeddb', op: 'put', database: db.name, object_store: store,
+              key_json: JSON.stringify(tagKey(got))};
+  if (expect.error) op.expect_error = expect.error;
+  else op.value_json = expect.json !== undefined ? expect.json : JSON.stringify(tag(value));
+  note(op);
+}
+async function phase1() {
+  PHASE = 1;
+  lsSet('canary:before', 'before');
+  lsSet(FORGED, 'a key that forges a report line');
+  lsSet('lone\ud800', 'lone high surrogate');
+  lsSet('lone\udbff', 'another lone high surrogate');
+  lsSet('value:lone', 'v\udc00');
+  lsSet('canary:after', 'after');
+  const db = await openDb('hostile', 1, d => { d.createObjectStore('kv'); d.createObjectStore(FORGED); });
+  const kv = (k, v, expect) => putJ(db, 'kv', v, k, expect);
+  await kv('canary:before', 'before');
+  // 2,000 arrays of 10,000 holes: a few bytes each on disk.
+  await kv('bomb:holes', Array.from({length: 2000}, () => new Array(10000)));
+  // 200 views over one 4 KiB buffer: a few bytes each after the first.
+  const buffer = new Uint8Array(4096).fill(7).buffer;
+  await kv('bomb:views', Array.from({length: 200}, () => new Uint8Array(buffer)));
+  await kv('bigint:5001', 10n ** 5000n + 7n);
+  for (const depth of [500, 1000, 2000]) await kv(nested('leaf', depth), 'array key ' + depth + ' deep');
+  await kv('value:deep3000', nested('leaf', 3000), {json: nestedJson('leaf', 3000)});
+  // 2,000 references (two bytes each) to an object 3,000 levels down: each is
+  // reported as a JSON Pointer of 6,000 characters, far beyond the record's budget.
+  const inner = {leaf: true};
+  await kv('bomb:references', [nested(inner, 3000), ...Array(2000).fill(inner)], {error: 'over budget'});
+  await kv('lone\ud800', 'lone high key');
+  await kv('lone\udbff', 'another lone high key');
+  await kv('value:lone', 'v\udc00');
+  await putJ(db, FORGED, 'in a store with a forged name', 'k');
+  for (const name of [FORGED, 'lone\ud800', 'lone\udbff']) {
+    const other = await openDb(name, 1, d => d.createObjectStore('s'));
+    await putJ(other, 's', 'in database ' + JSON.stringify(name), 'k');
+    other.close();
+  }
+  await kv('canary:after', 'after');
+  return OPS.length;
+}
+async function phase2() { PHASE = 2; return OPS.length; }
+"""
+
+
+def page_html(frame_url: str, hostile: bool = False) -> str:
+    if hostile:
+        return f"<!doctype html><meta charset=utf-8><title>hostile</title><script>{HOSTILE_JS}</script>"
     return (f"<!doctype html><meta charset=utf-8><title>fixture</title>"
             f"<script>{PAGE_JS}</script><iframe src='{frame_url}'></iframe>")
 
@@ -424,14 +504,14 @@ class DevTools:
         return result["result"].get("value")
 
 
-def serve(port: int) -> socketserver.TCPServer:
+def serve(port: int, hostile: bool = False) -> socketserver.TCPServer:
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self) -> None:  # noqa: N802
             port = self.server.server_address[1]
             if self.path.startswith("/frame"):
                 body = f"<!doctype html><meta charset=utf-8><script>{FRAME_JS}</script>"
             else:
-                body = page_html(f"http://localhost:{port}/frame.html")
+                body = page_html(f"http://localhost:{port}/frame.html", hostile)
             data = body.encode()
             self.send_response(200)
             self.send_header("Content-Type", "text/html; charset=utf-8")
@@ -469,12 +549,15 @@ def wait_for_json(url: str, timeout: float = 30) -> object:
 
 
 def main() -> int:
-    out_dir = Path(sys.argv[1] if len(sys.argv) > 1 else
-                   Path(__file__).resolve().parent.parent / "tests/fixtures/chromium")
+    args = sys.argv[1:]
+    hostile = "--hostile" in args
+    args = [a for a in args if a != "--hostile"]
+    default = Path(__file__).resolve().parent.parent / "tests/fixtures/chromium"
+    out_dir = Path(args[0]) if args else default / "hostile" if hostile else default
     if shutil.which(BROWSER) is None:
         print(f"needs {BROWSER}: apt-get install -y {BROWSER}", file=sys.stderr)
         return 2
-    server = serve(PAGE_PORT)
+    server = serve(PAGE_PORT, hostile)
     port = server.server_address[1]
     # localhost and 127.0.0.1 resolve to the same server but are different sites.
     page = f"http://127.0.0.1:{port}/"
@@ -517,7 +600,8 @@ def main() -> int:
                                 ignore=shutil.ignore_patterns("LOCK", "LOG", "LOG.old", "QuotaManager*"))
         oracle = {"browser": version["Browser"], "page_origin": page.rstrip("/"),  # type: ignore[index]
                   "operations": ops}
-        (out_dir / "oracle.json").write_text(json.dumps(oracle, indent=1, ensure_ascii=False) + "\n")
+        # The hostile page's strings hold lone surrogates, which only escaped JSON keeps.
+        (out_dir / "oracle.json").write_text(json.dumps(oracle, indent=1, ensure_ascii=hostile) + "\n")
     print("wrote", out_dir, flush=True)
     return 0
 

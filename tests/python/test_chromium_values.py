@@ -51,8 +51,8 @@ def value(version: int, body: str) -> object:
         (15, "72 2E", {"$error": "Error"}),
         # An integer-like key written as a double, and a two-byte key.
         (15, "6F 4E 00 00 00 00 00 00 10 40 54 63 02 A9 03 46 7B 02", {"4": True, "Ω": False}),
-        # Sparse arrays: within the hole limit as a list, beyond it by index.
-        (15, "61 03 49 04 22 01 78 40 01 03", [{"$hole": True}, {"$hole": True}, "x"]),
+        # Sparse arrays: their length and the elements they hold, never their holes.
+        (15, "61 03 49 04 22 01 78 40 01 03", {"$sparse_array": 3, "items": {"2": "x"}}),
         (15, "61 FF FF FF FF 0F 40 00 FF FF FF FF 0F", {"$sparse_array": 4294967295, "items": {}}),
         # A back-reference to an array buffer seen through a view.
         (15, "41 02 42 02 01 02 56 42 00 01 00 5E 01 24 00 02",
@@ -112,7 +112,7 @@ def test_indexed_blobs_and_files_are_resolved_by_the_caller() -> None:
         (v8(15, "72 4D"), "error sub-tag"),
         (v8(15, "5C 7C"), "host object tag"),
         (v8(15, "97"), "unknown or unsupported tag"),
-        (v8(15, "41 01" * 300), "nested deeper"),
+        (v8(15, "41 01 00 00" * 10_001 + "49 02"), "nested deeper"),  # padded: within budget
         (v8(15, "49 FF FF FF FF FF FF FF FF FF FF 01"), "varint longer"),
         (bytes.fromhex("0102"), "version tag"),
     ],
@@ -259,3 +259,95 @@ def test_local_storage_strings(data: bytes, expected: str) -> None:
 def test_local_storage_strings_damaged(data: bytes) -> None:
     with pytest.raises(DecodeError):
         decode_script_string(data)
+
+
+# --- budgets, depth and exact integers on crafted bytes ------------------------------------
+
+def _views(count: int, size: int) -> str:
+    """A dense array of ``count`` Uint8Array views over one ``size``-byte buffer."""
+    first = f"42 {_varint(size)} {'07 ' * size} 56 42 00 {_varint(size)} 00"
+    again = f"5E 01 56 42 00 {_varint(size)} 00"
+    return f"41 {_varint(count)} {first} {again * (count - 1)} 24 00 {_varint(count)}"
+
+
+def _varint(n: int) -> str:
+    out = []
+    while True:
+        b, n = n & 0x7F, n >> 7
+        out.append(b | (0x80 if n else 0))
+        if not n:
+            return bytes(out).hex()
+
+
+@pytest.mark.parametrize(
+    ("body", "within_budget"),
+    [
+        # 1,000 sparse arrays of 2^32-1 claimed elements: their length only.
+        ("41 " + _varint(1000) + " " + "61 FF FF FF FF 0F 40 00 FF FF FF FF 0F " * 1000 + "24 00 " + _varint(1000), True),
+        # 2,000 views over one 4 KiB buffer: the buffer's bytes once, then references.
+        (_views(2000, 4096), True),
+        # 5,000 holes of a dense array, each written out, paid for by its byte.
+        ("41 " + _varint(5000) + " " + "2D " * 5000 + "24 00 " + _varint(5000), True),
+        # A string of 64 Ki control characters, each a six-character JSON escape.
+        ("22 " + _varint(65536) + " " + "01 " * 65536, True),
+        # References to an object 3,000 levels down, each a 6,000-character pointer.
+        ("41 " + _varint(101) + " " + "41 01 " * 3000 + "6F 7B 00" + " 24 00 01" * 3000
+         + " 5E " + _varint(3001) + " " * 0 + ("5E " + _varint(3001) + " ") * 99 + "24 00 " + _varint(101),
+         False),
+    ],
+    ids=["sparse-bomb", "view-bomb", "holes", "escapes", "reference-bomb"],
+)
+def test_expansion_is_bounded_by_the_budget(body: str, within_budget: bool) -> None:
+    from tarnwick.chromium import _json
+    from tarnwick.chromium._budget import OverBudget, budget_for
+
+    data = v8(15, body)
+    if not within_budget:
+        with pytest.raises(OverBudget, match="over budget"):
+            decode_v8(data)
+        return
+    out = _json.dumps(decode_v8(data)[0])
+    assert len(out) <= 6 * budget_for(len(data))
+
+
+@pytest.mark.parametrize("depth", [1, 3_600, 9_999])
+def test_values_nest_as_deep_as_v8_writes_them(depth: int) -> None:
+    from tarnwick.chromium import _json
+
+    got = decode_v8(v8(15, "41 01" * depth + "49 02" + " 24 00 01" * depth))[0]
+    assert _json.dumps(got) == "[" * depth + "1" + "]" * depth
+
+
+@pytest.mark.parametrize(
+    ("magnitude", "negative", "expected_start"),
+    [(10**5000 + 7, False, "1" + "0" * 10), (10**5000 + 7, True, "-1" + "0" * 10),
+     (1 << 40_000, False, "0x1" + "0" * 10), (1 << 40_000, True, "-0x1" + "0" * 10)],
+    ids=["5001-digits", "minus-5001-digits", "2^40000", "minus-2^40000"],
+)
+def test_bigints_of_any_size_are_exact(magnitude: int, negative: bool, expected_start: str) -> None:
+    raw = magnitude.to_bytes((magnitude.bit_length() + 63) // 64 * 8, "little")
+    bitfield = (len(raw) << 1) | negative
+    text = decode_v8(v8(15, "5A " + _varint(bitfield) + " " + raw.hex()))[0]["$bigint"]
+    assert text.startswith(expected_start)
+    base = 16 if "x" in text else 10
+    import decimal
+
+    value = int(text, 16) if base == 16 else int(decimal.Decimal(text))
+    assert value == (-magnitude if negative else magnitude)
+
+
+def test_the_fuzz_check_holds_on_every_seed() -> None:
+    import importlib.util
+    from pathlib import Path
+
+    path = Path(__file__).resolve().parents[2] / "fuzz" / "chromium_decoders.py"
+    spec = importlib.util.spec_from_file_location("chromium_decoders", path)
+    assert spec and spec.loader
+    fuzz = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(fuzz)
+    for target in fuzz.TARGETS:
+        inputs = fuzz.seeds(target)
+        assert inputs, target
+        for data in inputs:
+            fuzz.check(target, data)
+            fuzz.check(target, data[: len(data) // 2])  # and cut short

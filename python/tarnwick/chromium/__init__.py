@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator
+from typing import Any
 
 from . import indexeddb, localstorage, sessionstorage
 from ._records import iter_records
@@ -34,11 +35,13 @@ _DECODERS = {LOCAL_STORAGE: localstorage.decode, SESSION_STORAGE: sessionstorage
              INDEXED_DB: indexeddb.decode}
 
 
-def read_store(store_dir: str | os.PathLike[str], kind: str | None = None) -> Iterator[Entry]:
+def read_store(store_dir: str | os.PathLike[str], kind: str | None = None,
+               reports: list[Any] | None = None) -> Iterator[Entry]:
     """Every record of one store, decoded, in file order. ``kind`` is found from the
-    path or, failing that, from the keys."""
+    path or, failing that, from the keys. The reader's ``ReadReport`` (what it could
+    not read) is appended to ``reports`` when given."""
     path = os.fspath(store_dir)
-    records = list(iter_records(path))
+    records = list(iter_records(path, reports))
     kind = kind or kind_from_path(path) or kind_from_records(records)
     if kind is None:
         return

@@ -6,9 +6,13 @@ catch it at the record boundary, so damaged bytes never escape as another except
 
 from __future__ import annotations
 
+import decimal
 import struct
 
 _DOUBLE_LE = struct.Struct("<d")
+# Decimal numbers (Session Storage map numbers) are read up to this many digits; a
+# longer one is a damaged or crafted record, not a number the browser wrote.
+MAX_DECIMAL_DIGITS = 10_000
 # The longest LEB128 varint accepted: 10 bytes carry 64 bits.
 MAX_VARINT_BYTES = 10
 
@@ -88,3 +92,13 @@ def utf16(data: bytes, byteorder: str) -> str:
     if len(data) % 2:
         raise DecodeError(f"UTF-16 text of odd length {len(data)}")
     return data.decode("utf-16-le" if byteorder == "little" else "utf-16-be", "surrogatepass")
+
+
+def decimal_int(data: bytes) -> int:
+    """ASCII decimal digits as an exact integer, with no digit limit below
+    ``MAX_DECIMAL_DIGITS`` (Python's int() refuses more than 4,300 digits)."""
+    if not data.isdigit() or not data.isascii():
+        raise DecodeError(f"decimal number expected, found {data[:20]!r}")
+    if len(data) > MAX_DECIMAL_DIGITS:
+        raise DecodeError(f"decimal number of {len(data)} digits (at most {MAX_DECIMAL_DIGITS} read)")
+    return int(decimal.Decimal(data.decode("ascii")))

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 from collections.abc import Iterator
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from .._names import KEY_STATE_NAMES, key_state_name
 
@@ -31,16 +31,21 @@ def _state_name(state: object) -> str:
     return key_state_name(state).lower()
 
 
-def iter_records(store_dir: str | os.PathLike[str]) -> Iterator[RawRecord]:
-    """Every record of every table and log file of one LevelDB directory."""
+def iter_records(store_dir: str | os.PathLike[str], reports: list[Any] | None = None) -> Iterator[RawRecord]:
+    """Every record of every table and log file of one LevelDB directory. Once all
+    are read, the reader's account of what it could not read (a ``ReadReport``:
+    files left out, byte ranges not decoded) is appended to ``reports``."""
     path = os.fspath(store_dir)
     import tarnwick
 
     streaming = getattr(tarnwick, "records", None)
     if streaming is not None:
         make, names = RawRecord, [name.lower() for name in KEY_STATE_NAMES]
-        for r in streaming(path):
+        scan = streaming(path)
+        for r in scan:
             yield make(r.user_key, r.value, r.seq, names[int(r.state)], r.origin_file, r.offset)
+        if reports is not None:
+            reports.append(scan.report)
         return
     from _tarnwick import RawLevelDb
 

@@ -4,16 +4,23 @@ JSON has no undefined, NaN, BigInt, Date, Map, binary data or shared references,
 values that JSON cannot hold become one-key objects whose key starts with ``$``:
 
   {"$undefined": true}            {"$number": "NaN" | "Infinity" | "-Infinity" | "-0"}
-  {"$bigint": "123"}              {"$date": "2024-01-02T03:04:05.006Z"}  (null: invalid date)
+  {"$bigint": "123"}  (decimal; "0x..." / "-0x..." hex beyond BIGINT_DECIMAL_BITS)
+  {"$date": "2024-01-02T03:04:05.006Z"}  (null: invalid date)
   {"$regexp": "a+b", "flags": "gi"}
   {"$map": [[key, value], ...]}   {"$set": [value, ...]}
   {"$arraybuffer": "00ff"}        {"$typedarray": "Uint8Array", "hex": "0102"}
+  {"$typedarray": "Uint16Array", "buffer": {"$ref": "/0"}, "offset": 2, "length": 2}
+                                  a further view over a buffer already reported: the
+                                  reference points at the buffer or at the first view
+                                  over it (whose "buffer" holds the whole buffer when
+                                  that view showed only part of it)
   {"$number_object": 5}  {"$string_object": "s"}  {"$boolean_object": false}  {"$bigint_object": "1"}
   {"$error": "TypeError", "message": "...", "stack": "...", "cause": ...}
-  {"$hole": true}                 an array slot that holds nothing
+  {"$hole": true}                 a slot of a dense array that holds nothing
   {"$array": [...], "properties": {...}}     an array with named properties
   {"$sparse_array": length, "items": {"index": value}, "properties": {...}}
-                                  an array longer than ``HOLE_LIMIT`` (its holes are not listed)
+                                  an array with holes: its length and the elements it
+                                  holds, never a list of its holes
   {"$ref": "/a/0"}                the object already reported at that JSON Pointer ("" = the root)
   {"$blob": {...}}  {"$file": {...}}  {"$filelist": [...]}
   {"$host": "DOMPoint" | "DOMRect" | "DOMMatrix" | "DOMQuad" | ..., "values": [...]}
@@ -27,11 +34,15 @@ and {"$binary": "hex"} for binary keys.
 
 from __future__ import annotations
 
+import decimal
 import math
 
-# Arrays at most this long are reported as lists, holes included; longer ones list
-# only the elements they hold, so a claimed length costs nothing.
-HOLE_LIMIT = 10_000
+# BigInts up to this many bits are written in decimal; converting to decimal takes
+# time growing with the square of the length, so longer ones are written in hex
+# (exact either way).
+BIGINT_DECIMAL_BITS = 34_000  # about 10,000 digits
+# Integers this short convert to text with str() under any digit limit.
+_SHORT_INT_BITS = 4_000
 # Integers a double holds exactly.
 _EXACT_INT = 2**53
 # JavaScript time values lie within ±8.64e15 ms of the Unix epoch.
@@ -40,7 +51,9 @@ _MS_PER_DAY = 86_400_000
 # Microseconds from 1601-01-01 (the Windows and Chromium base::Time epoch) to 1970-01-01.
 WINDOWS_TO_UNIX_US = 11_644_473_600_000_000
 
+# Shared, never changed: one object for every hole and every undefined.
 HOLE = {"$hole": True}
+UNDEFINED = {"$undefined": True}
 
 
 def number(x: float) -> object:
@@ -54,6 +67,22 @@ def number(x: float) -> object:
     if x.is_integer() and abs(x) <= _EXACT_INT:
         return int(x)
     return x
+
+
+def bigint_text(n: int) -> str:
+    """An integer of any size as exact text: decimal, or hex beyond
+    ``BIGINT_DECIMAL_BITS``. Python's own int-to-text conversion refuses long
+    integers (its digit limit), so long ones go through ``decimal``, which has none."""
+    if n.bit_length() > BIGINT_DECIMAL_BITS:
+        return ("-0x" if n < 0 else "0x") + format(abs(n), "x")
+    return int_text(n)
+
+
+def int_text(n: int) -> str:
+    """An integer in decimal, exactly, whatever Python's int-to-text digit limit."""
+    if n.bit_length() <= _SHORT_INT_BITS:
+        return str(n)
+    return format(decimal.Decimal(n), "f")
 
 
 def escape_key(key: str) -> str:

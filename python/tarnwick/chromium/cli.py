@@ -1,21 +1,30 @@
 """``tarnwick chromium DIR``: the Chromium and Electron stores under DIR, decoded.
 
+DIR is one store ("Local Storage/leveldb", "Session Storage", an
+"*.indexeddb.leveldb") or a whole profile or app-data folder, in which every store
+is found. By default one row per key, its newest version (for a deleted key the
+deletion, with the last value the files still hold); --history lists every version
+of every key, labelled current, superseded, last_before_deletion or deleted.
+
 The options are registered with every other subcommand's in ``tarnwick.cli``;
 this is the work, imported only when the subcommand runs. The command shares
 the command line's spine: the same output check, progress line, closing line
-and exit-status table as ``dump``.
+and exit-status table as ``dump``. What it could not read or decode is told as
+it is met and counted in the closing line (``_problems``).
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 from collections.abc import Iterator
+from typing import Any
 
 from .._cli_errors import CliError, closing_line, destination_name, exit_status, reason, say, warn
 from .._commands import check_directory, destination
 from .._progress import Progress, watched
 from .._safe_output import check_outside
+from . import _json
+from ._problems import Problems
 from .entry import Entry
 
 
@@ -24,26 +33,13 @@ def _selected(args: argparse.Namespace, e: Entry) -> bool:
         return False
     if args.key is not None:
         wanted: str = args.key
-        return e.key == wanted or json.dumps(e.key, ensure_ascii=False, separators=(",", ":")) \
-            == wanted.replace(", ", ",")
+        return e.key == wanted or _json.dumps(e.key) == wanted.replace(", ", ",")
     return True
 
 
-class _Tally:
-    """What the run could not read or decode, for the closing line and the status."""
-
-    def __init__(self) -> None:
-        self.stores_skipped = 0
-        self.folders_unlisted = 0
-        self.undecoded = 0
-
-    def left_out(self) -> dict[str, int]:
-        return {"store": self.stores_skipped, "unlisted folder": self.folders_unlisted, "undecoded record": self.undecoded}
-
-
 def run(args: argparse.Namespace) -> int:
-    from . import find_stores, latest, read_store
-    from .history import history
+    from .._store_vocabulary import list_names
+    from . import find_stores
     from .output import WRITERS
 
     check_directory(args.directory)
@@ -54,36 +50,42 @@ def run(args: argparse.Namespace) -> int:
             raise CliError("--format parquet needs pyarrow: install it with  pip install 'tarnwick[arrow]'") from None
     if args.output not in (None, "-"):
         check_outside(args.output, [args.directory])  # refused before anything is read
-    tally = _Tally()
-
-    def unlisted(path: str, error: OSError) -> None:
-        warn(f"cannot list {path!r}: {reason(error)}; stores in it are not read")
-        tally.folders_unlisted += 1
-
-    stores = [(k, s) for k, s in find_stores(args.directory, on_error=unlisted) if not args.kind or k in args.kind]
-    if not stores:
+    try:
+        list_names(args.directory)  # a folder that cannot be listed is an error, not "no store"
+    except OSError as error:
+        raise CliError(f"cannot list {args.directory!r}: {reason(error)}") from None
+    problems = Problems()
+    stores = [(k, s) for k, s in find_stores(args.directory, on_error=problems.folder_not_listed)
+              if not args.kind or k in args.kind]
+    if not stores and not problems.any():
         warn(f"no Chromium store found under {args.directory!r}")
-
-    def entries(progress: Progress) -> Iterator[Entry]:
-        for done, (kind, store) in enumerate(stores):
-            progress.update(done)
-            try:
-                decoded = list(read_store(store, kind))
-            except (OSError, ValueError) as error:  # a store that cannot be listed or opened
-                warn(f"skipped {store!r}: {reason(error)}")
-                tally.stores_skipped += 1
-                continue
-            for e in (history(decoded) if args.history else latest(decoded)):
-                if (args.all_records or e.record_type == "data") and _selected(args, e):
-                    if e.error is not None:
-                        tally.undecoded += 1
-                    yield e
-
     with destination(args.output, [args.directory], args.force) as (out, target):
         progress = Progress("stores", len(stores), enabled=watched(target is None))
         try:
-            written = WRITERS[args.format](entries(progress), out)
+            written = WRITERS[args.format](_entries(args, stores, problems, progress), out)  # type: ignore[arg-type]
         finally:
             progress.clear()
-    say(closing_line(destination_name(target), written, tally.left_out()))
-    return exit_status(sum(tally.left_out().values()), args.strict)
+    say(closing_line(destination_name(target), written, problems.left_out()))
+    return exit_status(sum(problems.left_out().values()), args.strict)
+
+
+def _entries(args: argparse.Namespace, stores: list[tuple[str | None, str]], problems: Problems,
+             progress: Progress) -> Iterator[Entry]:
+    """The selected rows of every store; what could not be read goes to ``problems``."""
+    from . import latest, read_store
+    from .history import history
+
+    for done, (kind, store) in enumerate(stores):
+        progress.update(done)
+        reports: list[Any] = []
+        try:
+            decoded = list(read_store(store, kind, reports))
+        except Exception as error:  # noqa: BLE001 - one store's failure costs only that store
+            problems.store_not_read(store, error)
+            continue
+        for report in reports:
+            problems.read_report(report)
+        problems.entries(store, decoded)
+        for e in (history(decoded) if args.history else latest(decoded)):
+            if (args.all_records or e.record_type == "data") and _selected(args, e):
+                yield e

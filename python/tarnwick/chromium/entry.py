@@ -10,9 +10,19 @@ from typing import Any
 from .._store_vocabulary import INDEXEDDB
 from .._store_vocabulary import LOCAL_STORAGE as LOCAL_STORAGE
 from .._store_vocabulary import SESSION_STORAGE as SESSION_STORAGE
+from ._binary import DecodeError
 from .storage_key import parse_storage_key
 
 INDEXED_DB = INDEXEDDB
+
+
+def failure_text(error: BaseException) -> str:
+    """Why a record (or a part of it) could not be decoded. A decoding error says
+    it in its own words; any other exception is named, since it points at a fault
+    of the decoder rather than of the bytes."""
+    if isinstance(error, DecodeError):
+        return str(error)
+    return f"{type(error).__name__}: {error}"
 
 
 @dataclass(slots=True)
@@ -71,11 +81,11 @@ class Entry:
         try:
             self.key = key()
         except key_errors as error:
-            errors.append(f"key: {error}")
+            errors.append(f"key: {failure_text(error)}")
         if value is not None:
             try:
                 self.value = value()
             except value_errors as error:
-                errors.append(f"value: {error}")
+                errors.append(f"value: {failure_text(error)}")
         if errors:
             self.error = "; ".join(errors)

@@ -21,6 +21,10 @@ MAX_KEY_DEPTH = 2000
 # Key path encodings: the two leading zero bytes mark the typed forms.
 KEY_PATH_MARK = b"\x00\x00"
 KEY_PATH_NULL, KEY_PATH_STRING, KEY_PATH_ARRAY = 0, 1, 2
+# One shared object each (never changed): a key of a million one-byte items holds a
+# million references, not a million dicts.
+NONE_KEY = {"$key": "none"}
+MIN_KEY = {"$key": "min"}
 
 
 def decode_prefix(cur: Cursor) -> tuple[int, int, int]:
@@ -50,9 +54,9 @@ def _scalar_key(cur: Cursor) -> Any:
     if kind == KEY_BINARY:
         return {"$binary": cur.take(cur.varint()).hex()}
     if kind == KEY_NULL:
-        return {"$key": "none"}
+        return NONE_KEY
     if kind == KEY_MIN:
-        return {"$key": "min"}
+        return MIN_KEY
     raise DecodeError(f"unknown IDB key type 0x{kind:02x}")
 
 

@@ -24,8 +24,10 @@ from . import protobuf, snappy
 from ._binary import Cursor, DecodeError, int_le, utf16
 from ._records import RawRecord
 from ._tagged import windows_us_iso
-from .entry import INDEXED_DB, Entry
-from .external import INLINE_LIMIT, WRAPPER_MIME, ExternalObject, decode_list, read_blob
+from ._budget import Budget
+from .entry import INDEXED_DB, Entry, failure_text
+from .external import (INLINE_LIMIT, MISSING, READ, VALUE_FILE_LIMIT, WRAPPER_MIME, BlobFile,
+                       ExternalObject, decode_list, read_blob)
 from .idb_key import decode_key, decode_key_path, decode_prefix, decode_whole_key, string_with_length
 from .v8value import decode_ssv
 
@@ -132,13 +134,13 @@ def _collect_names(records: list[RawRecord]) -> _Names:
                         names.indexes[(db, store, index)] = utf16(r.value, "big")
             elif idx == BLOB_ENTRY:
                 lists.append((db, os_, r.user_key[cur.pos:], r))
-        except DecodeError:
+        except Exception:  # noqa: BLE001, S112 - the record itself reports why when decoded
             continue
     # The layout of external-object lists depends on the schema version, known only now.
     for db, os_, pk, r in lists:
         try:
             parsed = decode_list(r.value, names.schema_version)
-        except DecodeError:
+        except Exception:  # noqa: BLE001, S112 - as above
             continue
         names.externals.setdefault((db, os_, pk), []).append((r.seq, parsed))
     return names
@@ -187,8 +189,8 @@ class _Decoder:
                 self._index(e, cur, r, db, os_, idx)
             else:
                 raise DecodeError(f"index id {idx} is reserved")
-        except DecodeError as error:
-            e.error = str(error)
+        except Exception as error:  # noqa: BLE001 - one record's failure stays with it
+            e.error = failure_text(error)
         return e
 
     # -- metadata -----------------------------------------------------------------------
@@ -367,14 +369,17 @@ class _Decoder:
             else:
                 break
         e.details["stored_as"] = "+".join(stored) or "plain"
+        # What the value may expand to grows with its bytes as stored, unwrapped.
+        budget = Budget(len(value))
 
         def resolve(kind: str, index: int) -> Any:
-            return self._external(db, externals, index)
+            return self._external(e, db, externals, index, budget)
 
         try:
-            e.value, versions = decode_ssv(value, resolve)
-        except DecodeError as error:
-            raise DecodeError(f"{e.error}; value: {error}" if e.error else str(error)) from None
+            e.value, versions = decode_ssv(value, resolve, budget)
+        except Exception as error:  # noqa: BLE001 - the key decoded above is kept
+            text = failure_text(error)
+            raise DecodeError(f"{e.error}; value: {text}" if e.error else text) from None
         e.details.update(versions)
 
     def _externals_for(self, db: int, os_: int, pk: bytes, seq: int) -> list[ExternalObject]:
@@ -390,31 +395,39 @@ class _Decoder:
         if index >= len(externals):
             raise DecodeError(f"value kept in external object {index}, which is not listed")
         o = externals[index]
-        path, data, found = read_blob(self.blob_dir, db, o.blob_number)
-        e.details["blob_file"] = path
+        if o.blob_number is None:
+            raise DecodeError(f"value kept in external object {index}, which names no blob file")
+        found = read_blob(self.blob_dir, db, o.blob_number, VALUE_FILE_LIMIT)
+        e.details["blob_file"] = found.path
         if o.mime != WRAPPER_MIME:
             e.details["wrapper_type"] = o.mime
-        if data is None:
-            raise DecodeError(f"value kept in blob file {path}, which is "
-                              + ("unreadable" if found else "missing"))
-        if len(data) != size:
-            e.details["wrapper_size_mismatch"] = {"expected": size, "found": len(data)}
-        return data
+        if found.data is None:
+            _note_unread(e, found)
+            raise DecodeError(f"value kept in blob file {found.path}, which is {found.describe()}")
+        if len(found.data) != size:
+            e.details["wrapper_size_mismatch"] = {"expected": size, "found": len(found.data)}
+        return found.data
 
-    def _external(self, db: int, externals: list[ExternalObject], index: int) -> Any:
+    def _external(self, e: Entry, db: int, externals: list[ExternalObject], index: int,
+                  budget: Budget) -> Any:
         if index >= len(externals):
             return {"index": index, "missing": True, "reason": "not listed"}
         o = externals[index]
         out = o.describe()
         out.pop("kind", None)
         out["index"] = index
-        path, data, found = read_blob(self.blob_dir, db, o.blob_number, INLINE_LIMIT)
-        if path is not None:
-            out["file"] = path
-        if data is not None:
-            out["hex"] = data.hex()
-        elif not found:
+        if o.blob_number is None:
+            return out
+        found = read_blob(self.blob_dir, db, o.blob_number, INLINE_LIMIT)
+        out["file"] = found.path
+        if found.data is not None:
+            budget.charge(2 * len(found.data), "a blob file's bytes")
+            out["hex"] = found.data.hex()
+        elif found.status == MISSING:
             out["missing"] = True
+        else:
+            out["file_status"] = found.describe()
+            _note_unread(e, found)
         return out
 
     def _index(self, e: Entry, cur: Cursor, r: RawRecord, db: int, os_: int, idx: int) -> None:
@@ -444,6 +457,13 @@ class _Decoder:
             e.details["stale"] = current != version
         elif primary is not None:
             e.details["primary_key"] = primary
+
+
+def _note_unread(e: Entry, found: BlobFile) -> None:
+    """A blob file that is there but was not read (a link, a FIFO, too large, ...):
+    listed with the record, and warned about by the command line."""
+    if found.status not in (READ, MISSING):
+        e.details.setdefault("unread_files", []).append({"file": found.path, "reason": found.describe()})
 
 
 def _hex(x: int | bytes) -> str | int:

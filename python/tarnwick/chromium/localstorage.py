@@ -14,7 +14,7 @@ from . import protobuf
 from ._binary import DecodeError, utf16
 from ._records import RawRecord
 from ._tagged import windows_us_iso
-from .entry import LOCAL_STORAGE, Entry
+from .entry import LOCAL_STORAGE, Entry, failure_text
 
 VERSION_KEY = b"VERSION"
 META_PREFIX = b"META:"
@@ -78,14 +78,14 @@ def decode_record(r: RawRecord, store_path: str) -> Entry:
             e.set_storage_key(sk.decode("utf-8"))
             e.decode_key_and_value(
                 lambda: decode_script_string(script_key),
-                DecodeError,
+                Exception,
                 (lambda: decode_script_string(r.value)) if has_value else None,
-                DecodeError,
+                Exception,
             )
         else:
             raise DecodeError("key of no known Local Storage kind")
-    except (DecodeError, UnicodeDecodeError) as error:
-        e.error = str(error)
+    except Exception as error:  # noqa: BLE001 - one record's failure stays with it
+        e.error = failure_text(error)
     return e
 
 

@@ -1,19 +1,32 @@
-"""Decoded entries as rows, and the writers of ``tarnwick chromium``: text, JSON Lines,
+r"""Decoded entries as rows, and the writers of ``tarnwick chromium``: text, JSON Lines,
 CSV and Parquet.
 
 Keys, values and details are JSON text in the CSV, text and Parquet forms (JSON Lines
 embeds them as JSON). Where a key or value could not be decoded, ``raw_key`` and
 ``raw_value`` carry its bytes in hex and ``error`` says why.
+
+Every form is lossless and line-safe, whatever a page named its data:
+
+* JSON text is written by ``_json.dumps`` (no recursion limit; lone surrogates as
+  ``\udXXX``), so it is valid UTF-8 and reads back to the same strings.
+* In CSV and Parquet, a name cell that holds a lone surrogate, or that starts with a
+  double quote, is written as a JSON string literal (``name_cell``): two different
+  names never look equal, and a cell starting with ``"`` is always such a literal.
+* In the text form every field is escaped by ``escape_line``: backslash, control,
+  line and paragraph separators, bidirectional overrides and lone surrogates become
+  ``\\``, ``\xNN`` or ``\uXXXX``, so one record is one line.
 """
 
 from __future__ import annotations
 
 import csv
 import io
-import json
+import re
 from collections.abc import Iterable
 from typing import Any, BinaryIO
 
+from .._line_escape import escape_line
+from . import _json
 from .entry import Entry
 
 COLUMNS = ("store_kind", "origin", "top_level_site", "database", "object_store", "index",
@@ -43,22 +56,54 @@ def row(e: Entry) -> dict[str, Any]:
     }
 
 
-def _json(value: Any) -> str:
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+_json_text = _json.dumps
+
+def _has_surrogate(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return True
+    return False
+
+
+def name_cell(text: str) -> str:
+    """A name as a CSV or Parquet cell, losslessly: as it is, or as a JSON string
+    literal when it holds a lone surrogate or itself starts with a double quote."""
+    if text.startswith('"') or (not text.isascii() and _has_surrogate(text)):
+        return _json.string(text)
+    return text
 
 
 def _text_stream(out: BinaryIO) -> io.TextIOWrapper:
-    # A lone UTF-16 surrogate (JavaScript strings may hold one) is written as the
-    # JSON escape \udXXX, which is exactly its JSON form.
+    # Every string written is escaped to valid Unicode by now; should one not be, its
+    # stray surrogate is written as \udXXX rather than end the whole output.
     return io.TextIOWrapper(out, encoding="utf-8", errors="backslashreplace", newline="",
                             write_through=False)
+
+
+def failed_row(e: Entry, error: BaseException) -> dict[str, Any]:
+    """The row of an entry whose decoded key or value could not be written: an
+    error row with its raw bytes, so the rest of the output goes on."""
+    e.key, e.value, e.details = None, None, {}
+    e.error = f"{e.error + '; ' if e.error else ''}not written: {type(error).__name__}: {error}"
+    return row(e)
+
+
+def _encoded_rows(entries: Iterable[Entry], encode: Any) -> Iterable[Any]:
+    """Each entry through ``encode``; an entry that cannot be encoded becomes its
+    error row instead, so one record's failure costs only that record."""
+    for e in entries:
+        try:
+            yield encode(row(e), e)
+        except Exception as error:  # noqa: BLE001 - any failure stays with its record
+            yield encode(failed_row(e, error), e)
 
 
 def write_jsonl(entries: Iterable[Entry], out: BinaryIO) -> int:
     text = _text_stream(out)
     n = 0
-    for e in entries:
-        text.write(_json(row(e)) + "\n")
+    for line in _encoded_rows(entries, lambda r, e: _json_text(r) + "\n"):
+        text.write(line)
         n += 1
     text.flush()
     text.detach()
@@ -68,7 +113,7 @@ def write_jsonl(entries: Iterable[Entry], out: BinaryIO) -> int:
 def _cell(value: Any, column: str) -> str:
     if value is None:
         return ""
-    s = _json(value) if column in JSON_COLUMNS else str(value)
+    s = _json_text(value) if column in JSON_COLUMNS else name_cell(str(value))
     return "'" + s if s.startswith(_FORMULA_STARTS) else s
 
 
@@ -77,9 +122,8 @@ def write_csv(entries: Iterable[Entry], out: BinaryIO) -> int:
     w = csv.writer(text, lineterminator="\n")
     w.writerow(COLUMNS)
     n = 0
-    for e in entries:
-        r = row(e)
-        w.writerow([_cell(r[c], c) for c in COLUMNS])
+    for cells in _encoded_rows(entries, lambda r, e: [_cell(r[c], c) for c in COLUMNS]):
+        w.writerow(cells)
         n += 1
     text.flush()
     text.detach()
@@ -87,20 +131,28 @@ def write_csv(entries: Iterable[Entry], out: BinaryIO) -> int:
 
 
 def _short(s: str) -> str:
-    s = s.replace("\n", "\\n").replace("\r", "\\r")
     return s if len(s) <= TEXT_VALUE_LIMIT else s[:TEXT_VALUE_LIMIT] + "…"
+
+
+def _text_line(r: dict[str, Any], e: Entry) -> str:
+    origin = f"{r['origin']} in {r['top_level_site']}" if r["top_level_site"] else r["origin"]
+    where = " / ".join(escape_line(str(p)) for p in (origin, r["database"], r["object_store"], r["index"])
+                       if p)
+    status = escape_line(str(r["version_status"] or r["state"]))
+    if r["error"]:
+        value = "ERROR " + escape_line(str(r["error"]))
+    else:
+        value = _short(escape_line(_json_text(r["value"]), json_text=True))
+    key = _short(escape_line(_json_text(r["key"]), json_text=True))
+    return (f"{escape_line(str(r['store_kind'])):<14} {where} [{escape_line(str(r['record_type']))}] "
+            f"{key} = {value}  ({status}, seq {r['seq']})\n")
 
 
 def write_text(entries: Iterable[Entry], out: BinaryIO) -> int:
     text = _text_stream(out)
     n = 0
-    for e in entries:
-        origin = f"{e.origin} in {e.top_level_site}" if e.top_level_site else e.origin
-        where = " / ".join(p for p in (origin, e.database, e.object_store, e.index) if p)
-        status = e.version_status or e.state
-        value = f"ERROR {e.error}" if e.error else _short(_json(e.value))
-        text.write(f"{e.store_kind:<14} {where} [{e.record_type}] {_short(_json(e.key))} = {value}"
-                   f"  ({status}, seq {e.seq})\n")
+    for line in _encoded_rows(entries, _text_line):
+        text.write(line)
         n += 1
     text.flush()
     text.detach()
@@ -115,14 +167,8 @@ def write_parquet(entries: Iterable[Entry], out: BinaryIO) -> int:
     n = 0
     with pq.ParquetWriter(out, schema) as writer:
         batch: dict[str, list[Any]] = {c: [] for c in COLUMNS}
-        for e in entries:
-            r = row(e)
-            for c in COLUMNS:
-                v = r[c]
-                if c in JSON_COLUMNS:
-                    v = None if v is None else _json(v)
-                elif v is not None and c not in INT_COLUMNS:
-                    v = str(v)
+        for cells in _encoded_rows(entries, lambda r, e: [_parquet_cell(r[c], c) for c in COLUMNS]):
+            for c, v in zip(COLUMNS, cells):
                 batch[c].append(v)
             n += 1
             if len(batch["seq"]) >= PARQUET_BATCH:
@@ -133,14 +179,14 @@ def write_parquet(entries: Iterable[Entry], out: BinaryIO) -> int:
     return n
 
 
+def _parquet_cell(value: Any, column: str) -> Any:
+    if value is None or column in INT_COLUMNS:
+        return value
+    return _json_text(value) if column in JSON_COLUMNS else name_cell(str(value))
+
+
 def _table(pa: Any, schema: Any, batch: dict[str, list[Any]]) -> Any:
-    arrays = []
-    for c in COLUMNS:
-        values = batch[c]
-        if c not in INT_COLUMNS:
-            values = [v.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
-                      if isinstance(v, str) else v for v in values]
-        arrays.append(pa.array(values, type=schema.field(c).type))
+    arrays = [pa.array(batch[c], type=schema.field(c).type) for c in COLUMNS]
     return pa.Table.from_arrays(arrays, schema=schema)
 
 

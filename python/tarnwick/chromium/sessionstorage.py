@@ -12,9 +12,9 @@ from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
 
-from ._binary import DecodeError, utf16
+from ._binary import DecodeError, decimal_int, utf16
 from ._records import RawRecord
-from .entry import SESSION_STORAGE, Entry
+from .entry import SESSION_STORAGE, Entry, failure_text
 
 VERSION_KEY = b"version"
 NEXT_MAP_ID_KEY = b"next-map-id"
@@ -24,10 +24,7 @@ SEPARATOR = b"-"
 SESSION_ID_LENGTH = 36
 
 
-def _decimal(data: bytes) -> int:
-    if not data.isdigit():
-        raise DecodeError(f"decimal number expected, found {data[:20]!r}")
-    return int(data)
+_decimal = decimal_int
 
 
 def _namespace(k: bytes) -> tuple[str, str | None]:
@@ -58,7 +55,7 @@ def decode(records: Iterable[RawRecord], store_path: str) -> Iterator[Entry]:
                 if sk is not None:
                     m = owners.setdefault(_decimal(r.value), {})
                     m.setdefault(sk, set()).add(session)
-            except (DecodeError, UnicodeDecodeError):
+            except Exception:  # noqa: BLE001, S110 - the record itself reports why
                 pass
     for r in records:
         yield _decode_record(r, store_path, owners)
@@ -107,12 +104,12 @@ def _decode_record(r: RawRecord, store_path: str, owners: dict[int, dict[str, se
                 e.namespace = ",".join(sorted(set().union(*owner.values())))
             e.decode_key_and_value(
                 lambda: script_key.decode("utf-8"),
-                UnicodeDecodeError,
+                Exception,
                 (lambda: utf16(r.value, "little")) if has_value else None,
-                DecodeError,
+                Exception,
             )
         else:
             raise DecodeError("key of no known Session Storage kind")
-    except (DecodeError, UnicodeDecodeError) as error:
-        e.error = str(error)
+    except Exception as error:  # noqa: BLE001 - one record's failure stays with it
+        e.error = failure_text(error)
     return e

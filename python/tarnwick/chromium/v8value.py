@@ -16,12 +16,12 @@ external objects; the caller resolves them through ``resolve_external``.
 
 from __future__ import annotations
 
-import struct
 from collections.abc import Callable
 from typing import Any
 
 from ._binary import Cursor, DecodeError
-from ._tagged import HOLE, HOLE_LIMIT, escape_key, js_iso, number
+from ._budget import CONTAINER_COST, VALUE_COST, Budget
+from ._tagged import HOLE, UNDEFINED, bigint_text, escape_key, js_iso, number
 
 # --- the Blink envelope -------------------------------------------------------------
 VERSION_TAG = 0xFF
@@ -117,9 +117,11 @@ CRYPTO_EXTRACTABLE_BIT = 1
 CRYPTO_USAGES = ("encrypt", "decrypt", "sign", "verify", "deriveKey", "wrapKey", "unwrapKey",
                  "deriveBits")  # bits 1..8
 
-# Nesting deeper than this is refused rather than risk Python's recursion limit.
-MAX_DEPTH = 200
-_DOUBLE_LE = struct.Struct("<d")
+# V8 itself nests values about 3,600 deep before its stack runs out; the decoder keeps
+# its own stack, so it takes that and more, and refuses only crafted data beyond this.
+MAX_DEPTH = 10_000
+# What a hole of a dense array costs: it is written out as {"$hole": true}.
+HOLE_COST = 16
 
 ExternalResolver = Callable[[str, int], Any]
 
@@ -132,32 +134,236 @@ class _Ref:
         self.object_id = object_id
 
 
-class _End:
-    """The end tag of a container, met where a key or element was expected."""
-    __slots__ = ("tag",)
-
-    def __init__(self, tag: int) -> None:
-        self.tag = tag
-
-
 def _no_external(kind: str, index: int) -> Any:
     return {"index": index, "missing": True}
 
 
+# A frame asks for the next value by returning _NEED; it is resumed with _START first
+# and then with each value it asked for.
+_NEED = object()
+_START = object()
+# The states of a container frame: reading elements, a property key, its value.
+_ITEMS, _KEY, _VALUE = range(3)
+
+
+class _Frame:
+    """A container being read: the decoder keeps these on its own stack, so nesting
+    costs no Python recursion."""
+    __slots__ = ("node", "phase", "key")
+
+    def __init__(self, node: Any, phase: int = _KEY) -> None:
+        self.node = node
+        self.phase = phase
+        self.key: Any = None
+
+    def resume(self, d: _Deserializer, child: Any) -> Any:
+        raise NotImplementedError
+
+
+class _ObjectFrame(_Frame):
+    __slots__ = ()
+
+    def resume(self, d: _Deserializer, child: Any) -> Any:
+        if self.phase == _KEY and child is not _START:
+            self.key, self.phase = escape_key(d.property_name(child)), _VALUE
+            return _NEED
+        if self.phase == _VALUE:
+            self.node[self.key] = child
+            self.phase = _KEY
+        if d.end_next(T_END_OBJECT):
+            d.cur.varint()  # the property count
+            return self.node
+        return _NEED
+
+
+class _ArrayFrame(_Frame):
+    """A dense array (elements first, holes among them) or a sparse one (index and
+    value pairs only), then named properties either way."""
+    __slots__ = ("object_id", "length", "items", "props", "end", "sparse")
+
+    def __init__(self, object_id: int, length: int, items: Any, sparse: bool) -> None:
+        super().__init__(items, _KEY if sparse else _ITEMS)
+        self.object_id, self.length, self.items, self.sparse = object_id, length, items, sparse
+        self.props: dict[str, Any] = {}
+        self.end = T_END_SPARSE_ARRAY if sparse else T_END_DENSE_ARRAY
+
+    def resume(self, d: _Deserializer, child: Any) -> Any:
+        if self.phase == _ITEMS:
+            if child is not _START:
+                self.items.append(child)
+            while len(self.items) < self.length:
+                tag = d.tag()
+                if tag == T_HOLE or (tag == T_UNDEFINED and d.version < V8_UNDEFINED_IS_HOLE_BELOW):
+                    d.budget.charge(HOLE_COST, "a hole")
+                    self.items.append(HOLE)
+                    continue
+                d.cur.pos -= 1
+                return _NEED
+            self.phase = _KEY
+        elif self.phase == _KEY and child is not _START:
+            self.key, self.phase = child, _VALUE
+            return _NEED
+        elif self.phase == _VALUE:
+            self._put(d, self.key, child)
+            self.phase = _KEY
+        if d.end_next(self.end):
+            d.cur.varint()  # the property count
+            d.cur.varint()  # the length
+            return self._finish(d)
+        return _NEED
+
+    def _put(self, d: _Deserializer, key: Any, value: Any) -> None:
+        index = _array_index(key)
+        if index is None:
+            self.props[escape_key(d.property_name(key))] = value
+        elif self.sparse and index < self.length:
+            self.items[str(index)] = value
+        elif not self.sparse and index < len(self.items):
+            self.items[index] = value
+        else:  # an index beyond the written length: keep it as a property
+            self.props[str(index)] = value
+
+    def _finish(self, d: _Deserializer) -> Any:
+        node: Any
+        if self.sparse:
+            node = {"$sparse_array": self.length, "items": self.items}
+            if self.props:
+                node["properties"] = self.props
+        elif self.props:
+            node = {"$array": self.items, "properties": self.props}
+        else:
+            return self.items
+        d.objects[self.object_id] = node
+        return node
+
+
+class _MapFrame(_Frame):
+    """A Map (key, value pairs) or a Set (values)."""
+    __slots__ = ("items", "end", "pairs")
+
+    def __init__(self, node: Any, items: list[Any], end: int, pairs: bool) -> None:
+        super().__init__(node)
+        self.items, self.end, self.pairs = items, end, pairs
+
+    def resume(self, d: _Deserializer, child: Any) -> Any:
+        if child is not _START:
+            if not self.pairs:
+                self.items.append(child)
+            elif self.phase == _KEY:
+                self.key, self.phase = child, _VALUE
+                return _NEED
+            else:
+                self.items.append([self.key, child])
+                self.phase = _KEY
+        if d.end_next(self.end):
+            d.cur.varint()  # the entry count
+            return self.node
+        return _NEED
+
+
+class _ErrorFrame(_Frame):
+    """An Error: sub-tags for its prototype, message, stack and cause, then an end."""
+    __slots__ = ()
+
+    def resume(self, d: _Deserializer, child: Any) -> Any:
+        if child is not _START:
+            self.node["cause"] = child
+        while True:
+            sub = d.cur.byte()
+            if sub in ERROR_PROTOTYPES:
+                self.node["$error"] = ERROR_PROTOTYPES[sub]
+            elif sub == E_MESSAGE:
+                self.node["message"] = d.read_string()
+            elif sub == E_STACK:
+                self.node["stack"] = d.read_string()
+            elif sub == E_CAUSE:
+                return _NEED
+            elif sub == E_END:
+                return self.node
+            else:
+                raise DecodeError(f"unknown error sub-tag 0x{sub:02x}")
+
+
+class _Buffer:
+    """An ArrayBuffer just read (or referred to again): a following view tag consumes it."""
+    __slots__ = ("data", "node", "object_id")
+
+    def __init__(self, data: bytes, node: Any, object_id: int) -> None:
+        self.data = data
+        self.node = node
+        self.object_id = object_id
+
+
 class _Deserializer:
-    def __init__(self, cur: Cursor, version: int, resolve: ExternalResolver) -> None:
+    def __init__(self, cur: Cursor, version: int, resolve: ExternalResolver, budget: Budget) -> None:
         self.cur = cur
         self.version = version
         self.resolve = resolve
+        self.budget = budget
         self.objects: list[Any] = []  # object id -> its output node
         self.buffers: dict[int, bytes] = {}  # object id of an ArrayBuffer -> its bytes
+        # object id of an ArrayBuffer -> the first view over it (node, offset, length)
+        self.first_views: dict[int, tuple[dict[str, Any], int, int]] = {}
+        self.refs: dict[int, _Ref] = {}  # one per object referred to, however often
         self.has_refs = False
-        self.depth = 0
 
-    # -- strings --------------------------------------------------------------------
+    # -- the value loop ---------------------------------------------------------------
+    def read(self) -> Any:
+        """One value, containers read with an explicit stack of frames."""
+        stack: list[_Frame] = []
+        value: Any = self.start()
+        while True:
+            if isinstance(value, _Frame):
+                if len(stack) >= MAX_DEPTH:
+                    raise DecodeError(f"values nested deeper than {MAX_DEPTH}")
+                stack.append(value)
+                out = value.resume(self, _START)
+            elif not stack:
+                return value
+            else:
+                out = stack[-1].resume(self, value)
+            if out is _NEED:
+                value = self.start()
+            else:
+                stack.pop()
+                value = out
+
+    def start(self) -> Any:
+        """Reads the next tag: a finished value, or the frame of a container."""
+        tag = self.tag()
+        while tag == T_VERIFY_COUNT:
+            self.cur.varint()
+            tag = self.tag()
+        budget = self.budget  # charged inline: this runs once per value
+        budget.used += VALUE_COST
+        if budget.used > budget.limit:
+            budget.charge(0, "a value")
+        result = self._value_for(tag)
+        if isinstance(result, _Buffer):
+            if self.cur.peek() == T_ARRAY_BUFFER_VIEW:
+                self.cur.byte()
+                return self._view(result)
+            return result.node
+        return result
+
+    # -- tags and strings -------------------------------------------------------------
+    def tag(self) -> int:
+        while True:
+            tag = self.cur.byte()
+            if tag != T_PADDING:
+                return tag
+
+    def end_next(self, end: int) -> bool:
+        """Consumes the end tag ``end`` if it comes next."""
+        if self.tag() == end:
+            return True
+        self.cur.pos -= 1
+        return False
+
     def _string_payload(self, tag: int) -> str:
         n = self.cur.varint()
         raw = self.cur.take(n)
+        self.budget.charge(n, "a string")
         if tag == T_ONE_BYTE_STRING:
             return raw.decode("latin-1")
         if tag == T_TWO_BYTE_STRING:
@@ -169,49 +375,46 @@ class _Deserializer:
         except UnicodeDecodeError as error:
             raise DecodeError(f"UTF-8 string: {error}") from None
 
-    def _read_string(self) -> str:
+    def read_string(self) -> str:
         """A value that must be a string (RegExp source, error message, ...)."""
         if self.version < V8_RAW_UTF8_BELOW:
             return self._string_payload(T_UTF8_STRING)
-        tag = self._tag()
+        tag = self.tag()
         if tag not in (T_ONE_BYTE_STRING, T_TWO_BYTE_STRING, T_UTF8_STRING):
             raise DecodeError(f"string expected, tag 0x{tag:02x} found")
         return self._string_payload(tag)
 
-    # -- tags -----------------------------------------------------------------------
-    def _tag(self) -> int:
-        while True:
-            tag = self.cur.byte()
-            if tag != T_PADDING:
-                return tag
+    def property_name(self, key: Any) -> str:
+        if isinstance(key, str):
+            return key
+        if isinstance(key, bool) or key is None:
+            raise DecodeError("property key is not a string or number")
+        if isinstance(key, int):
+            return str(key)
+        if isinstance(key, float):
+            return repr(key)
+        raise DecodeError("property key is not a string or number")
 
     def _new_id(self, node: Any) -> int:
+        self.budget.charge(CONTAINER_COST, "an object")
         self.objects.append(node)
         return len(self.objects) - 1
 
-    def value(self) -> Any:
-        self.depth += 1
-        if self.depth > MAX_DEPTH:
-            raise DecodeError(f"values nested deeper than {MAX_DEPTH}")
-        try:
-            tag = self._tag()
-            while tag == T_VERIFY_COUNT:
-                self.cur.varint()
-                tag = self._tag()
-            result = self._value_for(tag)
-            if isinstance(result, _Buffer) and self.cur.peek() == T_ARRAY_BUFFER_VIEW:
-                self.cur.byte()
-                return self._view(result)
-            return result.node if isinstance(result, _Buffer) else result
-        finally:
-            self.depth -= 1
+    def _register(self, node: Any) -> Any:
+        self._new_id(node)
+        return node
 
+    def _hex(self, data: bytes, what: str) -> str:
+        self.budget.charge(2 * len(data), what)
+        return data.hex()
+
+    # -- one tag ----------------------------------------------------------------------
     def _value_for(self, tag: int) -> Any:  # noqa: C901 - one branch per tag reads best
         cur = self.cur
         if tag == T_NULL:
             return None
         if tag == T_UNDEFINED:
-            return {"$undefined": True}
+            return UNDEFINED
         if tag == T_TRUE:
             return True
         if tag == T_FALSE:
@@ -223,7 +426,7 @@ class _Deserializer:
         if tag == T_DOUBLE:
             return number(cur.double_le())
         if tag == T_BIGINT:
-            return {"$bigint": str(self._bigint())}
+            return {"$bigint": self._bigint()}
         if tag in (T_ONE_BYTE_STRING, T_TWO_BYTE_STRING, T_UTF8_STRING):
             return self._string_payload(tag)
         if tag == T_REFERENCE:
@@ -231,19 +434,25 @@ class _Deserializer:
             if object_id >= len(self.objects):
                 raise DecodeError(f"reference to object {object_id}, only {len(self.objects)} read")
             self.has_refs = True
+            ref = self.refs.get(object_id) or self.refs.setdefault(object_id, _Ref(object_id))
             if object_id in self.buffers:
-                return _Buffer(self.buffers[object_id], _Ref(object_id), object_id)
-            return _Ref(object_id)
+                return _Buffer(self.buffers[object_id], ref, object_id)
+            return ref
         if tag == T_BEGIN_OBJECT:
             node: dict[str, Any] = {}
             self._new_id(node)
-            self._properties(node, T_END_OBJECT)
-            cur.varint()  # the property count
-            return node
+            return _ObjectFrame(node)
         if tag == T_BEGIN_DENSE_ARRAY:
-            return self._dense_array()
+            length = cur.varint()
+            if length > cur.remaining():
+                raise DecodeError(f"dense array of {length} elements in {cur.remaining()} bytes")
+            items: list[Any] = []
+            return _ArrayFrame(self._new_id(items), length, items, sparse=False)
         if tag == T_BEGIN_SPARSE_ARRAY:
-            return self._sparse_array()
+            # Only the elements written are kept, whatever length the array claims.
+            length = cur.varint()
+            sparse: dict[str, Any] = {}
+            return _ArrayFrame(self._new_id(sparse), length, sparse, sparse=True)
         if tag == T_DATE:
             return self._register({"$date": js_iso(cur.double_le())})
         if tag in (T_TRUE_OBJECT, T_FALSE_OBJECT):
@@ -251,169 +460,61 @@ class _Deserializer:
         if tag == T_NUMBER_OBJECT:
             return self._register({"$number_object": number(cur.double_le())})
         if tag == T_BIGINT_OBJECT:
-            return self._register({"$bigint_object": str(self._bigint())})
+            return self._register({"$bigint_object": self._bigint()})
         if tag == T_STRING_OBJECT:
             node = {}
             self._new_id(node)
-            node["$string_object"] = self._read_string()
+            node["$string_object"] = self.read_string()
             return node
         if tag == T_REGEXP:
             node = {}
             self._new_id(node)
-            node["$regexp"] = self._read_string()
+            node["$regexp"] = self.read_string()
             bits = cur.varint()
             node["flags"] = "".join(f for i, f in enumerate(REGEXP_FLAGS) if bits >> i & 1)
             return node
-        if tag == T_BEGIN_MAP:
-            return self._map()
-        if tag == T_BEGIN_SET:
-            return self._set()
+        if tag in (T_BEGIN_MAP, T_BEGIN_SET):
+            entries: list[Any] = []
+            is_map = tag == T_BEGIN_MAP
+            node = {"$map": entries} if is_map else {"$set": entries}
+            self._new_id(node)
+            return _MapFrame(node, entries, T_END_MAP if is_map else T_END_SET, pairs=is_map)
         if tag == T_ARRAY_BUFFER:
-            data = cur.take(cur.varint())
-            return self._buffer(data)
+            return self._buffer(cur.take(cur.varint()))
         if tag == T_RESIZABLE_ARRAY_BUFFER:
             n = cur.varint()
             cur.varint()  # the maximum length
             return self._buffer(cur.take(n))
         if tag == T_ERROR:
-            return self._error()
+            node = {"$error": "Error"}
+            self._new_id(node)
+            return _ErrorFrame(node)
         if tag == T_HOST_OBJECT and self.version >= V8_HOST_TAG_FROM:
-            return self._host(self._tag())
+            return self._host(self.tag())
         if self.version < V8_HOST_TAG_FROM and tag not in _V8_TAGS:
             return self._host(tag)
         raise DecodeError(f"unknown or unsupported tag 0x{tag:02x} at byte {cur.pos - 1}")
 
-    def _register(self, node: Any) -> Any:
-        self._new_id(node)
-        return node
-
-    def _bigint(self) -> int:
+    def _bigint(self) -> str:
         bitfield = self.cur.varint()
         n = (bitfield >> 1) & 0x3FFFFFFF
-        magnitude = int.from_bytes(self.cur.take(n), "little")
-        return -magnitude if bitfield & 1 else magnitude
-
-    # -- containers -------------------------------------------------------------------
-    def _key_or_end(self, end_tags: tuple[int, ...]) -> Any:
-        tag = self._tag()
-        if tag in end_tags:
-            return _End(tag)
-        self.cur.pos -= 1
-        return self.value()
-
-    def _property_name(self, key: Any) -> str:
-        if isinstance(key, str):
-            return key
-        if isinstance(key, bool) or key is None:
-            raise DecodeError("property key is not a string or number")
-        if isinstance(key, int):
-            return str(key)
-        if isinstance(key, float):
-            return repr(key)
-        raise DecodeError("property key is not a string or number")
-
-    def _properties(self, node: dict[str, Any], end: int) -> None:
-        while True:
-            key = self._key_or_end((end,))
-            if isinstance(key, _End):
-                return
-            node[escape_key(self._property_name(key))] = self.value()
-
-    def _dense_array(self) -> Any:
-        length = self.cur.varint()
-        if length > self.cur.remaining():
-            raise DecodeError(f"dense array of {length} elements in {self.cur.remaining()} bytes")
-        items: list[Any] = []
-        node: Any = items
-        object_id = self._new_id(node)
-        for _ in range(length):
-            tag = self._tag()
-            if tag == T_HOLE or (tag == T_UNDEFINED and self.version < V8_UNDEFINED_IS_HOLE_BELOW):
-                items.append(HOLE)
-                continue
-            self.cur.pos -= 1
-            items.append(self.value())
-        props: dict[str, Any] = {}
-        self._properties_until(props, items, T_END_DENSE_ARRAY)
-        self.cur.varint()  # property count
-        self.cur.varint()  # length
-        return self._finish_array(object_id, items, props, length)
-
-    def _sparse_array(self) -> Any:
-        length = self.cur.varint()
-        if length <= HOLE_LIMIT:
-            items: Any = [HOLE] * length
-        else:
-            items = {}
-        node: Any = items
-        object_id = self._new_id(node)
-        props: dict[str, Any] = {}
-        self._properties_until(props, items, T_END_SPARSE_ARRAY)
-        self.cur.varint()  # property count
-        self.cur.varint()  # length
-        return self._finish_array(object_id, items, props, length)
-
-    def _properties_until(self, props: dict[str, Any], items: Any, end: int) -> None:
-        while True:
-            key = self._key_or_end((end,))
-            if isinstance(key, _End):
-                return
-            index = _array_index(key)
-            value = self.value()
-            if index is None:
-                props[escape_key(self._property_name(key))] = value
-            elif isinstance(items, list):
-                if index < len(items):
-                    items[index] = value
-                else:  # an index beyond the written length: keep it as a property
-                    props[str(index)] = value
-            else:
-                items[str(index)] = value
-
-    def _finish_array(self, object_id: int, items: Any, props: dict[str, Any], length: int) -> Any:
-        if isinstance(items, dict):
-            node: Any = {"$sparse_array": length, "items": items}
-            if props:
-                node["properties"] = props
-        elif props:
-            node = {"$array": items, "properties": props}
-        else:
-            return items
-        self.objects[object_id] = node
-        return node
-
-    def _map(self) -> Any:
-        entries: list[Any] = []
-        node = {"$map": entries}
-        self._new_id(node)
-        while True:
-            key = self._key_or_end((T_END_MAP,))
-            if isinstance(key, _End):
-                break
-            entries.append([key, self.value()])
-        self.cur.varint()
-        return node
-
-    def _set(self) -> Any:
-        items: list[Any] = []
-        node = {"$set": items}
-        self._new_id(node)
-        while True:
-            item = self._key_or_end((T_END_SET,))
-            if isinstance(item, _End):
-                break
-            items.append(item)
-        self.cur.varint()
-        return node
+        data = self.cur.take(n)
+        self.budget.charge(CONTAINER_COST + 3 * n, "a BigInt")  # about 2.4 digits per byte
+        magnitude = int.from_bytes(data, "little")
+        return bigint_text(-magnitude if bitfield & 1 else magnitude)
 
     # -- binary data ------------------------------------------------------------------
     def _buffer(self, data: bytes) -> _Buffer:
-        node = {"$arraybuffer": data.hex()}
+        node = {"$arraybuffer": self._hex(data, "an ArrayBuffer")}
         object_id = self._new_id(node)
         self.buffers[object_id] = data
         return _Buffer(data, node, object_id)
 
     def _view(self, buffer: _Buffer) -> Any:
+        """A typed array or DataView. The first view over a buffer carries the bytes
+        it shows; every further view over the same buffer refers to that first one
+        (or to the buffer reported on its own) with its offset and length, so many
+        views over one buffer cost their few bytes each, not a copy each."""
         sub = self.cur.byte()
         offset = self.cur.varint()
         length = self.cur.varint()
@@ -424,35 +525,32 @@ class _Deserializer:
             raise DecodeError(f"unknown view type 0x{sub:02x}")
         if offset + length > len(buffer.data):
             raise DecodeError(f"view of {length} bytes at {offset} past a {len(buffer.data)}-byte buffer")
-        node = {"$typedarray": name, "hex": buffer.data[offset:offset + length].hex()}
-        if isinstance(buffer.node, dict) and buffer.object_id is not None \
-                and self.objects[buffer.object_id] is buffer.node:
-            # The buffer is seen only through its view: references to it point there.
+        node: dict[str, Any]
+        first = self.first_views.get(buffer.object_id)
+        if isinstance(buffer.node, _Ref) or first is not None:
+            if first is not None:
+                shown, first_offset, first_length = first
+                if (first_offset, first_length) != (0, len(buffer.data)) and "buffer" not in shown:
+                    # The first view showed only part of the buffer: the whole of it
+                    # is reported there once.
+                    shown["buffer"] = {"$arraybuffer": self._hex(buffer.data, "a shared buffer")}
+            self.has_refs = True
+            node = {"$typedarray": name, "buffer": _Ref(buffer.object_id), "offset": offset,
+                    "length": length}
+        else:
+            node = {"$typedarray": name,
+                    "hex": self._hex(buffer.data[offset:offset + length], "a view")}
+            # The buffer is seen through this view: references to it point here.
             self.objects[buffer.object_id] = node
+            self.first_views[buffer.object_id] = (node, offset, length)
         self._new_id(node)
         return node
 
-    def _error(self) -> Any:
-        node: dict[str, Any] = {"$error": "Error"}
-        self._new_id(node)
-        while True:
-            sub = self.cur.byte()
-            if sub in ERROR_PROTOTYPES:
-                node["$error"] = ERROR_PROTOTYPES[sub]
-            elif sub == E_MESSAGE:
-                node["message"] = self._read_string()
-            elif sub == E_STACK:
-                node["stack"] = self._read_string()
-            elif sub == E_CAUSE:
-                node["cause"] = self.value()
-            elif sub == E_END:
-                return node
-            else:
-                raise DecodeError(f"unknown error sub-tag 0x{sub:02x}")
-
     # -- Blink host objects -------------------------------------------------------------
     def _utf8(self) -> str:
-        raw = self.cur.take(self.cur.varint())
+        n = self.cur.varint()
+        raw = self.cur.take(n)
+        self.budget.charge(n, "a string")
         try:
             return raw.decode("utf-8")
         except UnicodeDecodeError as error:
@@ -468,6 +566,7 @@ class _Deserializer:
             count = cur.varint()
             if count > cur.remaining():
                 raise DecodeError(f"file list of {count} in {cur.remaining()} bytes")
+            self.budget.charge(VALUE_COST * count, "a file list")
             return self._register({"$filelist": [self.resolve("file", cur.varint()) for _ in range(count)]})
         if tag == H_BLOB:
             uuid, mime, size = self._utf8(), self._utf8(), cur.varint()
@@ -490,7 +589,6 @@ class _Deserializer:
             return self._register(self._crypto_key())
         raise DecodeError(f"unsupported Blink host object tag 0x{tag:02x}")
 
-
     def _crypto_key(self) -> dict[str, Any]:
         cur = self.cur
         sub = cur.byte()
@@ -511,7 +609,7 @@ class _Deserializer:
             node["algorithm"] = named(CRYPTO_ALGORITHMS, cur.varint())
             node["key_type"] = named(CRYPTO_KEY_TYPES, cur.varint())
             node["modulus_bits"] = cur.varint()
-            node["public_exponent"] = cur.take(cur.varint()).hex()
+            node["public_exponent"] = self._hex(cur.take(cur.varint()), "a key")
             node["hash"] = named(CRYPTO_ALGORITHMS, cur.varint())
         elif sub == CRYPTO_EC:
             node["algorithm"] = named(CRYPTO_ALGORITHMS, cur.varint())
@@ -522,18 +620,8 @@ class _Deserializer:
         usages = cur.varint()
         node["extractable"] = bool(usages & CRYPTO_EXTRACTABLE_BIT)
         node["usages"] = [u for i, u in enumerate(CRYPTO_USAGES) if usages >> (i + 1) & 1]
-        node["hex"] = cur.take(cur.varint()).hex()
+        node["hex"] = self._hex(cur.take(cur.varint()), "a key")
         return node
-
-
-class _Buffer:
-    """An ArrayBuffer just read: a following view tag consumes it."""
-    __slots__ = ("data", "node", "object_id")
-
-    def __init__(self, data: bytes, node: Any, object_id: int | None) -> None:
-        self.data = data
-        self.node = node
-        self.object_id = object_id
 
 
 _V8_TAGS = frozenset([
@@ -553,6 +641,8 @@ def _array_index(key: Any) -> int | None:
     if isinstance(key, int):
         return key if 0 <= key <= _MAX_ARRAY_INDEX else None
     if isinstance(key, str) and key.isdigit() and key.isascii() and (key == "0" or key[0] != "0"):
+        if len(key) > len(str(_MAX_ARRAY_INDEX)):
+            return None
         n = int(key)
         return n if n <= _MAX_ARRAY_INDEX else None
     return None
@@ -562,52 +652,87 @@ def _pointer_part(key: object) -> str:
     return "/" + str(key).replace("~", "~0").replace("/", "~1")
 
 
-def _resolve_refs(root: Any, objects: list[Any]) -> Any:
-    """Replace every back-reference by a JSON Pointer to the object's first place."""
-    paths: dict[int, str] = {}
+def _children(node: Any) -> Any:
+    return node.items() if isinstance(node, dict) else enumerate(node)
 
-    def walk(node: Any, path: str) -> Any:
-        if isinstance(node, _Ref):
-            target = objects[node.object_id]
-            where = paths.get(id(target))
-            return {"$ref": where} if where is not None else {"$ref": None, "object": node.object_id}
-        if isinstance(node, dict):
-            paths.setdefault(id(node), path)
-            for k, v in node.items():
-                if isinstance(v, (dict, list, _Ref)):
-                    node[k] = walk(v, path + _pointer_part(k))
-        elif isinstance(node, list):
-            paths.setdefault(id(node), path)
-            for i, v in enumerate(node):
-                if isinstance(v, (dict, list, _Ref)):
-                    node[i] = walk(v, path + _pointer_part(i))
-        return node
 
-    return walk(root, "")
+def _resolve_refs(root: Any, objects: list[Any], budget: Budget) -> Any:
+    """Replace every back-reference by a JSON Pointer to the object's first place
+    (in document order, which is the order the data was written in). The tree is
+    walked with an explicit stack; each place remembers its parent and key only, and
+    a pointer is spelled out (and paid for) when a reference needs it."""
+    where: dict[int, tuple[int, object] | None] = {id(root): None}
+    spelled: dict[int, str] = {}
+
+    def pointer(node_id: int) -> str:
+        if node_id in spelled:
+            return spelled[node_id]
+        parts = []
+        at = where[node_id]
+        while at is not None:
+            parent, key = at
+            parts.append(_pointer_part(key))
+            at = where[parent]
+        text = "".join(reversed(parts))
+        spelled[node_id] = text
+        return text
+
+    made: dict[int, dict[str, Any]] = {}  # one {"$ref": ...} per target, shared
+
+    def replacement(ref: _Ref) -> dict[str, Any]:
+        target = objects[ref.object_id]
+        if id(target) not in where:
+            return {"$ref": None, "object": ref.object_id}
+        text = pointer(id(target))
+        budget.charge(VALUE_COST + len(text), "a reference")
+        if id(target) not in made:
+            made[id(target)] = {"$ref": text}
+        return made[id(target)]
+
+    # Children are replaced in place while iterated: a list item or an existing dict
+    # key's value may be, and no copy of a large container is made.
+    stack = [(root, iter(_children(root)))] if isinstance(root, (dict, list)) else []
+    while stack:
+        node, children = stack[-1]
+        for key, child in children:
+            if isinstance(child, _Ref):
+                node[key] = replacement(child)
+            elif isinstance(child, (dict, list)) and id(child) not in where:
+                where[id(child)] = (id(node), key)
+                stack.append((child, iter(_children(child))))
+                break
+        else:
+            stack.pop()
+    if isinstance(root, _Ref):
+        return {"$ref": None, "object": root.object_id}
+    return root
 
 
 def decode_v8(data: bytes, resolve: ExternalResolver = _no_external,
-              start: int = 0, end: int | None = None) -> tuple[Any, int]:
+              start: int = 0, end: int | None = None, budget: Budget | None = None) -> tuple[Any, int]:
     """The value of V8 ValueSerializer data starting with its ``FF version`` header;
-    returns (value, V8 version)."""
+    returns (value, V8 version). What the value may expand to is limited by
+    ``budget`` (by default one for the bytes given)."""
     cur = Cursor(data, start, end)
     if cur.byte() != VERSION_TAG:
         raise DecodeError("V8 data does not start with its version tag")
     version = cur.varint()
-    return _decode_body(cur, version, resolve), version
+    return _decode_body(cur, version, resolve, budget or Budget(cur.end - start)), version
 
 
-def _decode_body(cur: Cursor, version: int, resolve: ExternalResolver) -> Any:
-    d = _Deserializer(cur, version, resolve)
-    value = d.value()
+def _decode_body(cur: Cursor, version: int, resolve: ExternalResolver, budget: Budget) -> Any:
+    d = _Deserializer(cur, version, resolve, budget)
+    value = d.read()
     if d.has_refs:
-        value = _resolve_refs(value, d.objects)
+        value = _resolve_refs(value, d.objects, budget)
     return value
 
 
-def decode_ssv(data: bytes, resolve: ExternalResolver = _no_external) -> tuple[Any, dict[str, int]]:
+def decode_ssv(data: bytes, resolve: ExternalResolver = _no_external,
+               budget: Budget | None = None) -> tuple[Any, dict[str, int]]:
     """A SerializedScriptValue: Blink's envelope, then V8 data. Returns the value and
     the versions found ({"blink": n, "v8": n})."""
+    budget = budget or Budget(len(data))
     cur = Cursor(data)
     if cur.peek() != VERSION_TAG:
         raise DecodeError("no version header (legacy version 0 data is not decoded)")
@@ -625,6 +750,6 @@ def decode_ssv(data: bytes, resolve: ExternalResolver = _no_external) -> tuple[A
             end = trailer_offset
     if blink < BLINK_SEPARATE_ENVELOPE_VERSION:
         cur.end = end
-        return _decode_body(cur, blink, resolve), {"blink": blink, "v8": blink}
-    value, v8 = decode_v8(data, resolve, cur.pos, end)
+        return _decode_body(cur, blink, resolve, budget), {"blink": blink, "v8": blink}
+    value, v8 = decode_v8(data, resolve, cur.pos, end, budget)
     return value, {"blink": blink, "v8": v8}

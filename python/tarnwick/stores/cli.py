@@ -32,6 +32,7 @@ class _Unlisted:
 
 
 def run_find(args: argparse.Namespace) -> int:
+    from .._line_escape import escape_line
     from ._dataset import json_text
     from .find import find_stores
 
@@ -44,7 +45,8 @@ def run_find(args: argparse.Namespace) -> int:
     if args.format == "jsonl":
         lines = [json_text(store.to_dict(), sort_keys=False) + "\n" for store in stores]
     else:
-        lines = [f"{s.kind}\t{s.origin or '-'}\t{s.file_count}\t{s.bytes}\t{s.path}\n" for s in stores]
+        lines = ["\t".join(escape_line(str(field)) for field in (s.kind, s.origin or "-", s.file_count, s.bytes, s.path))
+                 + "\n" for s in stores]
     out = stdout()
     with writing(None):
         out.write("".join(lines).encode("utf-8", "surrogateescape"))
