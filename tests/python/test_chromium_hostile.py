@@ -88,7 +88,7 @@ def test_every_format_gives_canaries_within_budget_without_forged_lines(fmt: str
     assert result.returncode == 0, result.stderr
     assert out.stat().st_size <= OUTPUT_MULTIPLE * store_bytes(HOSTILE)
     # The reference bomb is the one record that cannot be decoded: it is said so.
-    assert b"1 records not decoded" in result.stderr.splitlines()[-1]
+    assert b"left out: 1 undecoded record" in result.stderr.splitlines()[-1]
     assert run(HOSTILE, "--strict", "-f", fmt, "-o", tmp_path / f"strict.{fmt}").returncode == 1
     rows = len(OPS)
     if fmt == "text":
@@ -203,18 +203,20 @@ def test_a_folder_that_cannot_be_listed_is_reported(tmp_path: Path, monkeypatch)
 
     shutil.copytree(MAIN / "Local Storage", tmp_path / "Local Storage")
     (tmp_path / "locked").mkdir()
-    real = os.scandir
+    from tarnwick.stores import find
 
-    def scandir(path=".") -> object:
-        if os.fspath(path).endswith("locked"):
+    real = find.open_directory
+
+    def open_directory(path, **kwargs) -> int:
+        if os.fsdecode(path).endswith("locked"):
             raise PermissionError(13, "Permission denied", os.fspath(path))
-        return real(path)
+        return real(path, **kwargs)
 
-    monkeypatch.setattr(discover.os, "scandir", scandir)
-    errors: list[OSError] = []
-    found = list(discover.find_stores(str(tmp_path), errors.append))
+    monkeypatch.setattr(find, "open_directory", open_directory)
+    errors: list[str] = []
+    found = list(discover.find_stores(str(tmp_path), on_error=lambda path, error: errors.append(path)))
     assert [kind for kind, _ in found] == ["localstorage"]
-    assert [e.filename for e in errors] == [str(tmp_path / "locked")]
+    assert errors == [str(tmp_path / "locked")]
 
 
 def test_a_dir_that_cannot_be_listed_is_an_error(tmp_path: Path) -> None:
@@ -260,5 +262,5 @@ def test_a_table_the_reader_leaves_out_is_warned_about(tmp_path: Path) -> None:
     result = run(tmp_path, "-f", "jsonl")
     assert result.returncode == 0
     assert f"left out {str(table)!r}".encode() in result.stderr
-    assert b"files not read" in result.stderr.splitlines()[-1]
+    assert b"left out: 1 file" in result.stderr.splitlines()[-1]
     assert run(tmp_path, "--strict", "-f", "jsonl").returncode == 1

@@ -21,7 +21,6 @@ from __future__ import annotations
 
 import csv
 import io
-import re
 from collections.abc import Iterable
 from typing import Any, BinaryIO
 
