@@ -15,6 +15,7 @@ namespace {
 struct ArrowScanState {
     std::shared_ptr<Scanner> scanner;
     bool stream_taken = false;
+    bool consuming = false;  // a thread is taking records (see Consuming)
 };
 
 ArrowScanState& state_of(PyObject* self) { return value_of<ArrowScanState>(self); }
@@ -50,7 +51,7 @@ PyObject* arrow_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         const auto bytes = static_cast<std::size_t>(batch_bytes);
         auto scanner = start_scan(arguments, [rows, bytes] { return std::make_unique<ArrowBatchBuilder>(rows, bytes); });
         if (!scanner) return nullptr;
-        return new_instance(type, ArrowScanState{std::move(scanner), false});
+        return new_instance(type, ArrowScanState{std::move(scanner), false, false});
     });
 }
 
@@ -61,6 +62,7 @@ PyObject* stream_capsule(PyObject* self, PyObject*) {
             PyErr_SetString(PyExc_RuntimeError, "the batches of this scan have been taken already");
             return nullptr;
         }
+        if (!in_starting_process(*state.scanner)) return nullptr;
         auto* stream = static_cast<ArrowArrayStream*>(std::malloc(sizeof(ArrowArrayStream)));
         if (stream == nullptr) return PyErr_NoMemory();
         export_arrow_stream(state.scanner, stream);
@@ -141,6 +143,8 @@ PyObject* next_records(PyObject* self, PyObject* args) {
             PyErr_SetString(PyExc_RuntimeError, "the batches of this scan have been taken already");
             return nullptr;
         }
+        const Consuming consuming(state.consuming);
+        if (!consuming) return nullptr;
         std::unique_ptr<Chunk> chunk = next_chunk(*state.scanner);
         if (!chunk) {
             if (PyErr_Occurred() != nullptr) return nullptr;
