@@ -19,7 +19,8 @@ from . import _output, _reading
 from ._cli_errors import CliError, StdoutError, reason
 from ._names import FILE_TYPE_NAMES, KEY_STATE_NAMES
 from ._columnar_output import SCAN_SETTINGS, import_pyarrow, write_columnar
-from ._quiet_listing import list_names, looks_like_store, store_hint
+from ._quiet_listing import store_hint
+from .scanning import ReadReport
 from ._safe_output import open_output
 
 PROG = "tarnwick"
@@ -56,15 +57,12 @@ def _warn(message: str) -> None:
         pass
 
 
-def _hint_if_no_store(directory: str, report: _output.StoreReport) -> None:
-    """A folder holding no LevelDB file at all gets a hint: most often the
-    user pointed one or two levels above the store."""
-    if report.files or report.not_admitted:
-        return
-    try:
-        if looks_like_store(list_names(directory)):
-            return
-    except OSError:
+def _hint_if_no_store(directory: str, report: ReadReport) -> None:
+    """A folder holding no file of a store at all gets a hint: most often the
+    user pointed one or two levels above the store. The report lists every
+    entry named like a file of a store (data files and bookkeeping alike), so
+    the folder itself is not listed again."""
+    if report.files or report.others:
         return
     hint = store_hint(directory)
     _warn(hint if hint is not None else f"no LevelDB file in {directory!r}")
@@ -164,7 +162,7 @@ def run_dump(args: argparse.Namespace) -> int:
     return _finish(args, directory, report)
 
 
-def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, status: _output.StatusLine) -> _output.StoreReport:
+def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, status: _output.StatusLine) -> ReadReport:
     options = _scan_options(args)
     if args.format in TEXT_FORMATS:
         written = _output.ByteProgress(status)
@@ -178,11 +176,14 @@ def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, status: _outp
     return report()
 
 
-def _finish(args: argparse.Namespace, directory: str, report: _output.StoreReport) -> int:
+def _finish(args: argparse.Namespace, directory: str, report: ReadReport) -> int:
+    """Warns of everything that kept the read from being complete (and of
+    what the manifest says is missing); under --strict an incomplete read
+    exits 1."""
     for line in report.warnings():
         _warn(line)
     _hint_if_no_store(directory, report)
-    if args.strict and report.anything_left_out():
+    if args.strict and not report.complete:
         return EXIT_LEFT_OUT
     return EXIT_OK
 
@@ -193,14 +194,13 @@ def _finish(args: argparse.Namespace, directory: str, report: _output.StoreRepor
 def run_summary(args: argparse.Namespace) -> int:
     directory: str = args.directory
     _check_directory(directory)
-    status = _status_line(False)
-    try:
-        report = _reading.summarise(directory, status)
-    finally:
-        status.clear()
+    report = _reading.summarise(directory)
+    if getattr(args, "format", "table") == "json":
+        text = _output.summary_json(report)
+    else:
+        text = "".join(_output.summary_lines(report))
     out = _stdout()
-    text = "".join(_output.summary_lines(report)).encode("utf-8", "backslashreplace")
     with _writing(None):
-        out.write(text)
+        out.write(text.encode("utf-8", "backslashreplace"))
         out.flush()
     return _finish(args, directory, report)

@@ -7,7 +7,7 @@ file. Both only read the directory. Other parts of the package add their own
 subcommands (see ``_SUBCOMMAND_MODULES``).
 
 Exit status: 0 on success (also when the reader of the output goes away
-early, as ``head`` does); with ``--strict``, 1 when a file was left out;
+early, as ``head`` does); with ``--strict``, 1 when anything was not read whole;
 2 when the directory or the output cannot be used (one line on standard
 error) or the command line is wrong; 130 when interrupted, 143 when terminated.
 Never a traceback.
@@ -78,10 +78,19 @@ def _add_summary(commands: argparse._SubParsersAction) -> None:  # type: ignore[
         description="One line per data file, in file order: name, kind, file number, size in bytes, "
         "records, how many are Live, Deleted and Unknown, how many came from compressed blocks, "
         "the bytes from which nothing was decoded, and the file's status (read, left out and why, "
-        "or not admitted as a data file); then the totals.",
+        "not admitted as a data file, or a link, never followed); then the totals. --format json gives "
+        "the whole read report instead, the bookkeeping files and what the manifest says included.",
     )
     summary.add_argument("directory", metavar="DIR", help="the database directory")
-    summary.add_argument("--strict", action="store_true", help="exit with status 1 when a file was left out")
+    summary.add_argument(
+        "--format",
+        choices=("table", "json"),
+        default="table",
+        help="table (the default), or json: the whole read report, as tarnwick.inspect() gives it",
+    )
+    summary.add_argument(
+        "--strict", action="store_true", help="exit with status 1 when anything was not read whole"
+    )
     summary.set_defaults(run=_commands.run_summary)
 
 
@@ -131,7 +140,7 @@ def _add_dump(commands: argparse._SubParsersAction) -> None:  # type: ignore[typ
         help="write to FILE instead of standard output; never inside DIR, and complete or not at all",
     )
     dump.add_argument("--force", action="store_true", help="replace FILE if it exists")
-    dump.add_argument("--strict", action="store_true", help="exit with status 1 when a file was left out")
+    dump.add_argument("--strict", action="store_true", help="exit with status 1 when anything was not read whole")
     dump.set_defaults(run=_commands.run_dump)
 
 
