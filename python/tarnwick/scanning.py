@@ -105,6 +105,17 @@ def _prefix(key_prefix: bytes | None) -> bytes:
     return bytes(key_prefix)
 
 
+def _file_names(files: Collection[str | bytes] | None) -> tuple[str | bytes, ...] | None:
+    if files is None:
+        return None
+    if isinstance(files, (str, bytes)):
+        raise TypeError("files must be a collection of names, not one name")
+    names = tuple(files)
+    if not names:
+        raise ValueError("files must name at least one file (None reads them all)")
+    return names
+
+
 def _common(path: PathLike, reverse: bool, threads: int | None, key_prefix: bytes | None,
             states: Collection[StateName] | None,
             file_types: Collection[FileTypeName] | None) -> tuple[str | bytes, bool, int, bytes, int, int]:
@@ -287,11 +298,13 @@ class Scan:
     def __init__(self, path: PathLike, *, reverse: bool = False, threads: int | None = None,
                  batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
                  key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
-                 file_types: Collection[FileTypeName] | None = None) -> None:
+                 file_types: Collection[FileTypeName] | None = None,
+                 files: Collection[str | bytes] | None = None) -> None:
         self._arguments = (
             *_common(path, reverse, threads, key_prefix, states, file_types),
             _positive("batch_rows", batch_rows),
             _positive("batch_bytes", batch_bytes),
+            _file_names(files),
         )
         if not os.path.isdir(self._arguments[0]):
             raise ValueError(f"Not a directory: {os.fsdecode(self._arguments[0])}")
@@ -396,16 +409,19 @@ class TextScan:
 def scan(path: PathLike, *, reverse: bool = False, threads: int | None = None,
          batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
          key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
-         file_types: Collection[FileTypeName] | None = None) -> Scan:
+         file_types: Collection[FileTypeName] | None = None,
+         files: Collection[str | bytes] | None = None) -> Scan:
     """Every record of a store, as Arrow record batches (see Scan), in the
     order of ``RawLevelDb(path).iterate_records_raw(reverse=reverse)``.
 
     ``threads`` decode files in parallel (default: the machine's cores).
     ``key_prefix`` keeps records whose user key starts with it; ``states``
     and ``file_types`` keep records of those KeyState and FileType members
-    (or their names)."""
+    (or their names). ``files`` reads only the data files of those names, a
+    part of a store as if it were the whole (the others are not in the
+    report)."""
     return Scan(path, reverse=reverse, threads=threads, batch_rows=batch_rows, batch_bytes=batch_bytes,
-                key_prefix=key_prefix, states=states, file_types=file_types)
+                key_prefix=key_prefix, states=states, file_types=file_types, files=files)
 
 
 def records(path: PathLike, *, reverse: bool = False, threads: int | None = None,

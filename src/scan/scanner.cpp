@@ -39,6 +39,12 @@ std::expected<std::unique_ptr<Scanner>, DbError> Scanner::start(const std::strin
     // The scanner never follows a link among the entries: it reports it.
     auto listing = list_store(directory, LinkRule::Report, options.reverse);
     if (!listing) return std::unexpected(std::move(listing.error()));
+    if (!options.only_files.empty()) {
+        std::ranges::sort(options.only_files);
+        std::erase_if(listing->files, [&](const ListedFile& file) {
+            return !std::ranges::binary_search(options.only_files, file.name);
+        });
+    }
     if (options.threads == 0) options.threads = 1;
     std::unique_ptr<Scanner> scanner(new Scanner(std::move(*listing), std::move(options), std::move(builders)));
     const std::size_t workers = std::min<std::size_t>(scanner->options_.threads, scanner->units_.size());

@@ -45,6 +45,10 @@ struct ScanOptions {
     RecordFilter filter;
     // File bytes per unit of work.
     std::uint64_t unit_bytes = 4ULL << 20;
+    // When not empty, only the data files of these names are read, and the
+    // others are not in the report: a part of a large store, read as a
+    // store of its own (entries that are not data files are reported still).
+    std::vector<std::string> only_files;
 };
 
 class Scanner {

@@ -38,8 +38,9 @@ PyObject* arrow_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         ParsedScanArguments parsed;
         Ref path_owner;
         Py_ssize_t batch_rows = 0, batch_bytes = 0;
-        if (!parse_scan_arguments("ArrowScan", args, kwargs, TARNWICK_SCAN_ARGUMENTS_FORMAT "nn", parsed, path_owner,
-                                  &batch_rows, &batch_bytes)) {
+        PyObject* files = nullptr;
+        if (!parse_scan_arguments("ArrowScan", args, kwargs, TARNWICK_SCAN_ARGUMENTS_FORMAT "nn|O", parsed, path_owner,
+                                  &batch_rows, &batch_bytes, &files)) {
             return nullptr;
         }
         if (batch_rows <= 0 || batch_bytes <= 0) {
@@ -47,6 +48,7 @@ PyObject* arrow_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         ScanArguments arguments = scan_arguments(parsed);
+        if (!file_names_argument(files, arguments.options.only_files)) return nullptr;
         const auto rows = static_cast<std::size_t>(batch_rows);
         const auto bytes = static_cast<std::size_t>(batch_bytes);
         auto scanner = start_scan(arguments, [rows, bytes] { return std::make_unique<ArrowBatchBuilder>(rows, bytes); });
@@ -167,7 +169,7 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>("ArrowScan(path, reverse, threads, key_prefix, states, file_types, batch_rows, "
-                                  "batch_bytes)\n--\n\nA running scan of a store into Arrow batches.")},
+                                  "batch_bytes, files=None)\n--\n\nA running scan of a store into Arrow batches.")},
     {Py_tp_new, reinterpret_cast<void*>(arrow_scan_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scan_dealloc<ArrowScanState>)},
     {0, nullptr},

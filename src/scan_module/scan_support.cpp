@@ -19,6 +19,26 @@ ScanArguments scan_arguments(const ParsedScanArguments& parsed) {
     return arguments;
 }
 
+bool file_names_argument(PyObject* sequence, std::vector<std::string>& names) {
+    if (sequence == nullptr || sequence == Py_None) return true;
+    Ref items(PySequence_Fast(sequence, "files must be a sequence of names"));
+    if (!items) return false;
+    const Py_ssize_t count = PySequence_Size(items.get());
+    if (count < 0) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref item(PySequence_GetItem(items.get(), i));
+        if (!item) return false;
+        PyObject* encoded = nullptr;
+        if (PyUnicode_FSConverter(item.get(), &encoded) == 0) return false;
+        Ref owner(encoded);
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(encoded, &data, &size) != 0) return false;
+        names.emplace_back(data, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
 std::shared_ptr<Scanner> start_scan(ScanArguments& arguments, ChunkBuilderFactory builders) {
     std::optional<std::expected<std::unique_ptr<Scanner>, DbError>> started;
     without_interpreter_lock(

@@ -4,6 +4,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "scan/read_report.hpp"
 #include "scan/scanner.hpp"
@@ -50,6 +51,10 @@ bool parse_scan_arguments(const char* class_name, PyObject* args, PyObject* kwar
     path_owner = Ref(parsed.path);
     return true;
 }
+
+// A sequence of file names (str through the file system's encoding, or bytes)
+// into `names`; None leaves it empty. False with an exception set otherwise.
+bool file_names_argument(PyObject* sequence, std::vector<std::string>& names);
 
 // The options common to every scan, from its parsed arguments.
 ScanArguments scan_arguments(const ParsedScanArguments& parsed);

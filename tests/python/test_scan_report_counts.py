@@ -185,3 +185,15 @@ def test_a_filter_does_not_make_the_read_incomplete(stores: dict[str, Path]) -> 
     pa.table(s)
     assert s.report is not None and s.report.complete
     assert {f.status for f in s.report.files} == {"read", "filtered"}
+
+
+def test_a_part_of_a_store_is_read_in_place(stores: dict[str, Path]) -> None:
+    store = stores["compressed"]
+    names = sorted(p.name for p in store.iterdir() if p.suffix in (".ldb", ".log"))
+    part = names[::2]
+    s = tarnwick.scan(store, files=part)
+    got = pa.table(s)
+    assert s.report is not None and [f.name for f in s.report.files] == part and s.report.complete
+    with _tarnwick.RawLevelDb(str(store)) as db:
+        want = [r.key for r in db.iterate_records_raw() if os.path.basename(r.origin_file) in part]
+    assert got.column("key").to_pylist() == want

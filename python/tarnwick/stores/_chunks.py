@@ -9,8 +9,6 @@ from __future__ import annotations
 
 import array
 import os
-import shutil
-import tempfile
 from collections import Counter
 from typing import Any
 
@@ -107,35 +105,25 @@ def _dataset_batch(batch: pa.RecordBatch, chunk: Chunk, file_prefix: str) -> pa.
     )
 
 
-def _link_directory(chunk: Chunk, scratch: str) -> str:
-    """A directory of links to exactly the chunk's data files."""
-    assert chunk.data_files is not None
-    for name in chunk.data_files:
-        os.symlink(os.path.join(chunk.directory, name), os.path.join(scratch, name))
-    return scratch
-
-
 def read_chunk(chunk: Chunk) -> dict[str, Any]:
     """Read, write and hash one chunk. Returns its result (a plain dict, so it
     crosses process and cluster boundaries as it is); a failure is a result
     with an ``error``, the part file then removed."""
     result: dict[str, Any] = {"store_path": chunk.store_path, "index": chunk.index}
-    scratch = None
     try:
         hashes = {}
         for name in chunk.hashed_files:
             size, digest = sha256_of(os.path.join(chunk.directory, name))
             hashes[name] = {"size": size, "sha256": digest}
-        directory = chunk.directory
-        if chunk.data_files is not None:
-            scratch = tempfile.mkdtemp(prefix="tarnwick-piece-")
-            directory = _link_directory(chunk, scratch)
         prefix = "" if chunk.store_path == "." else chunk.store_path + "/"
         by_state: Counter[str] = Counter()
         by_file: Counter[str] = Counter()
         records = 0
         os.makedirs(os.path.dirname(chunk.part_path), exist_ok=True)
-        source = _source.read_store(directory, threads=_DECODE_THREADS)
+        # A part of a large store is read in place: the scanner reads only
+        # the part's data files (it never follows links, so no folder of
+        # links to them would do).
+        source = _source.read_store(chunk.directory, threads=_DECODE_THREADS, files=chunk.data_files)
         with pq.ParquetWriter(chunk.part_path, DATASET_SCHEMA, **_PARQUET_OPTIONS) as writer:
             for batch in source.batches():
                 out = _dataset_batch(batch, chunk, prefix)
@@ -145,8 +133,6 @@ def read_chunk(chunk: Chunk) -> dict[str, Any]:
                 by_file += _source.count_by(out, "file")
         names = Counter({path.rpartition("/")[2]: n for path, n in by_file.items()})
         report = source.report()
-        if scratch is not None:
-            report = _replace_paths(report, scratch, chunk.directory)
         result.update(
             records=records,
             by_state=dict(by_state),
@@ -156,18 +142,4 @@ def read_chunk(chunk: Chunk) -> dict[str, Any]:
         )
     except Exception as error:  # one store's failure must not end the export
         result = failed_result(chunk, error)
-    finally:
-        if scratch is not None:
-            shutil.rmtree(scratch, ignore_errors=True)
     return result
-
-
-def _replace_paths(value: Any, old: str, new: str) -> Any:
-    """The report with the temporary directory's path replaced by the store's."""
-    if isinstance(value, str):
-        return value.replace(old, new)
-    if isinstance(value, list):
-        return [_replace_paths(v, old, new) for v in value]
-    if isinstance(value, dict):
-        return {_replace_paths(k, old, new): _replace_paths(v, old, new) for k, v in value.items()}
-    return value
