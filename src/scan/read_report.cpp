@@ -53,7 +53,6 @@ ReadReport initial_report(const StoreListing& listing) {
         report.files.push_back(std::move(line));
     }
     report.others = listing.others;
-    report.manifest = manifest_report(listing);
     return report;
 }
 

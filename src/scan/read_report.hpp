@@ -91,7 +91,7 @@ class ReportObserver final : public PassObserver {
     FileReport& report_;
 };
 
-// The report of a listing before anything is read.
+// The report of a listing before anything is read (the manifest's part apart).
 [[nodiscard]] ReadReport initial_report(const StoreListing& listing);
 
 std::string_view status_name(FileReport::Status status) noexcept;

@@ -11,13 +11,15 @@
 
 namespace tarnwick {
 
-Scanner::Scanner(StoreListing listing, ScanOptions options, ChunkBuilderFactory builders)
+Scanner::Scanner(StoreListing listing, std::optional<ManifestReport> manifest, ScanOptions options,
+                 ChunkBuilderFactory builders)
     : listing_(std::move(listing)),
       options_(std::move(options)),
       builders_(std::move(builders)),
       starting_pid_(static_cast<int>(::getpid())) {
     for (ListedFile& file : listing_.files) file.display_text = utf8_text(file.display_path);
     report_ = initial_report(listing_);
+    report_.manifest = std::move(manifest);
     std::size_t first = 0;
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < listing_.files.size(); ++i) {
@@ -39,6 +41,8 @@ std::expected<std::unique_ptr<Scanner>, DbError> Scanner::start(const std::strin
     // The scanner never follows a link among the entries: it reports it.
     auto listing = list_store(directory, LinkRule::Report, options.reverse);
     if (!listing) return std::unexpected(std::move(listing.error()));
+    // Set against the whole folder, also when only some of its files are read.
+    std::optional<ManifestReport> manifest = manifest_report(*listing);
     if (!options.only_files.empty()) {
         std::ranges::sort(options.only_files);
         std::erase_if(listing->files, [&](const ListedFile& file) {
@@ -46,7 +50,8 @@ std::expected<std::unique_ptr<Scanner>, DbError> Scanner::start(const std::strin
         });
     }
     if (options.threads == 0) options.threads = 1;
-    std::unique_ptr<Scanner> scanner(new Scanner(std::move(*listing), std::move(options), std::move(builders)));
+    std::unique_ptr<Scanner> scanner(
+        new Scanner(std::move(*listing), std::move(manifest), std::move(options), std::move(builders)));
     const std::size_t workers = std::min<std::size_t>(scanner->options_.threads, scanner->units_.size());
     scanner->threads_.reserve(workers);
     for (std::size_t i = 0; i < workers; ++i) scanner->threads_.emplace_back([s = scanner.get()] { s->run_worker(); });

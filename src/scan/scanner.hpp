@@ -98,7 +98,8 @@ class Scanner {
     };
     class Worker;
 
-    Scanner(StoreListing listing, ScanOptions options, ChunkBuilderFactory builders);
+    Scanner(StoreListing listing, std::optional<ManifestReport> manifest, ScanOptions options,
+            ChunkBuilderFactory builders);
     void run_worker();
     // Ends the scan for a fault inside a worker.
     void fail(bool out_of_memory, const char* what) noexcept;

@@ -194,6 +194,8 @@ def test_a_part_of_a_store_is_read_in_place(stores: dict[str, Path]) -> None:
     s = tarnwick.scan(store, files=part)
     got = pa.table(s)
     assert s.report is not None and [f.name for f in s.report.files] == part and s.report.complete
+    # The manifest is set against the whole folder, not against the part.
+    assert s.report.manifest is not None and (s.report.manifest.missing, s.report.manifest.unlisted) == ((), ())
     with _tarnwick.RawLevelDb(str(store)) as db:
         want = [r.key for r in db.iterate_records_raw() if os.path.basename(r.origin_file) in part]
     assert got.column("key").to_pylist() == want
