@@ -67,6 +67,31 @@ def test_text_chunks_shared_by_threads_are_all_delivered(store: Path) -> None:
     assert sum(chunk.count(b"\n") for chunk in got) == len(keys_of(store))
 
 
+def test_taking_from_a_scan_while_it_is_taking_is_refused(store: Path) -> None:
+    # The native scan hands out its batches to one taker at a time, as a
+    # generator does: re-entering it while it is busy (here from inside the
+    # conversion of a batch) is refused, not a second reader of its queue.
+    from tarnwick import _scan
+    from tarnwick._names import FILE_TYPES, KEY_STATES
+
+    native = tarnwick.records(store, batch_rows=5)._native
+    refusals: list[str] = []
+
+    class ReEntering(tuple):  # type: ignore[type-arg]
+        def __getitem__(self, index):  # type: ignore[no-untyped-def]
+            try:
+                native.next_records(KEY_STATES, FILE_TYPES)
+            except ValueError as error:
+                refusals.append(str(error))
+            return super().__getitem__(index)
+
+    batch = native.next_records(ReEntering(KEY_STATES), FILE_TYPES)
+    assert batch is not None and len(batch) == 5
+    assert refusals and all("already executing" in r for r in refusals)
+    assert isinstance(native, _scan.ArrowScan)
+    assert len(native.next_records(KEY_STATES, FILE_TYPES)) == 5  # free again afterwards
+
+
 def in_child(work: str, store: Path) -> tuple[int, str]:
     """Runs `work` in a child forked from a process holding a started scan;
     the child's exit status and what it printed."""
