@@ -84,23 +84,16 @@ std::optional<ManifestReport> manifest_report(const StoreListing& listing) {
         return manifest;
     }
     manifest.read = true;
-    std::vector<std::uint64_t> present;  // table numbers as the listing reads them, ascending
+    std::vector<std::uint64_t> present;  // the numbers of the table files there, ascending
     for (const ListedFile& file : listing.files) {
         if (file.kind == DataFileKind::Table) present.push_back(file.number);
     }
     std::ranges::sort(present);
-    std::vector<std::uint64_t> listed;
     for (const std::uint64_t number : *live) {
-        const auto as_named = listing_number_of(number);
-        if (as_named && std::ranges::binary_search(present, *as_named)) {
-            listed.push_back(*as_named);
-        } else {
-            manifest.missing.push_back(number);
-        }
+        if (!std::ranges::binary_search(present, number)) manifest.missing.push_back(number);
     }
-    std::ranges::sort(listed);
     for (const ListedFile& file : listing.files) {
-        if (file.kind == DataFileKind::Table && !std::ranges::binary_search(listed, file.number)) {
+        if (file.kind == DataFileKind::Table && !std::ranges::binary_search(*live, file.number)) {
             manifest.unlisted.push_back(file.name);
         }
     }

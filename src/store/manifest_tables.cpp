@@ -1,14 +1,11 @@
 #include "store/manifest_tables.hpp"
 
 #include <algorithm>
-#include <cstdio>
 
-#include "db/data_file_name.hpp"
 #include "db/file_pass.hpp"
 #include "db/mapped_file.hpp"
 #include "log_file/log_reader.hpp"
 #include "manifest/version_edit.hpp"
-#include "util/file_name.hpp"
 
 namespace tarnwick {
 
@@ -45,13 +42,6 @@ std::expected<std::vector<std::uint64_t>, OsError> manifest_live_tables(int dir_
         if (last_of_number && edits[i].added) live.push_back(edits[i].number);
     }
     return live;
-}
-
-std::optional<std::uint64_t> listing_number_of(std::uint64_t file_number) {
-    char digits[24];
-    const int length = std::snprintf(digits, sizeof digits, "%06llu", static_cast<unsigned long long>(file_number));
-    if (length <= 0 || static_cast<std::size_t>(length) > kMaxDataFileStemDigits) return std::nullopt;
-    return parse_hex_number(std::string_view(digits, static_cast<std::size_t>(length)));
 }
 
 }  // namespace tarnwick

@@ -10,7 +10,6 @@
 
 #include <cstdint>
 #include <expected>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,10 +24,5 @@ namespace tarnwick {
 // be opened or mapped fails; damage costs the edits it hides.
 [[nodiscard]] std::expected<std::vector<std::uint64_t>, OsError> manifest_live_tables(int dir_fd,
                                                                                        const std::string& name);
-
-// A manifest's file number as the listing reads a data file's name: the
-// engine's name for it (at least six digits) read by parse_hex_number. Absent
-// when no data file name could hold the number.
-[[nodiscard]] std::optional<std::uint64_t> listing_number_of(std::uint64_t file_number);
 
 }  // namespace tarnwick

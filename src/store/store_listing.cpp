@@ -51,6 +51,19 @@ std::expected<std::string, OsError> link_target(int dir_fd, const std::string& n
     }
 }
 
+// The digits of a data file's name (which data_file_name has admitted).
+std::string_view data_file_digits(std::string_view name) { return split_stem_extension(name).stem; }
+
+// The engine's file number: the name's 6 to 16 digits in base 10, which a
+// 64-bit number always holds. Numbers in base 10 and the same digits read in
+// base 16 (data_file_name's number) come in the same order, so either sorts
+// the files alike; this is the one the engine wrote and its manifest names.
+std::uint64_t engine_file_number(std::string_view digits) {
+    std::uint64_t number = 0;
+    for (const char digit : digits) number = number * 10 + static_cast<std::uint64_t>(digit - '0');
+    return number;
+}
+
 int open_directory(const std::string& path) {
     const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #ifdef O_NOATIME
@@ -170,7 +183,8 @@ std::expected<StoreListing, DbError> list_store(const std::string& directory, Li
                  "the name is not a data file name (6 to 16 digits, a dot, and log, ldb or sst)", size);
             continue;
         }
-        listing.files.push_back({std::move(name), std::move(path), {}, data_file->kind, data_file->number, size});
+        const std::uint64_t number = engine_file_number(data_file_digits(name));
+        listing.files.push_back({std::move(name), std::move(path), {}, data_file->kind, number, size});
     }
     listing.manifest = manifest_choice.chosen();
     std::stable_sort(listing.files.begin(), listing.files.end(),

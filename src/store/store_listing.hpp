@@ -48,8 +48,8 @@ struct ListedFile {
     std::string display_path;  // the directory as given, a separator, the name
     std::string display_text;  // the same as UTF-8, for records; left empty here, the scanner fills it
     DataFileKind kind;
-    std::uint64_t number;
-    std::uint64_t size;  // at listing time; only used to share out the work
+    std::uint64_t number;  // the engine's file number: the name's digits in base 10
+    std::uint64_t size;    // at listing time; only used to share out the work
 };
 
 // An entry that is not read as a data file, and why.

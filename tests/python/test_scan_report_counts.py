@@ -199,3 +199,19 @@ def test_a_part_of_a_store_is_read_in_place(stores: dict[str, Path]) -> None:
     with _tarnwick.RawLevelDb(str(store)) as db:
         want = [r.key for r in db.iterate_records_raw() if os.path.basename(r.origin_file) in part]
     assert got.column("key").to_pylist() == want
+
+
+@pytest.mark.parametrize("which", ["sample", "compressed", "uncompressed"])
+def test_file_numbers_are_the_engines_own(stores: dict[str, Path], tmp_path: Path, which: str) -> None:
+    store = tmp_path / "store"
+    shutil.copytree(stores[which], store)
+    table = min(store.glob("*.ldb"))
+    os.rename(table, store / "1000010.ldb")  # seven digits, as the engine names files from 1,000,000 on
+    report = tarnwick.inspect(store)
+    assert [f.number for f in report.files] == [int(f.name.partition(".")[0]) for f in report.files]
+    got = pa.table(tarnwick.scan(store))
+    numbers = {os.path.basename(f): n for f, n in zip(got.column("file").to_pylist(), got.column("file_number").to_pylist())}
+    assert numbers == {name: int(name.partition(".")[0]) for name in numbers}
+    assert report.files[-1].name == "1000010.ldb"
+    assert report.manifest is not None and report.manifest.missing == (int(table.stem),)
+    assert report.manifest.unlisted == ("1000010.ldb",)
