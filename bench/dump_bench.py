@@ -9,6 +9,11 @@ count every record of the store (all of them are dumped), by wall time;
 on a machine shared with other work, the processor seconds (user and system,
 all threads) tell more. Shape a_x5 (10 M records) is made from shape a.
 
+After the dumps, ``tarnwick summary DIR`` is set against ``tarnwick.inspect(DIR)``
+on each shape, both in a fresh process: the summary is a formatting of the
+report that inspect() returns, so its time should stay within 1.2 times
+inspect()'s and its peak memory equal to it.
+
 Usage: dump_bench.py --data ROOT [--shapes a,a_x5] [--formats jsonl,csv,parquet]
                      [--reps N] [--out FILE]
 Shapes whose data set is not in ROOT are left out with a note (make them
@@ -54,7 +59,19 @@ def make_tenfold(data: Path) -> None:
 
 def run_dump(python: str, directory: Path, fmt: str, target: Path) -> tuple[float, float, int]:
     """(wall seconds, processor seconds, peak RSS in bytes) of one dump."""
-    command = [python, "-m", "tarnwick", "dump", str(directory), "--format", fmt, "-o", str(target), "--force"]
+    return run_measured([python, "-m", "tarnwick", "dump", str(directory), "--format", fmt, "-o", str(target), "--force"])
+
+
+# The two ways to get a store's report: the command, and the function it formats.
+REPORT_COMMANDS = {
+    "summary": lambda python, directory: [python, "-m", "tarnwick", "summary", str(directory)],
+    "inspect()": lambda python, directory: [python, "-c", "import sys, tarnwick; tarnwick.inspect(sys.argv[1])",
+                                            str(directory)],
+}
+
+
+def run_measured(command: list[str]) -> tuple[float, float, int]:
+    """(wall seconds, processor seconds, peak RSS in bytes) of one command."""
     with tempfile.TemporaryFile() as errors:
         start = time.perf_counter()
         process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=errors)
@@ -63,7 +80,7 @@ def run_dump(python: str, directory: Path, fmt: str, target: Path) -> tuple[floa
         process.returncode = code = os.waitstatus_to_exitcode(status)
         if code != 0:
             errors.seek(0)
-            raise SystemExit(f"dump failed ({code}): {' '.join(command)}\n{errors.read().decode(errors='replace')}")
+            raise SystemExit(f"failed ({code}): {' '.join(command)}\n{errors.read().decode(errors='replace')}")
     return elapsed, usage.ru_utime + usage.ru_stime, usage.ru_maxrss * 1024
 
 
@@ -114,9 +131,40 @@ def main() -> int:
             )
             rows.append(row)
             print(row, flush=True)
+    rows += report_rows(args)
     if args.out:
         args.out.write_text("\n".join(rows) + "\n")
     return 0
+
+
+def report_rows(args: argparse.Namespace) -> list[str]:
+    """summary against inspect(): time, its ratio to inspect()'s, and peak memory."""
+    rows = [
+        "",
+        "| shape | command | seconds (median) | × inspect() | CPU seconds | peak RSS MiB |",
+        "|---|---|---|---|---|---|",
+    ]
+    print(*rows, sep="\n", flush=True)
+    for shape in args.shapes.split(","):
+        directory = args.data / shape
+        if not directory.is_dir():
+            continue
+        measured = {}
+        for name, command in REPORT_COMMANDS.items():
+            runs = [run_measured(command(args.python, directory)) for _ in range(args.reps)]
+            measured[name] = (
+                statistics.median(r[0] for r in runs),
+                statistics.median(r[1] for r in runs),
+                max(r[2] for r in runs),
+            )
+        for name, (seconds, processor, peak) in measured.items():
+            row = (
+                f"| {shape} | {name} | {seconds:.2f} | {seconds / measured['inspect()'][0]:.2f} | "
+                f"{processor:.2f} | {peak / 2**20:,.0f} |"
+            )
+            rows.append(row)
+            print(row, flush=True)
+    return rows
 
 
 if __name__ == "__main__":

@@ -15,6 +15,7 @@ __path__ = __import__("pkgutil").extend_path(__path__, __name__)
 from .scanning import (
     EntryReport,
     FileReport,
+    ManifestReport,
     ReadReport,
     ScanRecord,
     UnreadRange,
@@ -36,6 +37,7 @@ __all__ = [
     "ReadReport",
     "FileReport",
     "EntryReport",
+    "ManifestReport",
     "UnreadRange",
     "ScanRecord",
 ]

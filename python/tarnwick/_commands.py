@@ -36,7 +36,8 @@ from ._cli_errors import (
 )
 from ._columnar_output import SCAN_SETTINGS, import_pyarrow, write_columnar
 from ._progress import Progress, watched
-from ._quiet_listing import holds_store, store_hint
+from ._quiet_listing import store_hint
+from .scanning import ReadReport
 from ._safe_output import open_output
 from ._store_vocabulary import is_data_file_name, list_names
 
@@ -61,10 +62,12 @@ def check_directory(directory: str) -> None:
         raise CliError(f"not a directory: {directory!r}")
 
 
-def _hint_if_no_store(directory: str, report: _output.StoreReport) -> None:
-    """A folder holding no LevelDB file at all gets a hint: most often the
-    user pointed one or two levels above the store."""
-    if report.files or report.not_admitted or holds_store(directory):
+def _hint_if_no_store(directory: str, report: ReadReport) -> None:
+    """A folder holding no file of a store at all gets a hint: most often the
+    user pointed one or two levels above the store. The report lists every
+    entry named like a file of a store (data files and bookkeeping alike), so
+    the folder itself is not listed again."""
+    if report.files or report.others:
         return
     hint = store_hint(directory)
     warn(hint if hint is not None else f"no LevelDB file in {directory!r}")
@@ -180,7 +183,7 @@ def run_dump(args: argparse.Namespace) -> int:
     return exit_status(left_out, args.strict)
 
 
-def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, progress: Progress) -> tuple[int, _output.StoreReport]:
+def _dump(args: argparse.Namespace, directory: str, out: BinaryIO, progress: Progress) -> tuple[int, ReadReport]:
     """Writes the records; returns how many, and the store's report."""
     options = _scan_options(args)
     if args.format in TEXT_FORMATS:
@@ -212,18 +215,23 @@ def _records_in(lines: int, fmt: str, directory: str) -> int:
     return max(0, lines - 1) // per_record
 
 
-def _bytes_read(report: _output.StoreReport) -> int:
+def _bytes_read(report: ReadReport) -> int:
     """The size of the data files the scanner is done with."""
-    return sum(f.size or 0 for f in report.files if f.status in (_output.READ, _output.LEFT_OUT))
+    return sum(f.size for f in report.files if f.status in ("read", "left_out"))
 
 
-def _finish(directory: str, report: _output.StoreReport) -> int:
-    """Warns of every file left out or not admitted (and hints where the
-    stores are when there was none); returns how many there were."""
+def _finish(directory: str, report: ReadReport) -> int:
+    """Warns of everything that kept the read from being complete (and of
+    what the manifest says is missing); returns how many files were not read
+    whole, at least 1 for a read that is not complete."""
     for line in report.warnings():
         warn(line)
     _hint_if_no_store(directory, report)
-    return len(report.left_out()) + len(report.not_admitted)
+    if report.complete:
+        return 0
+    not_whole = len(report.left_out) + len(report.not_admitted) + len(report.links)
+    not_whole += sum(1 for f in report.files if f.status == "read" and f.unread)
+    return max(not_whole, 1)
 
 
 # --- summary -----------------------------------------------------------------------
@@ -232,14 +240,13 @@ def _finish(directory: str, report: _output.StoreReport) -> int:
 def run_summary(args: argparse.Namespace) -> int:
     directory: str = args.directory
     check_directory(directory)
-    progress = Progress("records", enabled=watched(True))
-    try:
-        report = _reading.summarise(directory, progress)  # type: ignore[arg-type]
-    finally:
-        progress.clear()
+    report = _reading.summarise(directory)
+    if getattr(args, "format", "table") == "json":
+        text = _output.summary_json(report)
+    else:
+        text = "".join(_output.summary_lines(report))
     out = stdout()
-    text = "".join(_output.summary_lines(report)).encode("utf-8", "backslashreplace")
     with writing(None):
-        out.write(text)
+        out.write(text.encode("utf-8", "backslashreplace"))
         out.flush()
     return exit_status(_finish(directory, report), args.strict)

@@ -4,89 +4,17 @@ scanner (JSON Lines, CSV, text) or by pyarrow (Parquet, Arrow)."""
 
 from __future__ import annotations
 
+import json
 import time
 from collections.abc import Callable
 from typing import TextIO
 
+from .scanning import EntryReport, FileReport, ReadReport
+
 # --- What was read: the store's report ----------------------------------------------
 
-
-class FileSummary:
-    """One directory entry of a store: a data file with its counts and status,
-    or a name that looks like a data file but is not admitted as one."""
-
-    __slots__ = (
-        "name",
-        "kind",
-        "number",
-        "size",
-        "records",
-        "live",
-        "deleted",
-        "unknown",
-        "compressed",
-        "undecoded",
-        "status",
-        "reason",
-    )
-
-    def __init__(self, name: str, kind: str, number: str, size: int | None, status: str = "read", reason: str = "") -> None:
-        self.name = name
-        self.kind = kind  # "ldb" or "log"
-        self.number = number  # the digits of the name
-        self.size = size  # None when the file cannot be looked at any more
-        self.records = 0
-        self.live = 0
-        self.deleted = 0
-        self.unknown = 0
-        self.compressed = 0
-        self.undecoded = 0  # bytes from which nothing was decoded
-        self.status = status  # "read", "left out" or "not admitted"
-        self.reason = reason  # why, for the last two
-
-    @property
-    def status_text(self) -> str:
-        return f"{self.status}: {self.reason}" if self.reason else self.status
-
-
-class StoreReport:
-    """What a read of a store found: its data files in reading order, and
-    the names that look like data files but are not admitted as such."""
-
-    def __init__(self, files: list[FileSummary], not_admitted: list[FileSummary]) -> None:
-        self.files = files
-        self.not_admitted = not_admitted
-
-    def left_out(self) -> list[FileSummary]:
-        return [f for f in self.files if f.status == LEFT_OUT]
-
-    def anything_left_out(self) -> bool:
-        return bool(self.left_out() or self.not_admitted)
-
-    def warnings(self) -> list[str]:
-        """One line per file that was not read, or not admitted."""
-        lines = [f"left out {f.name!r}: {f.reason}" for f in self.left_out()]
-        lines += [f"not read {f.name!r}: {f.reason}" for f in self.not_admitted]
-        return lines
-
-
-READ = "read"
-LEFT_OUT = "left out"
-NOT_ADMITTED = "not admitted"
-
-
-def summary_total(files: list[FileSummary]) -> FileSummary:
-    sizes = [f.size for f in files]
-    total = FileSummary("total", "-", "-", None if None in sizes else sum(s for s in sizes if s is not None), status="")
-    for f in files:
-        total.records += f.records
-        total.live += f.live
-        total.deleted += f.deleted
-        total.unknown += f.unknown
-        total.compressed += f.compressed
-        total.undecoded += f.undecoded
-    return total
-
+# A file's status as the summary shows it.
+_STATUS_SHOWN = {"read": "read", "left_out": "left out", "filtered": "not read (filtered)", "pending": "not read"}
 
 SUMMARY_COLUMNS = (
     "file",
@@ -103,25 +31,41 @@ SUMMARY_COLUMNS = (
 )
 
 
-def _summary_row(f: FileSummary, counted: bool) -> list[str]:
+def _file_row(f: FileReport) -> list[str]:
+    status = _STATUS_SHOWN.get(f.status, f.status)
+    if f.status == "left_out" and f.reason:
+        status = f"{status}: {f.reason}"
     counts = (f.records, f.live, f.deleted, f.unknown, f.compressed, f.undecoded)
-    return [
-        f.name,
-        f.kind,
-        f.number,
-        "?" if f.size is None else str(f.size),
-        *(str(c) if counted else "-" for c in counts),
-        f.status_text,
-    ]
+    return [f.name, f.kind.lower(), f.name.rpartition(".")[0] or f.name, str(f.size), *map(str, counts), status]
 
 
-def summary_lines(report: StoreReport) -> list[str]:
+def _entry_row(e: EntryReport) -> list[str]:
+    status = f"link to {e.target!r}, not followed" if e.status == "link" else f"not admitted: {e.reason}"
+    return [e.name, "-", "-", str(e.size), *("-" * 6), status]
+
+
+def _total_row(report: ReadReport) -> list[str]:
+    files = report.files
+    sums = (
+        sum(f.size for f in files),
+        sum(f.records for f in files),
+        sum(f.live for f in files),
+        sum(f.deleted for f in files),
+        sum(f.unknown for f in files),
+        sum(f.compressed for f in files),
+        sum(f.undecoded for f in files),
+    )
+    return ["total", "-", "-", *map(str, sums), ""]
+
+
+def summary_lines(report: ReadReport) -> list[str]:
     """The summary as an aligned table: a header, a line per data file, a line
-    per name not admitted, then the totals of the data files."""
+    per entry named like a data file that was not read (not admitted, or a
+    link), then the totals of the data files."""
     rows = [list(SUMMARY_COLUMNS)]
-    rows += [_summary_row(f, True) for f in report.files]
-    rows += [_summary_row(f, False) for f in report.not_admitted]
-    rows.append(_summary_row(summary_total(report.files), True))
+    rows += [_file_row(f) for f in report.files]
+    rows += [_entry_row(e) for e in report.others if e.status in ("not_admitted", "link")]
+    rows.append(_total_row(report))
     widths = [max(len(row[i]) for row in rows) for i in range(len(SUMMARY_COLUMNS))]
     lines = []
     for row in rows:
@@ -130,6 +74,11 @@ def summary_lines(report: StoreReport) -> list[str]:
         cells.append(row[-1])
         lines.append("  ".join(cells).rstrip() + "\n")
     return lines
+
+
+def summary_json(report: ReadReport) -> str:
+    """The whole report as JSON: the same values as ``inspect()`` gives."""
+    return json.dumps(report.to_dict(), indent=2) + "\n"
 
 
 # --- Progress on a terminal ------------------------------------------------------

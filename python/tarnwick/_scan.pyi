@@ -39,6 +39,7 @@ class ArrowScan:
         file_types: int,
         batch_rows: int,
         batch_bytes: int,
+        files: tuple[str | bytes, ...] | None = None,
         /,
     ) -> ArrowScan: ...
     def stream_capsule(self) -> object: ...

@@ -139,10 +139,17 @@ def _add_summary(commands: argparse._SubParsersAction) -> None:  # type: ignore[
         description="One line per data file, in file order: name, kind, file number, size in bytes, "
         "records, how many are Live, Deleted and Unknown, how many came from compressed blocks, "
         "the bytes from which nothing was decoded, and the file's status (read, left out and why, "
-        "or not admitted as a data file); then the totals.",
-        examples=("summary 'Default/Local Storage/leveldb'", "summary store --strict"),
+        "not admitted as a data file, or a link, never followed); then the totals. --format json gives "
+        "the whole read report instead, the bookkeeping files and what the manifest says included.",
+        examples=("summary 'Default/Local Storage/leveldb'", "summary store --strict", "summary store --format json"),
     )
     summary.add_argument("directory", metavar="DIR", help="the database directory")
+    summary.add_argument(
+        "--format",
+        choices=("table", "json"),
+        default="table",
+        help="table (the default), or json: the whole read report, as tarnwick.inspect() gives it",
+    )
     _strict(summary)
 
 

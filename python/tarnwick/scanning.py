@@ -11,8 +11,10 @@ becoming a Python object; no Arrow library is needed to use the rest.
 
 from __future__ import annotations
 
+import collections
 import dataclasses
 import os
+import threading
 from collections.abc import Collection, Iterator
 from typing import Any, Literal, Union
 
@@ -29,6 +31,7 @@ __all__ = [
     "ReadReport",
     "FileReport",
     "EntryReport",
+    "ManifestReport",
     "UnreadRange",
     "scan",
     "records",
@@ -102,6 +105,17 @@ def _prefix(key_prefix: bytes | None) -> bytes:
     return bytes(key_prefix)
 
 
+def _file_names(files: Collection[str | bytes] | None) -> tuple[str | bytes, ...] | None:
+    if files is None:
+        return None
+    if isinstance(files, (str, bytes)):
+        raise TypeError("files must be a collection of names, not one name")
+    names = tuple(files)
+    if not names:
+        raise ValueError("files must name at least one file (None reads them all)")
+    return names
+
+
 def _common(path: PathLike, reverse: bool, threads: int | None, key_prefix: bytes | None,
             states: Collection[StateName] | None,
             file_types: Collection[FileTypeName] | None) -> tuple[str | bytes, bool, int, bytes, int, int]:
@@ -135,8 +149,10 @@ class FileReport:
     ``status`` is ``read``, ``left_out`` (its reader refused it: ``reason``
     says why), ``filtered`` (the scan asked only for the other kind of file)
     or ``pending`` (not read yet). ``records`` counts every record decoded,
-    before any filter; ``blocks_read`` and ``blocks_skipped`` count a table's
-    data blocks; ``unread`` is the damage map."""
+    before any filter, and ``live``, ``deleted`` and ``unknown`` the same
+    records by state; ``compressed`` those that came from a compressed block;
+    ``blocks_read`` and ``blocks_skipped`` count a table's data blocks;
+    ``unread`` is the damage map."""
 
     name: str
     path: str
@@ -146,31 +162,65 @@ class FileReport:
     status: str
     reason: str
     records: int
+    live: int
+    deleted: int
+    unknown: int
+    compressed: int
     blocks_read: int
     blocks_skipped: int
     unread: tuple[UnreadRange, ...]
+
+    @property
+    def undecoded(self) -> int:
+        """Bytes of the file from which nothing was decoded."""
+        return sum(r.end - r.begin for r in self.unread)
 
 
 @dataclasses.dataclass(frozen=True)
 class EntryReport:
     """A directory entry of the store that is not read as a data file:
     ``not_admitted`` (its name or kind says data file, but it is not one that
-    is read) or ``not_data`` (CURRENT, LOCK, LOG, a manifest)."""
+    is read), ``link`` (a symbolic link named like a file of the store: never
+    followed; ``target`` is where it points) or ``not_data`` (CURRENT, LOCK,
+    LOG, a manifest). ``size`` is the entry's own size."""
 
     name: str
     path: str
     status: str
     reason: str
+    size: int
+    target: str
+
+
+@dataclasses.dataclass(frozen=True)
+class ManifestReport:
+    """What the store's manifest says of its table files: ``missing`` are the
+    file numbers of tables it lists that the directory does not hold,
+    ``unlisted`` the names of table files there that it does not list.
+    ``read`` is false (and ``reason`` says why) when it could not be read."""
+
+    name: str
+    read: bool
+    reason: str
+    missing: tuple[int, ...]
+    unlisted: tuple[str, ...]
 
 
 @dataclasses.dataclass(frozen=True)
 class ReadReport:
-    """What a scan read and what it could not, for every entry of the store."""
+    """What a scan read and what it could not, for every entry of the store.
+
+    ``finished`` says the scan ran to its end; ``complete`` that, besides,
+    every data file was read whole and nothing named like one was passed over
+    (left out, a link, not admitted, cut short or holding bytes from which
+    nothing was decoded)."""
 
     directory: str
+    finished: bool
     complete: bool
     files: tuple[FileReport, ...]
     others: tuple[EntryReport, ...]
+    manifest: ManifestReport | None
 
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> ReadReport:
@@ -178,7 +228,11 @@ class ReadReport:
             FileReport(**{**f, "unread": tuple(UnreadRange(*r) for r in f["unread"])}) for f in data["files"]
         )
         others = tuple(EntryReport(**e) for e in data["others"])
-        return cls(data["directory"], data["complete"], files, others)
+        manifest = data["manifest"]
+        if manifest is not None:
+            manifest = ManifestReport(**{**manifest, "missing": tuple(manifest["missing"]),
+                                         "unlisted": tuple(manifest["unlisted"])})
+        return cls(data["directory"], data["finished"], data["complete"], files, others, manifest)
 
     def to_dict(self) -> dict[str, Any]:
         """Plain values only, ready for json.dumps."""
@@ -196,6 +250,39 @@ class ReadReport:
     def not_admitted(self) -> tuple[EntryReport, ...]:
         return tuple(e for e in self.others if e.status == "not_admitted")
 
+    @property
+    def links(self) -> tuple[EntryReport, ...]:
+        return tuple(e for e in self.others if e.status == "link")
+
+    @property
+    def bookkeeping(self) -> tuple[EntryReport, ...]:
+        """CURRENT, LOCK, LOG, LOG.old and the manifests."""
+        return tuple(e for e in self.others if e.status == "not_data")
+
+    def warnings(self) -> list[str]:
+        """One line for each thing that keeps the read from being complete,
+        and for what the manifest says is missing or extra."""
+        lines = [f"left out {f.name!r}: {f.reason}" for f in self.left_out]
+        lines += [f"not read {e.name!r}: {e.reason}" for e in self.not_admitted]
+        lines += [f"not read {e.name!r}: a link to {e.target!r}, not followed" for e in self.links]
+        lines += [
+            f"{f.name!r}: {f.undecoded} bytes not decoded ({f.unread[0].reason})"
+            for f in self.files
+            if f.status == "read" and f.unread
+        ]
+        if not self.finished:
+            lines.append("the read ended before every file was read")
+        if self.manifest is not None and self.manifest.read:
+            if self.manifest.missing:
+                shown = ", ".join(f"{n:06d}.ldb" for n in self.manifest.missing[:5])
+                more = " …" if len(self.manifest.missing) > 5 else ""
+                lines.append(f"{self.manifest.name} lists {len(self.manifest.missing)} table(s) that are not here: {shown}{more}")
+            if self.manifest.unlisted:
+                shown = ", ".join(repr(n) for n in self.manifest.unlisted[:5])
+                more = " …" if len(self.manifest.unlisted) > 5 else ""
+                lines.append(f"{self.manifest.name} does not list {len(self.manifest.unlisted)} table(s) here: {shown}{more}")
+        return lines
+
 
 # ---------------------------------------------------------------------------
 # Scans
@@ -211,11 +298,13 @@ class Scan:
     def __init__(self, path: PathLike, *, reverse: bool = False, threads: int | None = None,
                  batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
                  key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
-                 file_types: Collection[FileTypeName] | None = None) -> None:
+                 file_types: Collection[FileTypeName] | None = None,
+                 files: Collection[str | bytes] | None = None) -> None:
         self._arguments = (
             *_common(path, reverse, threads, key_prefix, states, file_types),
             _positive("batch_rows", batch_rows),
             _positive("batch_bytes", batch_bytes),
+            _file_names(files),
         )
         if not os.path.isdir(self._arguments[0]):
             raise ValueError(f"Not a directory: {os.fsdecode(self._arguments[0])}")
@@ -240,23 +329,37 @@ class Scan:
 
 class Records:
     """A store's records as light ScanRecord objects (the attributes of
-    ``_tarnwick.Record``, plus ``file_number``), one batch in memory at a time."""
+    ``_tarnwick.Record``, plus ``file_number``), one batch in memory at a time.
+
+    One iterator may be shared by threads: each record goes to exactly one of
+    them. Taking a record from the batch at hand is one atomic step; fetching
+    the next batch is done by one thread at a time while the others wait."""
 
     def __init__(self, native: _scan.ArrowScan) -> None:
         self._native = native
-        self._batch: Iterator[ScanRecord] = iter(())
+        self._batch: collections.deque[ScanRecord] = collections.deque()
+        self._fetching = threading.Lock()
+        self._ended = False
 
     def __iter__(self) -> Records:
         return self
 
     def __next__(self) -> ScanRecord:
         while True:
-            for record in self._batch:
-                return record
-            batch = self._native.next_records(_STATE_MEMBERS, _FILE_TYPE_MEMBERS)
-            if batch is None:
-                raise StopIteration
-            self._batch = iter(batch)
+            try:
+                return self._batch.popleft()
+            except IndexError:
+                pass
+            with self._fetching:
+                if self._batch:
+                    continue  # another thread fetched meanwhile
+                if self._ended:
+                    raise StopIteration
+                batch = self._native.next_records(_STATE_MEMBERS, _FILE_TYPE_MEMBERS)
+                if batch is None:
+                    self._ended = True
+                    raise StopIteration
+                self._batch.extend(batch)
 
     @property
     def report(self) -> ReadReport:
@@ -265,7 +368,7 @@ class Records:
     def close(self) -> None:
         """Stops the workers and closes every file."""
         self._native.cancel()
-        self._batch = iter(())
+        self._batch.clear()
 
     def __enter__(self) -> Records:
         return self
@@ -280,12 +383,14 @@ class TextScan:
 
     def __init__(self, native: _scan.TextScan) -> None:
         self._native = native
+        self._taking = threading.Lock()  # threads sharing the iterator take chunks in turn
 
     def __iter__(self) -> TextScan:
         return self
 
     def __next__(self) -> bytes:
-        return next(self._native)
+        with self._taking:
+            return next(self._native)
 
     @property
     def report(self) -> ReadReport:
@@ -304,16 +409,19 @@ class TextScan:
 def scan(path: PathLike, *, reverse: bool = False, threads: int | None = None,
          batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
          key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
-         file_types: Collection[FileTypeName] | None = None) -> Scan:
+         file_types: Collection[FileTypeName] | None = None,
+         files: Collection[str | bytes] | None = None) -> Scan:
     """Every record of a store, as Arrow record batches (see Scan), in the
     order of ``RawLevelDb(path).iterate_records_raw(reverse=reverse)``.
 
     ``threads`` decode files in parallel (default: the machine's cores).
     ``key_prefix`` keeps records whose user key starts with it; ``states``
     and ``file_types`` keep records of those KeyState and FileType members
-    (or their names)."""
+    (or their names). ``files`` reads only the data files of those names, a
+    part of a store as if it were the whole (the others are not in the
+    report)."""
     return Scan(path, reverse=reverse, threads=threads, batch_rows=batch_rows, batch_bytes=batch_bytes,
-                key_prefix=key_prefix, states=states, file_types=file_types)
+                key_prefix=key_prefix, states=states, file_types=file_types, files=files)
 
 
 def records(path: PathLike, *, reverse: bool = False, threads: int | None = None,

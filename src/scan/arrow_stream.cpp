@@ -29,17 +29,23 @@ int get_schema(ArrowArrayStream*, ArrowSchema* out) {
 int get_next(ArrowArrayStream* stream, ArrowArray* out) {
     StreamState& state = state_of(stream);
     try {
+        if (!state.scanner->in_starting_process()) {
+            state.last_error = Scanner::FORKED_MESSAGE;
+            return EIO;
+        }
         std::unique_ptr<Chunk> chunk = state.scanner->next();
         if (!chunk) {
             state.last_error = state.scanner->failure();
-            if (!state.last_error.empty()) return EIO;
+            if (!state.last_error.empty()) return state.scanner->failed_for_memory() ? ENOMEM : EIO;
             out->release = nullptr;  // the end of the stream
             return 0;
         }
         static_cast<ArrowBatch&>(*chunk).export_to(out);
         return 0;
-    } catch (const std::exception& fault) {
-        state.last_error = fault.what();
+    } catch (...) {
+        // No exception may leave a C callback; whatever was thrown here was a
+        // failed allocation (a batch, its export).
+        state.last_error.clear();
         return ENOMEM;
     }
 }
@@ -51,9 +57,19 @@ const char* get_last_error(ArrowArrayStream* stream) {
 
 void release(ArrowArrayStream* stream) {
     auto* state = static_cast<StreamState*>(stream->private_data);
-    state->scanner->cancel();
-    delete state;
     stream->release = nullptr;
+    if (!state->scanner->in_starting_process()) {
+        // The workers are not in this process: joining them would never end.
+        // The scanner is left as it is.
+        [[maybe_unused]] auto* kept = new std::shared_ptr<Scanner>(std::move(state->scanner));
+        delete state;
+        return;
+    }
+    try {
+        state->scanner->cancel();
+    } catch (...) {
+    }
+    delete state;
 }
 
 }  // namespace

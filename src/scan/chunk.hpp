@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "db/record.hpp"
-#include "scan/store_listing.hpp"
+#include "store/store_listing.hpp"
 
 namespace tarnwick {
 

@@ -1,6 +1,8 @@
 #include "scan/read_report.hpp"
 
 #include "db/record_names.hpp"
+#include "store/manifest_tables.hpp"
+#include "util/file_name.hpp"
 
 #include <algorithm>
 
@@ -54,6 +56,51 @@ ReadReport initial_report(const StoreListing& listing) {
     return report;
 }
 
+void settle_completeness(ReadReport& report) noexcept {
+    bool complete = report.finished;
+    for (const FileReport& file : report.files) {
+        const bool whole = file.status == FileReport::Status::Filtered ||
+                           (file.status == FileReport::Status::Read && file.unread.empty());
+        complete = complete && whole;
+    }
+    for (const ListedEntry& entry : report.others) complete = complete && entry.status == ListedEntry::Status::NotData;
+    report.complete = complete;
+}
+
+std::optional<ManifestReport> manifest_report(const StoreListing& listing) {
+    if (!listing.manifest) return std::nullopt;
+    ManifestReport manifest;
+    manifest.name = std::string(file_name_of(listing.manifest->path));
+    // Only a manifest listed as a regular file of the store is read: a link
+    // is never followed.
+    const auto entry = std::ranges::find_if(listing.others, [&](const ListedEntry& e) { return e.name == manifest.name; });
+    if (entry == listing.others.end() || entry->status != ListedEntry::Status::NotData) {
+        manifest.reason = entry == listing.others.end() ? "not a file of the store" : entry->reason;
+        return manifest;
+    }
+    auto live = manifest_live_tables(listing.fd.get(), manifest.name);
+    if (!live) {
+        manifest.reason = live.error().message();
+        return manifest;
+    }
+    manifest.read = true;
+    std::vector<std::uint64_t> present;  // the numbers of the table files there, ascending
+    for (const ListedFile& file : listing.files) {
+        if (file.kind == DataFileKind::Table) present.push_back(file.number);
+    }
+    std::ranges::sort(present);
+    for (const std::uint64_t number : *live) {
+        if (!std::ranges::binary_search(present, number)) manifest.missing.push_back(number);
+    }
+    for (const ListedFile& file : listing.files) {
+        if (file.kind == DataFileKind::Table && !std::ranges::binary_search(*live, file.number)) {
+            manifest.unlisted.push_back(file.name);
+        }
+    }
+    std::ranges::sort(manifest.unlisted);
+    return manifest;
+}
+
 std::string_view status_name(FileReport::Status status) noexcept {
     switch (status) {
         case FileReport::Status::Pending: return "pending";
@@ -65,7 +112,12 @@ std::string_view status_name(FileReport::Status status) noexcept {
 }
 
 std::string_view status_name(ListedEntry::Status status) noexcept {
-    return status == ListedEntry::Status::NotAdmitted ? "not_admitted" : "not_data";
+    switch (status) {
+        case ListedEntry::Status::NotAdmitted: return "not_admitted";
+        case ListedEntry::Status::NotData: return "not_data";
+        case ListedEntry::Status::Link: return "link";
+    }
+    return "not_admitted";
 }
 
 std::string_view kind_name(DataFileKind kind) noexcept { return name_of(file_kind_of(kind)); }

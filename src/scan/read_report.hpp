@@ -3,12 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "db/pass_observer.hpp"
-#include "scan/store_listing.hpp"
+#include "store/store_listing.hpp"
 
 namespace tarnwick {
 
@@ -35,17 +36,44 @@ struct FileReport {
     Status status = Status::Pending;
     std::string reason;
     std::uint64_t records = 0;  // every record decoded, before any filter of the scan
+    // The same records by state, and those that came from a compressed block.
+    std::uint64_t deleted = 0;
+    std::uint64_t live = 0;
+    std::uint64_t unknown = 0;
+    std::uint64_t compressed = 0;
     std::uint64_t blocks_read = 0;
     std::uint64_t blocks_skipped = 0;
     std::vector<UnreadRange> unread;
+};
+
+// What the store's manifest says of its table files, set against the listing.
+struct ManifestReport {
+    std::string name;
+    bool read = false;
+    std::string reason;                  // why it could not be read
+    std::vector<std::uint64_t> missing;  // tables it lists that the directory does not hold as data files
+    std::vector<std::string> unlisted;   // table files the directory holds that it does not list
 };
 
 struct ReadReport {
     std::string directory;
     std::vector<FileReport> files;     // in reading order
     std::vector<ListedEntry> others;   // entries not read, in name order
-    bool complete = false;             // every file has been read (the scan ran to its end)
+    std::optional<ManifestReport> manifest;  // absent when the store has none that may be read
+    bool finished = false;             // the scan ran to its end
+    // Everything was read: the scan finished, every data file was read whole
+    // (none left out, cut short, shrunk while read or holding bytes from which
+    // nothing was decoded) and no entry named like a data file was passed over
+    // (not admitted, or a link). Files a filter of the scan asked not to read
+    // do not count.
+    bool complete = false;
 };
+
+// Sets `complete` from the rest of the report.
+void settle_completeness(ReadReport& report) noexcept;
+
+// Compares the tables the manifest lists with the table files of the listing.
+[[nodiscard]] std::optional<ManifestReport> manifest_report(const StoreListing& listing);
 
 // Collects what one pass of a reader reports about the bytes it could not
 // decode into a FileReport.
@@ -63,7 +91,7 @@ class ReportObserver final : public PassObserver {
     FileReport& report_;
 };
 
-// The report of a listing before anything is read.
+// The report of a listing before anything is read (the manifest's part apart).
 [[nodiscard]] ReadReport initial_report(const StoreListing& listing);
 
 std::string_view status_name(FileReport::Status status) noexcept;

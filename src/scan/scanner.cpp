@@ -1,15 +1,25 @@
 #include "scan/scanner.hpp"
 
 #include <algorithm>
+#include <new>
+
+#include <unistd.h>
 
 #include "ldb_file/ldb_file.hpp"
 #include "log_file/log_file.hpp"
+#include "scan/utf8_text.hpp"
 
 namespace tarnwick {
 
-Scanner::Scanner(StoreListing listing, ScanOptions options, ChunkBuilderFactory builders)
-    : listing_(std::move(listing)), options_(std::move(options)), builders_(std::move(builders)) {
+Scanner::Scanner(StoreListing listing, std::optional<ManifestReport> manifest, ScanOptions options,
+                 ChunkBuilderFactory builders)
+    : listing_(std::move(listing)),
+      options_(std::move(options)),
+      builders_(std::move(builders)),
+      starting_pid_(static_cast<int>(::getpid())) {
+    for (ListedFile& file : listing_.files) file.display_text = utf8_text(file.display_path);
     report_ = initial_report(listing_);
+    report_.manifest = std::move(manifest);
     std::size_t first = 0;
     std::uint64_t bytes = 0;
     for (std::size_t i = 0; i < listing_.files.size(); ++i) {
@@ -20,15 +30,28 @@ Scanner::Scanner(StoreListing listing, ScanOptions options, ChunkBuilderFactory 
             bytes = 0;
         }
     }
-    if (units_.empty()) report_.complete = true;
+    if (units_.empty()) {
+        report_.finished = true;
+        settle_completeness(report_);
+    }
 }
 
 std::expected<std::unique_ptr<Scanner>, DbError> Scanner::start(const std::string& directory, ScanOptions options,
                                                                 ChunkBuilderFactory builders) {
-    auto listing = list_store(directory, options.reverse);
+    // The scanner never follows a link among the entries: it reports it.
+    auto listing = list_store(directory, LinkRule::Report, options.reverse);
     if (!listing) return std::unexpected(std::move(listing.error()));
+    // Set against the whole folder, also when only some of its files are read.
+    std::optional<ManifestReport> manifest = manifest_report(*listing);
+    if (!options.only_files.empty()) {
+        std::ranges::sort(options.only_files);
+        std::erase_if(listing->files, [&](const ListedFile& file) {
+            return !std::ranges::binary_search(options.only_files, file.name);
+        });
+    }
     if (options.threads == 0) options.threads = 1;
-    std::unique_ptr<Scanner> scanner(new Scanner(std::move(*listing), std::move(options), std::move(builders)));
+    std::unique_ptr<Scanner> scanner(
+        new Scanner(std::move(*listing), std::move(manifest), std::move(options), std::move(builders)));
     const std::size_t workers = std::min<std::size_t>(scanner->options_.threads, scanner->units_.size());
     scanner->threads_.reserve(workers);
     for (std::size_t i = 0; i < workers; ++i) scanner->threads_.emplace_back([s = scanner.get()] { s->run_worker(); });
@@ -61,7 +84,8 @@ std::unique_ptr<Chunk> Scanner::next() {
         if (cancelled_) return nullptr;
         if (current_unit_ >= units_.size()) {
             const std::lock_guard report_lock(report_mutex_);
-            report_.complete = true;
+            report_.finished = true;
+            settle_completeness(report_);
             return nullptr;
         }
         Unit& unit = units_[current_unit_];
@@ -87,7 +111,15 @@ ReadReport Scanner::report() const {
 
 std::string Scanner::failure() const {
     const std::lock_guard lock(mutex_);
+    if (failed_ && failure_.empty()) return "out of memory";
     return failure_;
+}
+
+bool Scanner::in_starting_process() const noexcept { return static_cast<int>(::getpid()) == starting_pid_; }
+
+bool Scanner::failed_for_memory() const {
+    const std::lock_guard lock(mutex_);
+    return out_of_memory_;
 }
 
 void Scanner::run_worker() {
@@ -108,16 +140,31 @@ void Scanner::run_worker() {
             }
             run_unit(unit, *builder);
         }
+    } catch (const std::bad_alloc&) {
+        fail(true, "out of memory");
     } catch (const std::exception& fault) {
-        {
-            const std::lock_guard lock(mutex_);
-            if (failure_.empty()) failure_ = fault.what();
-            cancelled_ = true;
-        }
-        work_ready_.notify_all();
-        space_ready_.notify_all();
-        chunk_ready_.notify_all();
+        fail(false, fault.what());
     }
+}
+
+void Scanner::fail(bool out_of_memory, const char* what) noexcept {
+    {
+        const std::lock_guard lock(mutex_);
+        if (!failed_) {
+            failed_ = true;
+            out_of_memory_ = out_of_memory;
+            // Keeping the message takes memory too, which may be what ran out.
+            try {
+                failure_ = what;
+            } catch (...) {
+                out_of_memory_ = true;
+            }
+        }
+        cancelled_ = true;
+    }
+    work_ready_.notify_all();
+    space_ready_.notify_all();
+    chunk_ready_.notify_all();
 }
 
 void Scanner::run_unit(std::size_t unit, ChunkBuilder& builder) {
@@ -165,6 +212,12 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
     auto sink = [&](const RecordView& record) {
         if (cancelled_.load(std::memory_order_relaxed)) return;
         ++report.records;
+        switch (record.state) {
+            case KeyState::Deleted: ++report.deleted; break;
+            case KeyState::Live: ++report.live; break;
+            case KeyState::Unknown: ++report.unknown; break;
+        }
+        if (record.was_compressed) ++report.compressed;
         if (!filter.accepts(record)) return;
         builder.add(record);
         if (builder.full()) deliver(unit, builder.take());

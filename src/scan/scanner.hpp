@@ -20,6 +20,7 @@
 #pragma once
 
 #include <atomic>
+#include <sys/types.h>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -34,7 +35,7 @@
 #include "scan/chunk.hpp"
 #include "scan/read_report.hpp"
 #include "scan/record_filter.hpp"
-#include "scan/store_listing.hpp"
+#include "store/store_listing.hpp"
 
 namespace tarnwick {
 
@@ -44,6 +45,10 @@ struct ScanOptions {
     RecordFilter filter;
     // File bytes per unit of work.
     std::uint64_t unit_bytes = 4ULL << 20;
+    // When not empty, only the data files of these names are read, and the
+    // others are not in the report: a part of a large store, read as a
+    // store of its own (entries that are not data files are reported still).
+    std::vector<std::string> only_files;
 };
 
 class Scanner {
@@ -69,6 +74,17 @@ class Scanner {
 
     // The message of a fault that ended the scan early, or empty.
     [[nodiscard]] std::string failure() const;
+    // Whether that fault was memory running out.
+    [[nodiscard]] bool failed_for_memory() const;
+
+    // Whether this is the process that started the scan. Its worker threads
+    // do not survive fork(): in a child, every call above but this one would
+    // wait for them forever (or on a lock one of them held), and destroying
+    // the scanner would join threads that are not there.
+    [[nodiscard]] bool in_starting_process() const noexcept;
+    static constexpr const char* FORKED_MESSAGE =
+        "this scan was started in another process: its worker threads do not survive fork(); start a new scan "
+        "in this process";
 
     // Chunks a unit's queue may hold before its worker waits.
     static constexpr std::size_t QUEUE_CHUNKS = 2;
@@ -82,8 +98,11 @@ class Scanner {
     };
     class Worker;
 
-    Scanner(StoreListing listing, ScanOptions options, ChunkBuilderFactory builders);
+    Scanner(StoreListing listing, std::optional<ManifestReport> manifest, ScanOptions options,
+            ChunkBuilderFactory builders);
     void run_worker();
+    // Ends the scan for a fault inside a worker.
+    void fail(bool out_of_memory, const char* what) noexcept;
     void run_unit(std::size_t unit, ChunkBuilder& builder);
     // Puts a chunk on a unit's queue, waiting while it is full; drops it once
     // the scan is cancelled.
@@ -103,6 +122,9 @@ class Scanner {
     std::size_t current_unit_ = 0;         // the unit being consumed
     std::atomic<bool> cancelled_{false};
     std::string failure_;
+    bool failed_ = false;
+    const int starting_pid_;
+    bool out_of_memory_ = false;
 
     mutable std::mutex report_mutex_;
     ReadReport report_;

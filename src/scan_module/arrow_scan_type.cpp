@@ -15,6 +15,7 @@ namespace {
 struct ArrowScanState {
     std::shared_ptr<Scanner> scanner;
     bool stream_taken = false;
+    bool consuming = false;  // a thread is taking records (see Consuming)
 };
 
 ArrowScanState& state_of(PyObject* self) { return value_of<ArrowScanState>(self); }
@@ -37,8 +38,9 @@ PyObject* arrow_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         ParsedScanArguments parsed;
         Ref path_owner;
         Py_ssize_t batch_rows = 0, batch_bytes = 0;
-        if (!parse_scan_arguments("ArrowScan", args, kwargs, TARNWICK_SCAN_ARGUMENTS_FORMAT "nn", parsed, path_owner,
-                                  &batch_rows, &batch_bytes)) {
+        PyObject* files = nullptr;
+        if (!parse_scan_arguments("ArrowScan", args, kwargs, TARNWICK_SCAN_ARGUMENTS_FORMAT "nn|O", parsed, path_owner,
+                                  &batch_rows, &batch_bytes, &files)) {
             return nullptr;
         }
         if (batch_rows <= 0 || batch_bytes <= 0) {
@@ -46,11 +48,12 @@ PyObject* arrow_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
         ScanArguments arguments = scan_arguments(parsed);
+        if (!file_names_argument(files, arguments.options.only_files)) return nullptr;
         const auto rows = static_cast<std::size_t>(batch_rows);
         const auto bytes = static_cast<std::size_t>(batch_bytes);
         auto scanner = start_scan(arguments, [rows, bytes] { return std::make_unique<ArrowBatchBuilder>(rows, bytes); });
         if (!scanner) return nullptr;
-        return new_instance(type, ArrowScanState{std::move(scanner), false});
+        return new_instance(type, ArrowScanState{std::move(scanner), false, false});
     });
 }
 
@@ -61,6 +64,7 @@ PyObject* stream_capsule(PyObject* self, PyObject*) {
             PyErr_SetString(PyExc_RuntimeError, "the batches of this scan have been taken already");
             return nullptr;
         }
+        if (!in_starting_process(*state.scanner)) return nullptr;
         auto* stream = static_cast<ArrowArrayStream*>(std::malloc(sizeof(ArrowArrayStream)));
         if (stream == nullptr) return PyErr_NoMemory();
         export_arrow_stream(state.scanner, stream);
@@ -141,6 +145,8 @@ PyObject* next_records(PyObject* self, PyObject* args) {
             PyErr_SetString(PyExc_RuntimeError, "the batches of this scan have been taken already");
             return nullptr;
         }
+        const Consuming consuming(state.consuming);
+        if (!consuming) return nullptr;
         std::unique_ptr<Chunk> chunk = next_chunk(*state.scanner);
         if (!chunk) {
             if (PyErr_Occurred() != nullptr) return nullptr;
@@ -163,7 +169,7 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>("ArrowScan(path, reverse, threads, key_prefix, states, file_types, batch_rows, "
-                                  "batch_bytes)\n--\n\nA running scan of a store into Arrow batches.")},
+                                  "batch_bytes, files=None)\n--\n\nA running scan of a store into Arrow batches.")},
     {Py_tp_new, reinterpret_cast<void*>(arrow_scan_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scan_dealloc<ArrowScanState>)},
     {0, nullptr},

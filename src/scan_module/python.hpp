@@ -4,6 +4,7 @@
 
 #include <exception>
 #include <new>
+#include <system_error>
 #include <type_traits>
 #include <utility>
 
@@ -19,9 +20,10 @@ using py_support::new_instance;
 using py_support::Ref;
 using py_support::value_of;
 
-// Runs an entry point's work: memory exhaustion becomes MemoryError, any other
-// C++ exception escaping it a RuntimeError with its message, and the entry
-// point returns its failure value (null, or -1).
+// Runs an entry point's work: memory exhaustion becomes MemoryError (also a
+// worker thread that cannot be started for want of memory), any other C++
+// exception escaping it a RuntimeError with its message, and the entry point
+// returns its failure value (null, or -1).
 template <class F>
 auto guarded(F&& work) noexcept -> decltype(work()) {
     using Result = decltype(work());
@@ -29,6 +31,12 @@ auto guarded(F&& work) noexcept -> decltype(work()) {
         return work();
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::system_error& fault) {
+        if (fault.code() == std::errc::resource_unavailable_try_again || fault.code() == std::errc::not_enough_memory) {
+            PyErr_NoMemory();
+        } else {
+            PyErr_SetString(PyExc_RuntimeError, fault.what());
+        }
     } catch (const std::exception& fault) {
         PyErr_SetString(PyExc_RuntimeError, fault.what());
     } catch (...) {

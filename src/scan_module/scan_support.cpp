@@ -19,6 +19,26 @@ ScanArguments scan_arguments(const ParsedScanArguments& parsed) {
     return arguments;
 }
 
+bool file_names_argument(PyObject* sequence, std::vector<std::string>& names) {
+    if (sequence == nullptr || sequence == Py_None) return true;
+    Ref items(PySequence_Fast(sequence, "files must be a sequence of names"));
+    if (!items) return false;
+    const Py_ssize_t count = PySequence_Size(items.get());
+    if (count < 0) return false;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref item(PySequence_GetItem(items.get(), i));
+        if (!item) return false;
+        PyObject* encoded = nullptr;
+        if (PyUnicode_FSConverter(item.get(), &encoded) == 0) return false;
+        Ref owner(encoded);
+        char* data = nullptr;
+        Py_ssize_t size = 0;
+        if (PyBytes_AsStringAndSize(encoded, &data, &size) != 0) return false;
+        names.emplace_back(data, static_cast<std::size_t>(size));
+    }
+    return true;
+}
+
 std::shared_ptr<Scanner> start_scan(ScanArguments& arguments, ChunkBuilderFactory builders) {
     std::optional<std::expected<std::unique_ptr<Scanner>, DbError>> started;
     without_interpreter_lock(
@@ -32,10 +52,21 @@ std::shared_ptr<Scanner> start_scan(ScanArguments& arguments, ChunkBuilderFactor
     return std::shared_ptr<Scanner>(std::move(**started));
 }
 
+bool in_starting_process(const Scanner& scanner) {
+    if (scanner.in_starting_process()) return true;
+    PyErr_SetString(PyExc_RuntimeError, Scanner::FORKED_MESSAGE);
+    return false;
+}
+
 std::unique_ptr<Chunk> next_chunk(Scanner& scanner) {
+    if (!in_starting_process(scanner)) return nullptr;
     std::unique_ptr<Chunk> chunk;
     without_interpreter_lock([&] { chunk = scanner.next(); });
     if (!chunk) {
+        if (scanner.failed_for_memory()) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
         const std::string failure = scanner.failure();
         if (!failure.empty()) PyErr_SetString(PyExc_RuntimeError, failure.c_str());
     }
@@ -75,6 +106,10 @@ PyObject* file_dict(const FileReport& file) {
                     put(dict.get(), "status", text(status_name(file.status))) &&
                     put(dict.get(), "reason", text(file.reason)) &&
                     put(dict.get(), "records", PyLong_FromUnsignedLongLong(file.records)) &&
+                    put(dict.get(), "live", PyLong_FromUnsignedLongLong(file.live)) &&
+                    put(dict.get(), "deleted", PyLong_FromUnsignedLongLong(file.deleted)) &&
+                    put(dict.get(), "unknown", PyLong_FromUnsignedLongLong(file.unknown)) &&
+                    put(dict.get(), "compressed", PyLong_FromUnsignedLongLong(file.compressed)) &&
                     put(dict.get(), "blocks_read", PyLong_FromUnsignedLongLong(file.blocks_read)) &&
                     put(dict.get(), "blocks_skipped", PyLong_FromUnsignedLongLong(file.blocks_skipped)) &&
                     put(dict.get(), "unread", unread.release());
@@ -86,7 +121,30 @@ PyObject* entry_dict(const ListedEntry& entry) {
     if (!dict) return nullptr;
     const bool ok = put(dict.get(), "name", fs_text(entry.name)) && put(dict.get(), "path", fs_text(entry.display_path)) &&
                     put(dict.get(), "status", text(status_name(entry.status))) &&
-                    put(dict.get(), "reason", text(entry.reason));
+                    put(dict.get(), "reason", text(entry.reason)) &&
+                    put(dict.get(), "size", PyLong_FromUnsignedLongLong(entry.size)) &&
+                    put(dict.get(), "target", fs_text(entry.target));
+    return ok ? dict.release() : nullptr;
+}
+
+PyObject* manifest_dict(const std::optional<ManifestReport>& manifest) {
+    if (!manifest) Py_RETURN_NONE;
+    Ref dict(PyDict_New());
+    Ref missing(PyList_New(0));
+    Ref unlisted(PyList_New(0));
+    if (!dict || !missing || !unlisted) return nullptr;
+    for (const std::uint64_t number : manifest->missing) {
+        Ref item(PyLong_FromUnsignedLongLong(number));
+        if (!item || PyList_Append(missing.get(), item.get()) != 0) return nullptr;
+    }
+    for (const std::string& name : manifest->unlisted) {
+        Ref item(fs_text(name));
+        if (!item || PyList_Append(unlisted.get(), item.get()) != 0) return nullptr;
+    }
+    const bool ok = put(dict.get(), "name", fs_text(manifest->name)) &&
+                    put(dict.get(), "read", PyBool_FromLong(manifest->read ? 1 : 0)) &&
+                    put(dict.get(), "reason", text(manifest->reason)) && put(dict.get(), "missing", missing.release()) &&
+                    put(dict.get(), "unlisted", unlisted.release());
     return ok ? dict.release() : nullptr;
 }
 
@@ -106,7 +164,9 @@ PyObject* report_dict(const ReadReport& report) {
         if (!item || PyList_Append(others.get(), item.get()) != 0) return nullptr;
     }
     const bool ok = put(dict.get(), "directory", fs_text(report.directory)) &&
+                    put(dict.get(), "finished", PyBool_FromLong(report.finished ? 1 : 0)) &&
                     put(dict.get(), "complete", PyBool_FromLong(report.complete ? 1 : 0)) &&
+                    put(dict.get(), "manifest", manifest_dict(report.manifest)) &&
                     put(dict.get(), "files", files.release()) && put(dict.get(), "others", others.release());
     return ok ? dict.release() : nullptr;
 }

@@ -2,7 +2,9 @@
 #pragma once
 
 #include <memory>
+#include <new>
 #include <string>
+#include <vector>
 
 #include "scan/read_report.hpp"
 #include "scan/scanner.hpp"
@@ -50,6 +52,10 @@ bool parse_scan_arguments(const char* class_name, PyObject* args, PyObject* kwar
     return true;
 }
 
+// A sequence of file names (str through the file system's encoding, or bytes)
+// into `names`; None leaves it empty. False with an exception set otherwise.
+bool file_names_argument(PyObject* sequence, std::vector<std::string>& names);
+
 // The options common to every scan, from its parsed arguments.
 ScanArguments scan_arguments(const ParsedScanArguments& parsed);
 
@@ -57,8 +63,36 @@ ScanArguments scan_arguments(const ParsedScanArguments& parsed);
 // Null with ValueError set when the path is not a directory or cannot be listed.
 std::shared_ptr<Scanner> start_scan(ScanArguments& arguments, ChunkBuilderFactory builders);
 
+// False, with RuntimeError set, in a process forked from the one that started
+// the scan.
+bool in_starting_process(const Scanner& scanner);
+
+// One consumer at a time: a scan's records are handed out in order, so two
+// threads taking from one scan would each get some of them. Taking while
+// another thread takes raises ValueError ("already executing", as a generator
+// does). The flag lives in the instance and is only touched under the
+// interpreter lock.
+class Consuming {
+   public:
+    explicit Consuming(bool& busy) noexcept : busy_(busy), entered_(!busy) {
+        if (entered_) busy_ = true;
+        else PyErr_SetString(PyExc_ValueError, "scan already executing: another thread is taking its records");
+    }
+    ~Consuming() {
+        if (entered_) busy_ = false;
+    }
+    Consuming(const Consuming&) = delete;
+    Consuming& operator=(const Consuming&) = delete;
+    explicit operator bool() const noexcept { return entered_; }
+
+   private:
+    bool& busy_;
+    bool entered_;
+};
+
 // The scan's next chunk, waiting for it without the interpreter lock. Null at
-// the end; null with an exception set when the scan failed.
+// the end; null with an exception set when the scan failed (MemoryError when
+// memory ran out) or was started in another process.
 std::unique_ptr<Chunk> next_chunk(Scanner& scanner);
 
 // The report as a dict of plain values (see tarnwick.scan.ReadReport).
@@ -68,13 +102,18 @@ PyObject* report_dict(const ReadReport& report);
 // (which holds the scan as `std::shared_ptr<Scanner> scanner`).
 template <class State>
 PyObject* scan_report(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* { return report_dict(value_of<State>(self).scanner->report()); });
+    return guarded([&]() -> PyObject* {
+        const Scanner& scanner = *value_of<State>(self).scanner;
+        if (!in_starting_process(scanner)) return nullptr;
+        return report_dict(scanner.report());
+    });
 }
 
 template <class State>
 PyObject* scan_cancel(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         Scanner& scanner = *value_of<State>(self).scanner;
+        if (!in_starting_process(scanner)) return nullptr;
         without_interpreter_lock([&] { scanner.cancel(); });
         Py_RETURN_NONE;
     });
@@ -90,9 +129,14 @@ constexpr PyMethodDef scan_cancel_method = {"cancel", scan_cancel<State>, METH_N
 // Py_tp_dealloc of both scan classes. Dropping the last reference to the
 // scanner joins its workers, which never need the interpreter: other Python
 // threads run meanwhile.
+// In a forked child the workers are not there to join: the scanner is left
+// as it is, and its memory with it.
 template <class State>
 void scan_dealloc(PyObject* self) {
     std::shared_ptr<Scanner> scanner = std::move(value_of<State>(self).scanner);
+    if (scanner && !scanner->in_starting_process()) {
+        [[maybe_unused]] auto* kept = new (std::nothrow) std::shared_ptr<Scanner>(std::move(scanner));
+    }
     quietly_without_interpreter_lock([&] { scanner.reset(); });
     dealloc_instance<State>(self);
 }

@@ -12,6 +12,7 @@ struct TextScanState {
     std::shared_ptr<Scanner> scanner;
     TextFormat format;
     bool header_sent = false;
+    bool consuming = false;  // a thread is taking chunks (see Consuming)
 };
 
 TextScanState& state_of(PyObject* self) { return value_of<TextScanState>(self); }
@@ -36,7 +37,7 @@ PyObject* text_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         auto scanner =
             start_scan(arguments, [text_format, bytes] { return std::make_unique<TextChunkBuilder>(text_format, bytes); });
         if (!scanner) return nullptr;
-        return new_instance(type, TextScanState{std::move(scanner), text_format, false});
+        return new_instance(type, TextScanState{std::move(scanner), text_format, false, false});
     });
 }
 
@@ -53,6 +54,8 @@ PyObject* as_bytes(const ByteBuffer& buffer) {
 PyObject* text_scan_next(PyObject* self) {
     return guarded([&]() -> PyObject* {
         TextScanState& state = state_of(self);
+        const Consuming consuming(state.consuming);
+        if (!consuming) return nullptr;
         if (!state.header_sent) {
             state.header_sent = true;
             ByteBuffer header;

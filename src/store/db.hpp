@@ -35,22 +35,20 @@ class DbFile {
 
 class Db {
    public:
-    // Lists the directory once (following a link to it) and opens every data
-    // file: a regular file whose name data_file_name admits, that is 6 to 16
-    // ASCII digits (the engine pads numbers to six digits, so names grow to
-    // seven from file number 1,000,000 on), a dot and the extension log, ldb
-    // or sst (compared in lower case). A file that its
-    // reader refuses is left out without a word. Then the manifest with the
-    // highest number is opened, if any; a manifest that cannot be read leaves
-    // the database without one. Only a path that is not a directory and a
-    // directory that cannot be listed fail.
+    // Lists the directory once (list_store, links among the entries followed)
+    // and opens every data file it admits, relative to the directory. A file
+    // that its reader refuses is left out without a word. Then the manifest
+    // with the highest number is opened, if any; a manifest that cannot be
+    // read leaves the database without one. Only a path that is not a
+    // directory and a directory that cannot be listed fail.
     //
-    // The listing is sorted by name, so that files with equal numbers (such as
-    // 000005.ldb and 000005.log) always come in the same order.
+    // The files are kept in the listing's order: by name, then stably by
+    // number, so that files with equal numbers (such as 000005.ldb and
+    // 000005.log) always come in the same order.
     [[nodiscard]] static std::expected<Db, DbError> open(const std::string& in_dir);
 
-    // Every record of every file: files in ascending file number (a stable
-    // sort of the listing order), each file's records in its reader's order.
+    // Every record of every file: files in the listing's order, each file's
+    // records in its reader's order.
     // `reverse` mirrors the file order only. Never fails.
     std::vector<Record> records(bool reverse) const;
     void read_records(bool reverse, RecordSink sink) const;

@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
+#include <tuple>
 
 #include "byte_builder.hpp"
 #include "store/db.hpp"
@@ -91,9 +94,36 @@ TEST(Scanner, ReportsEachFile) {
     for (int i = 0; i < 3; ++i) {
         EXPECT_EQ(report.files[i].status, FileReport::Status::Read);
         EXPECT_EQ(report.files[i].records, 10U);
+        // Every fifth entry of a batch is a deletion.
+        EXPECT_EQ(std::tuple(report.files[i].live, report.files[i].deleted, report.files[i].unknown,
+                             report.files[i].compressed),
+                  std::tuple(8U, 2U, 0U, 0U));
     }
     EXPECT_EQ(report.files[3].status, FileReport::Status::LeftOut);
     EXPECT_NE(report.files[3].reason.find("magic"), std::string::npos) << report.files[3].reason;
+    EXPECT_TRUE(report.finished);
+    EXPECT_FALSE(report.complete);  // a file was left out
+}
+
+TEST(Scanner, NeverFollowsALinkThatRawLevelDbFollows) {
+    TempDir dir, other;
+    write_store(dir, 2, 10);
+    write_store(other, 1, 7);
+    ASSERT_EQ(::symlink(other.path("000001.log").c_str(), dir.path("000003.log").c_str()), 0);
+    auto db = Db::open(dir.path());
+    ASSERT_TRUE(db);
+    EXPECT_EQ(db->records(false).size(), 27U);
+
+    auto scanner = Scanner::start(dir.path(), {}, [] { return std::make_unique<DiscardingBuilder>(); });
+    ASSERT_TRUE(scanner);
+    EXPECT_EQ((*scanner)->next(), nullptr);
+    const ReadReport report = (*scanner)->report();
+    EXPECT_EQ(report.files.size(), 2U);
+    ASSERT_EQ(report.others.size(), 1U);
+    EXPECT_EQ(report.others[0].status, ListedEntry::Status::Link);
+    EXPECT_EQ(report.others[0].target, other.path("000001.log"));
+    EXPECT_TRUE(report.finished);
+    EXPECT_FALSE(report.complete);
 }
 
 TEST(Scanner, StopsPromptlyWhenDroppedMidway) {

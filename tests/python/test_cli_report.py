@@ -16,6 +16,7 @@ import plyvel
 import pytest
 
 from craft import TableWriter, block_entry, fixed64, internal_key, restart_array
+import tarnwick
 from tarnwick import RawLevelDb
 
 
@@ -189,3 +190,57 @@ def test_paths_that_are_not_utf8(tmp_path: Path) -> None:
     out = os.fsdecode(os.fsencode(tmp_path) + b"/out\xfe.csv")
     assert run("dump", os.fsdecode(odd), "--format", "csv", "-o", out).returncode == 0
     assert os.path.getsize(out) > 0
+
+
+def test_summary_as_json_is_the_report_of_inspect(damaged_store: Path) -> None:
+    result = run("summary", str(damaged_store), "--format", "json")
+    assert result.returncode == 0
+    assert json.loads(result.stdout) == json.loads(json.dumps(tarnwick.inspect(damaged_store).to_dict()))
+
+
+def test_summary_counts_equal_those_of_the_records(damaged_store: Path) -> None:
+    rows = summary_rows(run("summary", str(damaged_store)).stdout)
+    with RawLevelDb(str(damaged_store)) as db:
+        records = db.iterate_records_raw()
+    for name, row in rows.items():
+        if not name.endswith((".ldb", ".log")) or " " in name:
+            continue
+        mine = [r for r in records if r.origin_file.endswith("/" + name)]
+        by_state = [sum(str(r.state).endswith(s) for r in mine) for s in ("Live", "Deleted", "Unknown")]
+        assert row[4:9] == [str(len(mine)), *map(str, by_state), str(sum(r.was_compressed for r in mine))]
+
+
+def overwrite_log_stretch(store: Path) -> str:
+    log = max(store.glob("*.log"))
+    data = bytearray(log.read_bytes())
+    data[40:240] = b"\xee" * 200
+    log.write_bytes(bytes(data))
+    return log.name
+
+
+def link_another_stores_log(store: Path) -> str:
+    other = make_store(store.parent / (store.name + "-other"), 20)
+    (store / "000099.log").symlink_to(next(other.glob("*.log")))
+    return "000099.log"
+
+
+@pytest.mark.parametrize("command", [["summary"], ["dump", "-o", os.devnull]])
+@pytest.mark.parametrize("spoil", [overwrite_log_stretch, link_another_stores_log])
+def test_an_incomplete_read_warns_and_fails_under_strict(tmp_path: Path, command: list[str], spoil) -> None:  # type: ignore[no-untyped-def]
+    store = make_store(tmp_path / "db", 300)
+    assert run(*command, str(store), "--strict").returncode == 0
+    name = spoil(store)
+    loose = run(*command, str(store))
+    assert loose.returncode == 0
+    assert f"tarnwick: warning: {name!r}" in loose.stderr or f"not read {name!r}" in loose.stderr, loose.stderr
+    strict = run(*command, str(store), "--strict")
+    assert (strict.returncode, strict.stderr) == (1, loose.stderr)
+
+
+def test_records_behind_a_link_are_not_dumped(tmp_path: Path) -> None:
+    store = make_store(tmp_path / "db", 100)
+    before = run("dump", str(store)).stdout
+    link_another_stores_log(store)
+    result = run("dump", str(store))
+    assert result.stdout == before
+    assert "a link to" in result.stderr and "not followed" in result.stderr

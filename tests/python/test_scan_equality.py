@@ -71,7 +71,11 @@ def test_scan_equals_the_list_on_engine_databases(built: Built, threads: int, ba
         assert len(got) == len(want)
         assert got == want
         report = s.report
-        assert report is not None and report.complete
+        assert report is not None and report.finished
+        # A snapshot taken while the engine writes may hold a table cut short:
+        # the records are still those of the list, but the read is not complete.
+        whole = all(f.status == "read" and not f.unread for f in report.files)
+        assert report.complete == (whole and not report.not_admitted and not report.links)
         assert report.records == len(want)
 
 

@@ -32,7 +32,7 @@ def odd_store(tmp_path: Path) -> Path:
     (d / "000010.log").symlink_to(d / "gone")
     (d / "000011.ldb").write_bytes(b"\x01" * 100)  # no table magic
     (d / "000012.ldb").write_bytes(b"short")
-    (d / "000013.ldb").symlink_to(d / "000005.ldb")  # a link to a data file is read
+    (d / "000013.ldb").symlink_to(d / "000005.ldb")  # a link, even to a data file of the store, is not followed
     (d / "notes.txt").write_text("not part of the store")
     return d
 
@@ -41,10 +41,11 @@ def test_every_entry_is_accounted_for(odd_store: Path) -> None:
     report = tarnwick.inspect(odd_store)
     files = {f.name: f for f in report.files}
     others = {e.name: e for e in report.others}
-    assert list(files) == ["000005.ldb", "000006.log", "000007.ldb", "000011.ldb", "000012.ldb", "000013.ldb"]
+    assert list(files) == ["000005.ldb", "000006.log", "000007.ldb", "000011.ldb", "000012.ldb"]
     assert {name: e.status for name, e in others.items()} == {
         "000009.ldb": "not_admitted",
-        "000010.log": "not_admitted",
+        "000010.log": "link",
+        "000013.ldb": "link",
         "000123 (1).ldb": "not_admitted",
         "CURRENT": "not_data",
         "LOG": "not_data",
@@ -52,7 +53,8 @@ def test_every_entry_is_accounted_for(odd_store: Path) -> None:
         "f0012345.ldb": "not_admitted",
     }
     assert others["000009.ldb"].reason == "a directory"
-    assert "No such file or directory" in others["000010.log"].reason
+    assert (others["000010.log"].target, others["000013.ldb"].target) == (str(odd_store / "gone"), str(odd_store / "000005.ldb"))
+    assert report.links == (others["000010.log"], others["000013.ldb"])
     assert "name" in others["000123 (1).ldb"].reason and "name" in others["f0012345.ldb"].reason
 
     assert files["000011.ldb"].status == "left_out"
@@ -64,13 +66,13 @@ def test_every_entry_is_accounted_for(odd_store: Path) -> None:
     assert (short.status, short.records) == ("read", 0)
     assert [(r.begin, r.end) for r in short.unread] == [(0, 5)]
     assert "too small" in short.unread[0].reason
-
-    assert files["000013.ldb"].records == files["000005.ldb"].records > 0
+    assert not report.complete and report.finished
 
 
 def test_the_report_agrees_with_the_list(odd_store: Path) -> None:
     with _tarnwick.RawLevelDb(str(odd_store)) as db:
-        listed = db.iterate_records_raw()
+        # RawLevelDb follows a link among the entries; the scanner never does.
+        listed = [r for r in db.iterate_records_raw() if not os.path.islink(r.origin_file)]
     report = tarnwick.inspect(odd_store)
     read = {f.path: f.records for f in report.files if f.status == "read"}
     assert {r.origin_file for r in listed} <= set(read)

@@ -143,7 +143,7 @@ def test_large_stores_split_by_file_give_the_same_rows_in_the_same_order(tree, d
 
 @pytest.mark.parametrize(("jobs", "split"), [(2, False), (1, True)])
 def test_export_writes_nothing_into_the_tree_and_changes_no_access_time(tree, tmp_path, monkeypatch, jobs, split):
-    if split:  # pieces are read through links to the files: those must not touch them either
+    if split:  # pieces are read in place, file by file: those reads must not touch them either
         monkeypatch.setattr(_plan, "SPLIT_BYTES", 1)
     stores_tree.age_access_times(tree)
     before = stores_tree.snapshot(tree)

@@ -168,7 +168,6 @@ def read_chunk(chunk: Chunk) -> dict[str, Any]:
     with an ``error``, the part file then removed. A file that cannot be read
     costs only that file: the rest are read, and it is listed as unreadable."""
     result: dict[str, Any] = {"store_path": chunk.store_path, "index": chunk.index}
-    scratch = None
     try:
         directory_fd = open_directory(chunk.directory)
         try:
@@ -208,9 +207,6 @@ def read_chunk(chunk: Chunk) -> dict[str, Any]:
         )
     except Exception as error:  # one store's failure must not end the export
         result = failed_result(chunk, error)
-    finally:
-        if scratch is not None:
-            shutil.rmtree(scratch, ignore_errors=True)
     return result
 
 

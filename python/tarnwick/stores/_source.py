@@ -12,7 +12,7 @@ and file stay dictionaries: few distinct values, cheap to count and rewrite.
 from __future__ import annotations
 
 from collections import Counter
-from collections.abc import Iterator
+from collections.abc import Collection, Iterator
 from typing import Any
 
 import pyarrow as pa  # type: ignore[import-untyped]
@@ -53,8 +53,8 @@ def _normalise(batch: pa.RecordBatch) -> Iterator[pa.RecordBatch]:
 class StoreRead:
     """One pass over a store directory: ``batches()`` once, then ``report()``."""
 
-    def __init__(self, directory: str | bytes, threads: int | None) -> None:
-        self._scan = scan(directory, threads=threads)
+    def __init__(self, directory: str | bytes, threads: int | None, files: Collection[str] | None) -> None:
+        self._scan = scan(directory, threads=threads, files=files)
 
     def batches(self) -> Iterator[pa.RecordBatch]:
         for batch in pa.RecordBatchReader.from_stream(self._scan):
@@ -65,10 +65,11 @@ class StoreRead:
         return {} if report is None else report.to_dict()
 
 
-def read_store(directory: str | bytes, *, threads: int | None = None) -> StoreRead:
+def read_store(directory: str | bytes, *, threads: int | None = None, files: Collection[str] | None = None) -> StoreRead:
     """``threads`` decode the store's files in parallel (None: the machine's
-    cores). A path in bytes reaches the reader exactly, whatever its encoding."""
-    return StoreRead(directory, threads)
+    cores); ``files`` names the data files to read (None: all of them). A path
+    in bytes reaches the reader exactly, whatever its encoding."""
+    return StoreRead(directory, threads, files)
 
 
 def count_by(batch: pa.RecordBatch, column: str) -> Counter[str]:

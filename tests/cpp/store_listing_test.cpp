@@ -1,15 +1,16 @@
-// The scanner's directory listing: the same files in the same order as
-// Db::open, and a reason for every name that looks like a data file but is not
-// read as one.
-#include "scan/store_listing.hpp"
+// The one listing of a store's directory: its order, a reason for every name
+// that looks like a data file but is not read as one, and links followed or
+// reported as the caller asks.
+#include "store/store_listing.hpp"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <optional>
 
 #include "byte_builder.hpp"
-#include "store/db.hpp"
 
 namespace tarnwick {
 namespace {
@@ -28,25 +29,18 @@ TEST(StoreListing, OrdersAsTheListDoes) {
     for (const char* name : {"000010.log", "000005.log", "000005.ldb", "1000000.ldb", "000007.SST", "000002.log"}) {
         dir.write(name, "");
     }
-    auto listing = list_store(dir.path(), false);
+    auto listing = list_store(dir.path(), LinkRule::Report, false);
     ASSERT_TRUE(listing);
     EXPECT_EQ(names(*listing),
               (std::vector<std::string>{"000002.log", "000005.ldb", "000005.log", "000007.SST", "000010.log",
                                         "1000000.ldb"}));
-    auto db = Db::open(dir.path());
-    ASSERT_TRUE(db);
-    std::vector<std::string> db_names;
-    for (const DbFile* file : db->files_in_order(false)) {
-        db_names.push_back(std::filesystem::path(file->path()).filename().string());
-    }
-    EXPECT_EQ(names(*listing), db_names);
 
-    auto reverse = list_store(dir.path(), true);
+    auto reverse = list_store(dir.path(), LinkRule::Report, true);
     ASSERT_TRUE(reverse);
     std::vector<std::string> mirrored = names(*listing);
     std::reverse(mirrored.begin(), mirrored.end());
     EXPECT_EQ(names(*reverse), mirrored);
-    EXPECT_EQ(reverse->files.front().number, 0x1000000U);  // read in base 16, which keeps the order
+    EXPECT_EQ(reverse->files.front().number, 1000000U);  // the engine's number, in base 10
     EXPECT_EQ(reverse->files.front().display_path, dir.path("1000000.ldb"));
 }
 
@@ -67,7 +61,7 @@ TEST_P(NotAdmitted, IsReportedWithItsReason) {
     } else {
         dir.write(name, "x");
     }
-    auto listing = list_store(dir.path(), false);
+    auto listing = list_store(dir.path(), LinkRule::Follow, false);
     ASSERT_TRUE(listing);
     EXPECT_TRUE(listing->files.empty());
     ASSERT_EQ(listing->others.size(), 1U);
@@ -82,7 +76,7 @@ INSTANTIATE_TEST_SUITE_P(Names, NotAdmitted,
                                            NotAdmittedCase{"f0012345.ldb", "not a data file name"},
                                            NotAdmittedCase{"00001.log", "not a data file name"},
                                            NotAdmittedCase{"000009.ldb", "a directory"},
-                                           NotAdmittedCase{"000010.log", "No such file"},
+                                           NotAdmittedCase{"000010.log", "No such file"},  // a dangling link, followed
                                            NotAdmittedCase{"0000x1.LOG", "not a data file name"},
                                            NotAdmittedCase{"\xff\xfe.ldb", "not valid UTF-8"}));
 
@@ -91,7 +85,7 @@ TEST(StoreListing, OtherFilesOfAStoreAreNotedAndTheRestIgnored) {
     for (const char* name : {"CURRENT", "LOCK", "LOG", "LOG.old", "MANIFEST-000004", "notes.txt", "000001.dbtmp"}) {
         dir.write(name, "");
     }
-    auto listing = list_store(dir.path(), false);
+    auto listing = list_store(dir.path(), LinkRule::Report, false);
     ASSERT_TRUE(listing);
     std::vector<std::string> noted;
     for (const ListedEntry& entry : listing->others) {
@@ -101,25 +95,66 @@ TEST(StoreListing, OtherFilesOfAStoreAreNotedAndTheRestIgnored) {
     EXPECT_EQ(noted, (std::vector<std::string>{"CURRENT", "LOCK", "LOG", "LOG.old", "MANIFEST-000004"}));
 }
 
-TEST(StoreListing, FailsAsDbOpenFails) {
-    TempDir dir;
-    const std::string file = dir.write("000001.log", "");
-    for (const std::string& path : {file, dir.path("missing"), dir.path() + std::string("\0x", 2)}) {
-        auto listing = list_store(path, false);
-        ASSERT_FALSE(listing);
-        EXPECT_EQ(listing.error().message(), Db::open(path).error().message());
-    }
-}
-
 TEST(StoreListing, KeepsTheDirectoryOpenForOpeningFilesRelativeToIt) {
     TempDir dir;
     dir.write("000001.log", "abc");
-    auto listing = list_store(dir.path() + "/", false);
+    auto listing = list_store(dir.path() + "/", LinkRule::Report, false);
     ASSERT_TRUE(listing);
     EXPECT_GE(listing->fd.get(), 0);
     EXPECT_EQ(listing->files.at(0).display_path, dir.path() + "/000001.log");  // no doubled separator
     EXPECT_EQ(listing->files.at(0).size, 3U);
     EXPECT_EQ(::faccessat(listing->fd.get(), "000001.log", R_OK, 0), 0);
+}
+
+// A link named like a file of the store: followed, it is what it leads to;
+// reported, it is a link with its target, whatever it leads to.
+struct LinkCase {
+    const char* name;
+    const char* target;  // relative to the directory; "" for a file outside it
+    bool admitted_when_followed;
+};
+
+class LinkedEntry : public ::testing::TestWithParam<LinkCase> {};
+
+TEST_P(LinkedEntry, IsFollowedOrReported) {
+    TempDir dir, elsewhere;
+    const std::string outside = elsewhere.write("000099.log", "outside");
+    dir.write("000001.log", "inside");
+    const std::string target = *GetParam().target ? GetParam().target : outside;
+    ASSERT_EQ(::symlink(target.c_str(), dir.path(GetParam().name).c_str()), 0);
+
+    auto followed = list_store(dir.path(), LinkRule::Follow, false);
+    ASSERT_TRUE(followed);
+    const auto admitted = std::ranges::count(names(*followed), std::string(GetParam().name));
+    EXPECT_EQ(admitted, GetParam().admitted_when_followed ? 1 : 0);
+
+    auto reported = list_store(dir.path(), LinkRule::Report, false);
+    ASSERT_TRUE(reported);
+    EXPECT_EQ(names(*reported), std::vector<std::string>{"000001.log"});
+    const std::string name = GetParam().name;
+    const auto entry = std::ranges::find_if(reported->others, [&](const ListedEntry& e) { return e.name == name; });
+    ASSERT_NE(entry, reported->others.end());
+    EXPECT_EQ(entry->status, ListedEntry::Status::Link);
+    EXPECT_EQ(entry->target, target);
+    EXPECT_EQ(entry->size, target.size());  // a link's own size is its target's length
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, LinkedEntry,
+                         ::testing::Values(LinkCase{"000011.log", "", true},            // another store's log
+                                           LinkCase{"000012.ldb", "000001.log", true},  // a file of this store
+                                           LinkCase{"000013.ldb", "missing", false},
+                                           LinkCase{"000014.log", ".", false},          // the directory itself
+                                           LinkCase{"CURRENT", "", false}));
+
+TEST(StoreListing, ChoosesTheHighestManifestWhateverTheEntry) {
+    TempDir dir;
+    dir.write("MANIFEST-000002", "");
+    std::filesystem::create_directory(dir.path("MANIFEST-000010"));
+    dir.write("MANIFEST-000009", "");
+    auto listing = list_store(dir.path(), LinkRule::Report, false);
+    ASSERT_TRUE(listing && listing->manifest);
+    EXPECT_EQ(listing->manifest->path, dir.path("MANIFEST-000010"));
+    EXPECT_EQ(listing->manifest->number, 0x10U);
 }
 
 }  // namespace

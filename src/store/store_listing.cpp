@@ -1,6 +1,5 @@
-#include "scan/store_listing.hpp"
+#include "store/store_listing.hpp"
 
-#include "scan/utf8_text.hpp"
 #include "util/file_name.hpp"
 
 #include <dirent.h>
@@ -20,12 +19,6 @@ namespace {
 // them and is not admitted is worth a line in the report.
 constexpr std::string_view DATA_EXTENSIONS[] = {"ldb", "sst", "log"};
 
-// Names the engine gives the other files of a store.
-bool is_store_bookkeeping(std::string_view name) {
-    return name == "CURRENT" || name == "LOCK" || name == "LOG" || name == "LOG.old" ||
-           name.starts_with("MANIFEST-");
-}
-
 bool has_data_extension(std::string_view name) {
     const auto extension = split_stem_extension(name).extension;
     if (!extension) return false;
@@ -41,6 +34,34 @@ std::string file_type_text(mode_t mode) {
     if (S_ISCHR(mode)) return "a character device";
     if (S_ISBLK(mode)) return "a block device";
     return "not a regular file";
+}
+
+// A link's target as written; readlinkat does not end it with a NUL, and a
+// target may be as long as PATH_MAX.
+std::expected<std::string, OsError> link_target(int dir_fd, const std::string& name) {
+    std::string target(256, '\0');
+    while (true) {
+        const ssize_t length = ::readlinkat(dir_fd, name.c_str(), target.data(), target.size());
+        if (length < 0) return std::unexpected(OsError::last());
+        if (static_cast<std::size_t>(length) < target.size()) {
+            target.resize(static_cast<std::size_t>(length));
+            return target;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+// The digits of a data file's name (which data_file_name has admitted).
+std::string_view data_file_digits(std::string_view name) { return split_stem_extension(name).stem; }
+
+// The engine's file number: the name's 6 to 16 digits in base 10, which a
+// 64-bit number always holds. Numbers in base 10 and the same digits read in
+// base 16 (data_file_name's number) come in the same order, so either sorts
+// the files alike; this is the one the engine wrote and its manifest names.
+std::uint64_t engine_file_number(std::string_view digits) {
+    std::uint64_t number = 0;
+    for (const char digit : digits) number = number * 10 + static_cast<std::uint64_t>(digit - '0');
+    return number;
 }
 
 int open_directory(const std::string& path) {
@@ -93,9 +114,14 @@ DirectoryFd::~DirectoryFd() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::expected<StoreListing, DbError> list_store(const std::string& directory, bool reverse) {
+bool is_store_bookkeeping(std::string_view name) noexcept {
+    return name == "CURRENT" || name == "LOCK" || name == "LOG" || name == "LOG.old" ||
+           name.starts_with("MANIFEST-");
+}
+
+std::expected<StoreListing, DbError> list_store(const std::string& directory, LinkRule links, bool reverse) {
     // The system sees a path only up to its first NUL byte: a path holding one
-    // would name some other directory.
+    // would name some other directory, never the one the caller wrote.
     if (directory.find('\0') != std::string::npos) {
         return std::unexpected(DbError{DbError::NotADirectory{directory}});
     }
@@ -103,50 +129,64 @@ std::expected<StoreListing, DbError> list_store(const std::string& directory, bo
     if (::stat(directory.c_str(), &dir_stat) != 0 || !S_ISDIR(dir_stat.st_mode)) {
         return std::unexpected(DbError{DbError::NotADirectory{directory}});
     }
-    StoreListing listing{directory, DirectoryFd(open_directory(directory)), {}, {}};
+    StoreListing listing{directory, DirectoryFd(open_directory(directory)), {}, {}, {}};
     if (listing.fd.get() < 0) return std::unexpected(DbError{DbError::Io{OsError::last()}});
     auto names = entry_names(listing.fd.get());
     if (!names) return std::unexpected(DbError{std::move(names.error())});
     std::sort(names->begin(), names->end());
 
     const bool has_separator = !directory.empty() && directory.back() == '/';
+    const int stat_flags = links == LinkRule::Follow ? 0 : AT_SYMLINK_NOFOLLOW;
+    ManifestChoice manifest_choice;
     for (std::string& name : *names) {
         std::string path = has_separator ? directory + name : directory + "/" + name;
+        manifest_choice.offer(name, path);
         const auto data_file = data_file_name(name);
         const bool looks_like_data = data_file || has_data_extension(name);
-        if (!looks_like_data) {
-            if (is_store_bookkeeping(name)) {
-                listing.others.push_back({std::move(name), std::move(path), ListedEntry::Status::NotData,
-                                          "not a data file"});
-            }
-            continue;
-        }
-        auto not_admitted = [&](std::string reason) {
+        const bool bookkeeping = !looks_like_data && is_store_bookkeeping(name);
+        if (!looks_like_data && !bookkeeping) continue;
+
+        auto note = [&](ListedEntry::Status status, std::string reason, std::uint64_t size, std::string target = {}) {
             listing.others.push_back(
-                {std::move(name), std::move(path), ListedEntry::Status::NotAdmitted, std::move(reason)});
+                {std::move(name), std::move(path), status, std::move(reason), size, std::move(target)});
         };
         struct stat st {};
-        if (::fstatat(listing.fd.get(), name.c_str(), &st, 0) != 0) {
-            not_admitted("cannot be examined: " + OsError::last().message());
-            continue;
-        }
-        if (!S_ISREG(st.st_mode)) {
-            not_admitted(file_type_text(st.st_mode));
-            continue;
-        }
-        if (!is_valid_utf8(name)) {
-            not_admitted("the name is not valid UTF-8");
-            continue;
-        }
-        if (!data_file) {
-            not_admitted("the name is not a data file name (6 to 16 digits, a dot, and log, ldb or sst)");
+        if (::fstatat(listing.fd.get(), name.c_str(), &st, stat_flags) != 0) {
+            const std::string why = "cannot be examined: " + OsError::last().message();
+            note(bookkeeping ? ListedEntry::Status::NotData : ListedEntry::Status::NotAdmitted, why, 0);
             continue;
         }
         const std::uint64_t size = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-        std::string text = utf8_text(path);
-        listing.files.push_back(
-            {std::move(name), std::move(path), std::move(text), data_file->kind, data_file->number, size});
+        if (S_ISLNK(st.st_mode)) {
+            auto target = link_target(listing.fd.get(), name);
+            if (!target) {
+                note(ListedEntry::Status::Link, "a link, not followed; its target cannot be read: " + target.error().message(), size);
+            } else {
+                note(ListedEntry::Status::Link, "a link, not followed", size, std::move(*target));
+            }
+            continue;
+        }
+        if (bookkeeping) {
+            note(ListedEntry::Status::NotData, "not a data file", size);
+            continue;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            note(ListedEntry::Status::NotAdmitted, file_type_text(st.st_mode), size);
+            continue;
+        }
+        if (!is_valid_utf8(name)) {
+            note(ListedEntry::Status::NotAdmitted, "the name is not valid UTF-8", size);
+            continue;
+        }
+        if (!data_file) {
+            note(ListedEntry::Status::NotAdmitted,
+                 "the name is not a data file name (6 to 16 digits, a dot, and log, ldb or sst)", size);
+            continue;
+        }
+        const std::uint64_t number = engine_file_number(data_file_digits(name));
+        listing.files.push_back({std::move(name), std::move(path), {}, data_file->kind, number, size});
     }
+    listing.manifest = manifest_choice.chosen();
     std::stable_sort(listing.files.begin(), listing.files.end(),
                      [](const ListedFile& a, const ListedFile& b) { return a.number < b.number; });
     if (reverse) std::reverse(listing.files.begin(), listing.files.end());

@@ -1,0 +1,94 @@
+// The one listing of a store's directory, which both RawLevelDb's database and
+// the scanner read from: the directory stays open, and its data files are
+// named relative to it, so that each is opened only when it is read (openat),
+// however long the directory's own path is.
+//
+// One rule admits a data file (data_file_name, on a regular file whose name is
+// text) and one order reads them: by name, then stably by file number.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/data_file_name.hpp"
+#include "manifest/manifest.hpp"
+#include "store/db_error.hpp"
+
+namespace tarnwick {
+
+// An open directory descriptor, closed when dropped.
+class DirectoryFd {
+   public:
+    DirectoryFd() = default;
+    explicit DirectoryFd(int fd) noexcept : fd_(fd) {}
+    DirectoryFd(DirectoryFd&& other) noexcept;
+    DirectoryFd& operator=(DirectoryFd&& other) noexcept;
+    DirectoryFd(const DirectoryFd&) = delete;
+    DirectoryFd& operator=(const DirectoryFd&) = delete;
+    ~DirectoryFd();
+
+    int get() const noexcept { return fd_; }
+
+   private:
+    int fd_ = -1;
+};
+
+// What a symbolic link among the entries is taken for.
+enum class LinkRule : std::uint8_t {
+    Follow,  // the entry is what the link leads to (RawLevelDb has always read stores so)
+    Report,  // never followed: the entry is listed as a link, with its target
+};
+
+// A data file admitted for reading.
+struct ListedFile {
+    std::string name;          // the entry's name in the directory
+    std::string display_path;  // the directory as given, a separator, the name
+    std::string display_text;  // the same as UTF-8, for records; left empty here, the scanner fills it
+    DataFileKind kind;
+    std::uint64_t number;  // the engine's file number: the name's digits in base 10
+    std::uint64_t size;    // at listing time; only used to share out the work
+};
+
+// An entry that is not read as a data file, and why.
+struct ListedEntry {
+    enum class Status : std::uint8_t {
+        NotAdmitted,  // looks like a data file (its extension says so) but is not read as one
+        NotData,      // another file of a store: CURRENT, LOCK, LOG, LOG.old, MANIFEST-…
+        Link,         // a symbolic link named like a file of the store, not followed
+    };
+    std::string name;
+    std::string display_path;
+    Status status;
+    std::string reason;
+    std::uint64_t size = 0;  // of the entry itself (a link's own size), 0 when it cannot be examined
+    std::string target;      // a link's target as it is written, bytes as they are
+};
+
+struct StoreListing {
+    std::string directory;  // as the caller gave it
+    DirectoryFd fd;
+    // In reading order: sorted by name, then stably by file number, and
+    // mirrored when reading in reverse.
+    std::vector<ListedFile> files;
+    std::vector<ListedEntry> others;  // in name order
+    // The manifest with the highest number among every entry's name (the
+    // first listed among equal numbers), whatever the entry is.
+    std::optional<ManifestChoice::Chosen> manifest;
+};
+
+// Lists a directory (following a link to the directory itself), opened
+// read-only and, where the system allows it, without changing its access
+// time. Admits regular files whose names are valid UTF-8 and data file names;
+// `links` says whether a link among the entries counts as what it leads to.
+// Only a path that is not a directory (or holds a NUL byte) and a directory
+// that cannot be listed fail.
+[[nodiscard]] std::expected<StoreListing, DbError> list_store(const std::string& directory, LinkRule links,
+                                                              bool reverse);
+
+// The names the engine gives the other files of a store.
+[[nodiscard]] bool is_store_bookkeeping(std::string_view name) noexcept;
+
+}  // namespace tarnwick
