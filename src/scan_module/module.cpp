@@ -5,6 +5,8 @@
 
 namespace tarnwick::scan_py {
 
+PyObject* decode_chromium(PyObject*, PyObject* args);  // chromium_decode_function.cpp
+
 namespace {
 
 void destroy_schema_capsule(PyObject* capsule) {
@@ -52,6 +54,8 @@ PyObject* inspect(PyObject*, PyObject* args) {
 }
 
 PyMethodDef functions[] = {
+    {"decode_chromium", decode_chromium, METH_VARARGS,
+     "decode_chromium(kind, data)\n--\n\nOne Chromium value decoded natively, as tagged JSON text."},
     {"schema_capsule", schema_capsule, METH_NOARGS,
      "schema_capsule()\n--\n\nThe Arrow schema of a scan's batches, as a PyCapsule holding an ArrowSchema."},
     {"inspect", inspect, METH_VARARGS,
