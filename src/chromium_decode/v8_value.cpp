@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <limits>
 #include <optional>
 #include <string_view>
 #include <unordered_map>
@@ -720,6 +721,10 @@ private:
 };
 
 Decoded<std::string> decode_body(ByteReader& cur, std::uint64_t version, Budget& budget) {
+    // Nodes keep offsets into the value in 32 bits.
+    if (cur.data().size() > std::numeric_limits<std::uint32_t>::max()) {
+        return decode_error("value of " + std::to_string(cur.data().size()) + " bytes, larger than 4 GiB");
+    }
     return Deserializer(cur, version, budget, cur.data()).decode();
 }
 
