@@ -94,7 +94,7 @@ Decoded<void> append_doubles(ByteReader& cur, unsigned count, std::string& out) 
     out += '[';
     for (unsigned i = 0; i < count; ++i) {
         DECODE_TRY(x, cur.double_le());
-        if (i > 0) out += ", ";
+        if (i > 0) out += ',';
         append_json_number(out, x);
     }
     out += ']';
@@ -120,68 +120,68 @@ Decoded<void> append_crypto_key(ByteReader& cur, Budget& budget, std::string& ou
         case crypto_no_params: kind = "no_params"; break;
         default: return decode_error("unknown CryptoKey sub-tag " + std::to_string(sub));
     }
-    out += R"({"$host": "CryptoKey", "key_kind": )";
+    out += R"({"$host":"CryptoKey","key_kind":)";
     append_json_ascii(out, kind);
     if (sub == crypto_aes) {
         DECODE_TRY(algorithm, cur.varint());
         DECODE_TRY(length, cur.varint());
-        out += R"(, "algorithm": )";
+        out += R"(,"algorithm":)";
         append_named(out, crypto_algorithm(algorithm), algorithm);
-        out += R"(, "length_bits": )" + std::to_string(length * 8);
+        out += R"(,"length_bits":)" + std::to_string(length * 8);
     } else if (sub == crypto_hmac) {
         DECODE_TRY(length, cur.varint());
         DECODE_TRY(hash, cur.varint());
-        out += R"(, "length_bits": )" + std::to_string(length * 8);
-        out += R"(, "hash": )";
+        out += R"(,"length_bits":)" + std::to_string(length * 8);
+        out += R"(,"hash":)";
         append_named(out, crypto_algorithm(hash), hash);
     } else if (sub == crypto_rsa_hashed) {
         DECODE_TRY(algorithm, cur.varint());
         DECODE_TRY(key_type, cur.varint());
         DECODE_TRY(modulus_bits, cur.varint());
-        out += R"(, "algorithm": )";
+        out += R"(,"algorithm":)";
         append_named(out, crypto_algorithm(algorithm), algorithm);
-        out += R"(, "key_type": )";
+        out += R"(,"key_type":)";
         append_named(out, crypto_key_type(key_type), key_type);
-        out += R"(, "modulus_bits": )" + std::to_string(modulus_bits);
-        out += R"(, "public_exponent": )";
+        out += R"(,"modulus_bits":)" + std::to_string(modulus_bits);
+        out += R"(,"public_exponent":)";
         if (auto r = append_hex_field(cur, budget, out); !r) return r;
         DECODE_TRY(hash, cur.varint());
-        out += R"(, "hash": )";
+        out += R"(,"hash":)";
         append_named(out, crypto_algorithm(hash), hash);
     } else if (sub == crypto_ec) {
         DECODE_TRY(algorithm, cur.varint());
         DECODE_TRY(key_type, cur.varint());
         DECODE_TRY(curve, cur.varint());
-        out += R"(, "algorithm": )";
+        out += R"(,"algorithm":)";
         append_named(out, crypto_algorithm(algorithm), algorithm);
-        out += R"(, "key_type": )";
+        out += R"(,"key_type":)";
         append_named(out, crypto_key_type(key_type), key_type);
-        out += R"(, "named_curve": )";
+        out += R"(,"named_curve":)";
         append_named(out, crypto_curve(curve), curve);
     } else {
         DECODE_TRY(algorithm, cur.varint());
-        out += R"(, "algorithm": )";
+        out += R"(,"algorithm":)";
         append_named(out, crypto_algorithm(algorithm), algorithm);
     }
     DECODE_TRY(usages, cur.varint());
-    out += R"(, "extractable": )";
+    out += R"(,"extractable":)";
     out += (usages & crypto_extractable_bit) != 0 ? "true" : "false";
-    out += R"(, "usages": [)";
+    out += R"(,"usages":[)";
     bool first = true;
     for (std::size_t i = 0; i < crypto_usages.size(); ++i) {
         if (((usages >> (i + 1)) & 1) == 0) continue;
-        if (!first) out += ", ";
+        if (!first) out += ',';
         first = false;
         append_json_ascii(out, crypto_usages[i]);
     }
-    out += R"(], "hex": )";
+    out += R"(],"hex":)";
     if (auto r = append_hex_field(cur, budget, out); !r) return r;
     out += '}';
     return {};
 }
 
 void append_missing_external(std::string& out, std::uint64_t index) {
-    out += R"({"index": )" + std::to_string(index) + R"(, "missing": true})";
+    out += R"({"index":)" + std::to_string(index) + R"(,"missing":true})";
 }
 
 }  // namespace
@@ -189,7 +189,7 @@ void append_missing_external(std::string& out, std::uint64_t index) {
 Decoded<void> append_host_object(ByteReader& cur, std::uint8_t tag, Budget& budget, std::string& out) {
     if (tag == host_blob_index || tag == host_file_index) {
         DECODE_TRY(index, cur.varint());
-        out += tag == host_blob_index ? R"({"$blob": )" : R"({"$file": )";
+        out += tag == host_blob_index ? R"({"$blob":)" : R"({"$file":)";
         append_missing_external(out, index);
         out += '}';
         return {};
@@ -201,42 +201,42 @@ Decoded<void> append_host_object(ByteReader& cur, std::uint8_t tag, Budget& budg
                                 " bytes");
         }
         if (auto r = budget.charge(value_cost * count, "a file list"); !r) return r;
-        out += R"({"$filelist": [)";
+        out += R"({"$filelist":[)";
         for (std::uint64_t i = 0; i < count; ++i) {
             DECODE_TRY(index, cur.varint());
-            if (i > 0) out += ", ";
+            if (i > 0) out += ',';
             append_missing_external(out, index);
         }
         out += "]}";
         return {};
     }
     if (tag == host_blob) {
-        out += R"({"$blob": {"uuid": )";
+        out += R"({"$blob":{"uuid":)";
         if (auto r = append_utf8_field(cur, budget, out); !r) return r;
-        out += R"(, "type": )";
+        out += R"(,"type":)";
         if (auto r = append_utf8_field(cur, budget, out); !r) return r;
         DECODE_TRY(size, cur.varint());
-        out += R"(, "size": )" + std::to_string(size) + "}}";
+        out += R"(,"size":)" + std::to_string(size) + "}}";
         return {};
     }
     if (tag == host_dom_exception) {
-        out += R"({"$host": "DOMException", "name": )";
+        out += R"({"$host":"DOMException","name":)";
         if (auto r = append_utf8_field(cur, budget, out); !r) return r;
-        out += R"(, "message": )";
+        out += R"(,"message":)";
         if (auto r = append_utf8_field(cur, budget, out); !r) return r;
         // The stack is written empty today; kept should a later version fill it.
         std::string stack;
         if (auto r = append_utf8_field(cur, budget, stack); !r) return r;
-        if (stack != "\"\"") out += R"(, "stack": )" + stack;
+        if (stack != "\"\"") out += R"(,"stack":)" + stack;
         out += '}';
         return {};
     }
     for (const auto& g : geometries) {
         if (g.tag != tag) continue;
-        out += R"({"$host": )";
+        out += R"({"$host":)";
         append_json_ascii(out, g.name);
-        if (g.matrix) out += g.values == matrix_2d_values ? R"(, "is_2d": true)" : R"(, "is_2d": false)";
-        out += R"(, "values": )";
+        if (g.matrix) out += g.values == matrix_2d_values ? R"(,"is_2d":true)" : R"(,"is_2d":false)";
+        out += R"(,"values":)";
         if (auto r = append_doubles(cur, g.values, out); !r) return r;
         out += '}';
         return {};

@@ -44,13 +44,13 @@ Decoded<void> append_scalar_key(ByteReader& cur, std::uint8_t type, std::string&
         case key_binary: {
             DECODE_TRY(n, cur.varint());
             DECODE_TRY(raw, cur.take(n));
-            out += R"({"$binary": )";
+            out += R"({"$binary":)";
             append_json_hex(out, raw);
             out += '}';
             return {};
         }
-        case key_null: out += R"({"$key": "none"})"; return {};
-        case key_min: out += R"({"$key": "min"})"; return {};
+        case key_null: out += R"({"$key":"none"})"; return {};
+        case key_min: out += R"({"$key":"min"})"; return {};
         default: break;
     }
     char hex[8];
@@ -88,7 +88,7 @@ Decoded<std::string> decode_idb_key(ByteReader& cur) {
         // One item finished: close every array it completes.
         while (!expected.empty()) {
             if (--expected.back() > 0) {
-                out += ", ";
+                out += ',';
                 break;
             }
             expected.pop_back();

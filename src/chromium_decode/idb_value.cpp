@@ -54,15 +54,15 @@ Decoded<IdbValue> decode_idb_value(Bytes record_value) {
 }
 
 std::string idb_value_json(const IdbValue& v) {
-    std::string out = R"({"record_version": )" + std::to_string(v.record_version) + R"(, "stored_as": )";
+    std::string out = R"({"record_version":)" + std::to_string(v.record_version) + R"(,"stored_as":)";
     append_json_ascii(out, v.stored_as);
     if (v.value) {
-        out += R"(, "blink": )" + std::to_string(v.value->blink_version);
-        out += R"(, "v8": )" + std::to_string(v.value->v8_version);
-        out += R"(, "value": )" + v.value->json;
+        out += R"(,"blink":)" + std::to_string(v.value->blink_version);
+        out += R"(,"v8":)" + std::to_string(v.value->v8_version);
+        out += R"(,"value":)" + v.value->json;
     } else {
-        out += R"(, "blob_size": )" + std::to_string(v.blob_size);
-        out += R"(, "blob_index": )" + std::to_string(v.blob_index);
+        out += R"(,"blob_size":)" + std::to_string(v.blob_size);
+        out += R"(,"blob_index":)" + std::to_string(v.blob_index);
     }
     out += '}';
     return out;

@@ -200,11 +200,11 @@ void append_json_number(std::string& out, double x) {
     // Integers a double holds exactly.
     constexpr double exact_int = 9007199254740992.0;  // 2^53
     if (std::isnan(x)) {
-        out += R"({"$number": "NaN"})";
+        out += R"({"$number":"NaN"})";
     } else if (std::isinf(x)) {
-        out += x > 0 ? R"({"$number": "Infinity"})" : R"({"$number": "-Infinity"})";
+        out += x > 0 ? R"({"$number":"Infinity"})" : R"({"$number":"-Infinity"})";
     } else if (x == 0 && std::signbit(x)) {
-        out += R"({"$number": "-0"})";
+        out += R"({"$number":"-0"})";
     } else if (std::trunc(x) == x && std::fabs(x) <= exact_int) {
         char buf[32];
         const auto r = std::to_chars(buf, buf + sizeof buf, static_cast<std::int64_t>(x));
@@ -241,7 +241,7 @@ std::optional<std::string> js_iso_date(double ms) {
 }
 
 void append_json_date(std::string& out, double ms) {
-    out += R"({"$date": )";
+    out += R"({"$date":)";
     if (const auto text = js_iso_date(ms)) {
         append_json_ascii(out, *text);
     } else {

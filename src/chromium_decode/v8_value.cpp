@@ -192,7 +192,7 @@ struct FirstView {
 class Deserializer {
 public:
     Deserializer(ByteReader& cur, std::uint64_t version, Budget& budget, Bytes input)
-        : cur_(cur), version_(version), budget_(budget), tree_(input), hole_(tree_.add_text(R"({"$hole": true})")) {}
+        : cur_(cur), version_(version), budget_(budget), tree_(input), hole_(tree_.add_text(R"({"$hole":true})")) {}
 
     Decoded<std::string> decode() {
         DECODE_TRY(root, read());
@@ -277,7 +277,7 @@ private:
     Decoded<Step> value_for(std::uint8_t t) {
         switch (t) {
             case tag_null: return done(tree_.add_text("null"));
-            case tag_undefined: return done(tree_.add_text(R"({"$undefined": true})"));
+            case tag_undefined: return done(tree_.add_text(R"({"$undefined":true})"));
             case tag_true: return done(tree_.add_text("true"));
             case tag_false: return done(tree_.add_text("false"));
             case tag_int32: {
@@ -294,7 +294,7 @@ private:
             }
             case tag_bigint: {
                 const std::size_t start = tree_.text_start();
-                tree_.pool() += R"({"$bigint": ")";
+                tree_.pool() += R"({"$bigint":")";
                 if (auto r = bigint(); !r) return std::unexpected(r.error());
                 tree_.pool() += "\"}";
                 return done(tree_.add_text_since(start));
@@ -337,26 +337,26 @@ private:
             }
             case tag_true_object:
             case tag_false_object:
-                return registered(t == tag_true_object ? R"({"$boolean_object": true})"
-                                                       : R"({"$boolean_object": false})");
+                return registered(t == tag_true_object ? R"({"$boolean_object":true})"
+                                                       : R"({"$boolean_object":false})");
             case tag_number_object: {
                 DECODE_TRY(x, cur_.double_le());
                 const std::size_t start = tree_.text_start();
-                tree_.pool() += R"({"$number_object": )";
+                tree_.pool() += R"({"$number_object":)";
                 append_json_number(tree_.pool(), x);
                 tree_.pool() += '}';
                 return registered_text(start);
             }
             case tag_bigint_object: {
                 const std::size_t start = tree_.text_start();
-                tree_.pool() += R"({"$bigint_object": ")";
+                tree_.pool() += R"({"$bigint_object":")";
                 if (auto r = bigint(); !r) return std::unexpected(r.error());
                 tree_.pool() += "\"}";
                 return registered_text(start);
             }
             case tag_string_object: {
                 const std::size_t start = tree_.text_start();
-                tree_.pool() += R"({"$string_object": )";
+                tree_.pool() += R"({"$string_object":)";
                 if (auto r = read_string(); !r) return std::unexpected(r.error());
                 tree_.pool() += '}';
                 return registered_text(start);
@@ -467,10 +467,10 @@ private:
 
     Decoded<Step> regexp() {
         const std::size_t start = tree_.text_start();
-        tree_.pool() += R"({"$regexp": )";
+        tree_.pool() += R"({"$regexp":)";
         if (auto r = read_string(); !r) return std::unexpected(r.error());
         DECODE_TRY(bits, cur_.varint());
-        tree_.pool() += R"(, "flags": ")";
+        tree_.pool() += R"(,"flags":")";
         for (std::size_t i = 0; i < regexp_flags.size(); ++i) {
             if (((bits >> i) & 1) != 0) tree_.pool() += regexp_flags[i];
         }

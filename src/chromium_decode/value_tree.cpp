@@ -126,12 +126,12 @@ private:
             case NodeKind::object: out_ += '{'; break;
             case NodeKind::list: out_ += '['; break;
             case NodeKind::array:
-                out_ += tree_.members(n.b).empty() ? "[" : R"({"$array": [)";
+                out_ += tree_.members(n.b).empty() ? "[" : R"({"$array":[)";
                 break;
             case NodeKind::sparse_array:
-                out_ += R"({"$sparse_array": )";
+                out_ += R"({"$sparse_array":)";
                 out_ += std::to_string(n.length);
-                out_ += R"(, "items": {)";
+                out_ += R"(,"items":{)";
                 break;
             case NodeKind::ref: break;
         }
@@ -155,7 +155,7 @@ private:
         const auto& members = tree_.members(list);
         if (f.index < members.size()) {
             const Member& m = members[f.index];
-            if (f.index > 0) out_ += ", ";
+            if (f.index > 0) out_ += ',';
             const bool keyed = f.section == 1 || keyed_items;
             std::string_view prefix;
             if (n.kind == NodeKind::array && !tree_.members(n.b).empty()) {
@@ -166,7 +166,7 @@ private:
             if (keyed) {
                 out_ += '"';
                 out_ += tree_.key_of(m);
-                out_ += "\": ";
+                out_ += "\":";
                 note_step(prefix, tree_.key_of(m));
             } else {
                 note_step(prefix, std::to_string(f.index));
@@ -177,7 +177,7 @@ private:
         // The end of a list of members.
         if ((n.kind == NodeKind::array || n.kind == NodeKind::sparse_array) && f.section == 0 &&
             !tree_.members(n.b).empty()) {
-            out_ += n.kind == NodeKind::array ? R"(], "properties": {)" : R"(}, "properties": {)";
+            out_ += n.kind == NodeKind::array ? R"(],"properties":{)" : R"(},"properties":{)";
             f.section = 1;
             f.index = 0;
             return {};
@@ -198,7 +198,7 @@ private:
         const std::uint32_t target = objects_[object_id];
         if (parent_[target] == unvisited) {
             // Its object comes later in the text (crafted data only).
-            out_ += R"({"$ref": null, "object": )";
+            out_ += R"({"$ref":null,"object":)";
             out_ += std::to_string(object_id);
             out_ += '}';
             return {};
@@ -206,7 +206,7 @@ private:
         auto [it, fresh] = spelled_.try_emplace(target);
         if (fresh) it->second = pointer(target);
         if (auto r = budget_.charge(value_cost + it->second.size(), "a reference"); !r) return r;
-        out_ += R"({"$ref": ")";
+        out_ += R"({"$ref":")";
         out_ += it->second;
         out_ += "\"}";
         return {};

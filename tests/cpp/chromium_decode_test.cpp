@@ -135,24 +135,24 @@ INSTANTIATE_TEST_SUITE_P(
     HandBuilt, V8Values,
     testing::Values(
         V8Case{"sparse_length_costs_nothing", v8("a" + varint(4'000'000'000) + "@" + std::string(1, '\0') + varint(4'000'000'000)),
-               R"({"$sparse_array": 4000000000, "items": {}})"},
+               R"({"$sparse_array":4000000000,"items":{}})"},
         V8Case{"padding_and_verify_count", v8(std::string("\0\0?\x05T", 5)), "true"},
         V8Case{"int32_zigzag", v8("I\x03"), "-2"},
         V8Case{"uint32", v8("U\xFF\xFF\xFF\xFF\x0F"), "4294967295"},
-        V8Case{"map_and_set", v8(";I\x02S\x01x:\x02"), R"({"$map": [[1, "x"]]})"},
-        V8Case{"regexp_flags", v8("R\"\x02" "a+\x05"), R"({"$regexp": "a+", "flags": "gm"})"},
-        V8Case{"error_with_cause", v8("rTm\"\x02hic0."), R"({"$error": "TypeError", "message": "hi", "cause": null})"},
+        V8Case{"map_and_set", v8(";I\x02S\x01x:\x02"), R"({"$map":[[1,"x"]]})"},
+        V8Case{"regexp_flags", v8("R\"\x02" "a+\x05"), R"({"$regexp":"a+","flags":"gm"})"},
+        V8Case{"error_with_cause", v8("rTm\"\x02hic0."), R"({"$error":"TypeError","message":"hi","cause":null})"},
         V8Case{"utf8_truncated", v8("S\x05\"\\\n\x01\xC3"), "UTF-8 string", true},
         V8Case{"latin1_controls", v8("\"\x04\"\\\n\x01"), R"("\"\\\n\u0001")"},
-        V8Case{"key_starting_with_dollar", v8("o\"\x02$aT{\x01"), R"({"$$a": true})"},
-        V8Case{"numeric_key", v8("oI\x0aT{\x01"), R"({"5": true})"},
+        V8Case{"key_starting_with_dollar", v8("o\"\x02$aT{\x01"), R"({"$$a":true})"},
+        V8Case{"numeric_key", v8("oI\x0aT{\x01"), R"({"5":true})"},
         V8Case{"object_key_refused", v8("oo{\x00T{\x01"s), "property key", true},
         V8Case{"reference_before_object", v8("^\x00"s), "reference to object 0", true},
         V8Case{"view_past_buffer", v8("B\x02\x01\x02VB\x01\x02\x00"s), "view of 2 bytes at 1", true},
         V8Case{"dense_length_beyond_data", v8("A\x7F"), "dense array of 127", true},
         V8Case{"nested_past_the_limit", v8(nested_arrays(max_value_depth + 1)), "values nested deeper than 10000", true},
-        V8Case{"host_point", v8("\\Q" + std::string(32, '\0')), R"({"$host": "DOMPoint", "values": [0, 0, 0, 0]})"},
-        V8Case{"blob_index", v8("\\i\x03"), R"({"$blob": {"index": 3, "missing": true}})"},
+        V8Case{"host_point", v8("\\Q" + std::string(32, '\0')), R"({"$host":"DOMPoint","values":[0,0,0,0]})"},
+        V8Case{"blob_index", v8("\\i\x03"), R"({"$blob":{"index":3,"missing":true}})"},
         V8Case{"unknown_host_tag", v8("\\!"), "unsupported Blink host object tag 0x21", true}),
     [](const testing::TestParamInfo<V8Case>& case_info) { return std::string(case_info.param.name); });
 
@@ -174,7 +174,7 @@ TEST(V8Values, ViewsOverOneBufferStayWithinTheBudget) {
     const auto got = v8_json(data);
     ASSERT_TRUE(got.has_value()) << got.error().reason;
     EXPECT_LE(got->size(), budget_for(data.size()));
-    EXPECT_NE(got->find(R"({"$typedarray": "Uint8Array", "buffer": {"$ref": "/0"}, "offset": 0, "length": 1048576})"),
+    EXPECT_NE(got->find(R"({"$typedarray":"Uint8Array","buffer":{"$ref":"/0"},"offset":0,"length":1048576})"),
               std::string::npos);
 }
 
@@ -224,9 +224,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(TextCase{1.5, "1.5"}, TextCase{-7.0, "-7"}, TextCase{9007199254740992.0, "9007199254740992"},
                     TextCase{9007199254740994.0, "9007199254740994.0"}, TextCase{1e16, "1e+16"},
                     TextCase{1e-5, "1e-05"}, TextCase{0.0001, "0.0001"}, TextCase{1.7976931348623157e308, "1.7976931348623157e+308"},
-                    TextCase{5e-324, "5e-324"}, TextCase{-0.0, R"({"$number": "-0"})"},
-                    TextCase{INFINITY, R"({"$number": "Infinity"})"}, TextCase{-INFINITY, R"({"$number": "-Infinity"})"},
-                    TextCase{NAN, R"({"$number": "NaN"})"}));
+                    TextCase{5e-324, "5e-324"}, TextCase{-0.0, R"({"$number":"-0"})"},
+                    TextCase{INFINITY, R"({"$number":"Infinity"})"}, TextCase{-INFINITY, R"({"$number":"-Infinity"})"},
+                    TextCase{NAN, R"({"$number":"NaN"})"}));
 
 class Dates : public testing::TestWithParam<TextCase> {};
 
@@ -238,13 +238,13 @@ TEST_P(Dates, AsToISOStringWritesThem) {
 
 INSTANTIATE_TEST_SUITE_P(
     TimeValues, Dates,
-    testing::Values(TextCase{0, R"({"$date": "1970-01-01T00:00:00.000Z"})"},
-                    TextCase{-1, R"({"$date": "1969-12-31T23:59:59.999Z"})"},
-                    TextCase{951782400000, R"({"$date": "2000-02-29T00:00:00.000Z"})"},
-                    TextCase{8.64e15, R"({"$date": "+275760-09-13T00:00:00.000Z"})"},
-                    TextCase{-8.64e15, R"({"$date": "-271821-04-20T00:00:00.000Z"})"},
-                    TextCase{-62198755200000, R"({"$date": "-000001-01-01T00:00:00.000Z"})"},
-                    TextCase{8.64e15 + 1, R"({"$date": null})"}, TextCase{NAN, R"({"$date": null})"}));
+    testing::Values(TextCase{0, R"({"$date":"1970-01-01T00:00:00.000Z"})"},
+                    TextCase{-1, R"({"$date":"1969-12-31T23:59:59.999Z"})"},
+                    TextCase{951782400000, R"({"$date":"2000-02-29T00:00:00.000Z"})"},
+                    TextCase{8.64e15, R"({"$date":"+275760-09-13T00:00:00.000Z"})"},
+                    TextCase{-8.64e15, R"({"$date":"-271821-04-20T00:00:00.000Z"})"},
+                    TextCase{-62198755200000, R"({"$date":"-000001-01-01T00:00:00.000Z"})"},
+                    TextCase{8.64e15 + 1, R"({"$date":null})"}, TextCase{NAN, R"({"$date":null})"}));
 
 struct BigIntCase {
     std::vector<std::uint8_t> magnitude;
@@ -322,7 +322,7 @@ TEST(IdbKeys, ArraysNestAsDeepAsChromiumAllows) {
     key += std::string("\x00", 1);
     auto got = decode_whole_idb_key(bytes(key));
     ASSERT_TRUE(got.has_value()) << got.error().reason;
-    EXPECT_EQ(*got, std::string(max_key_depth, '[') + R"({"$key": "none"})" + std::string(max_key_depth, ']'));
+    EXPECT_EQ(*got, std::string(max_key_depth, '[') + R"({"$key":"none"})" + std::string(max_key_depth, ']'));
     got = decode_whole_idb_key(bytes(std::string("\x04\x01", 2) + key));
     ASSERT_FALSE(got.has_value());
     EXPECT_EQ(got.error().reason, "array key nested deeper than 2000");
@@ -333,11 +333,11 @@ TEST(IdbValues, SnappyWrappedValueAndBlobFileReference) {
     const std::vector<std::uint8_t> snappy_value{5, 0xFF, 0x11, 0x02, 5, 4 << 2, 0xFF, 0x11, 0xFF, 0x0F, 'T'};
     auto got = decode_idb_value(snappy_value);
     ASSERT_TRUE(got.has_value()) << got.error().reason;
-    EXPECT_EQ(idb_value_json(*got), R"({"record_version": 5, "stored_as": "snappy", "blink": 17, "v8": 15, "value": true})");
+    EXPECT_EQ(idb_value_json(*got), R"({"record_version":5,"stored_as":"snappy","blink":17,"v8":15,"value":true})");
     const std::vector<std::uint8_t> in_blob{1, 0xFF, 0x11, 0x01, 0x80, 0x01, 2};
     got = decode_idb_value(in_blob);
     ASSERT_TRUE(got.has_value()) << got.error().reason;
-    EXPECT_EQ(idb_value_json(*got), R"({"record_version": 1, "stored_as": "blob_file", "blob_size": 128, "blob_index": 2})");
+    EXPECT_EQ(idb_value_json(*got), R"({"record_version":1,"stored_as":"blob_file","blob_size":128,"blob_index":2})");
     const std::vector<std::uint8_t> damaged{5, 0xFF, 0x11, 0x02, 50, 4 << 2, 0xFF};
     EXPECT_FALSE(decode_idb_value(damaged).has_value());
 }

@@ -34,6 +34,10 @@ COMPRESSED_PREFIX = b"\xff\x11\x02"
 # The Python decoder before the budgets listed holes of short sparse arrays and
 # copied every view; the native decoder writes the budgeted forms.
 PYTHON_HAS_BUDGETS = hasattr(_tagged, "bigint_text")
+try:  # the encoder that writes any depth, where the package has it
+    from tarnwick.chromium import _json  # type: ignore[attr-defined]
+except ImportError:
+    _json = None
 
 
 def _idb_stores() -> list[Path]:
@@ -71,8 +75,11 @@ def fixture_values() -> list[tuple[str, bytes]]:
 
 
 def json_text(value: object) -> str:
-    """JSON text as the native decoders write it: UTF-8, lone surrogates escaped."""
-    text = json.dumps(value, ensure_ascii=False)
+    """JSON text as the native decoders write it: compact, UTF-8, lone surrogates
+    escaped (the package's own encoder where it has one)."""
+    if _json is not None:
+        return _json.dumps(value)
+    text = json.dumps(value, ensure_ascii=False, separators=(",", ":"))
     return "".join(f"\\u{ord(c):04x}" if 0xD800 <= ord(c) <= 0xDFFF else c for c in text)
 
 
