@@ -67,7 +67,7 @@ constexpr std::uint8_t tag_error = 'r';
 constexpr std::uint8_t tag_host_object = '\\';
 
 constexpr std::string_view v8_tags = std::string_view(
-    "\0?-_0TFINUZ\"cS^o{A$a@DyxnzsR;:',B~Vr", 37);
+    "\0?-_0TFINUZ\"cS^o{A$a@DyxnzsR;:',B~Vr", 36);
 
 // Versions whose data differs: before 11 an undefined in a dense array is a
 // hole; before 12 RegExp and String-object payloads are raw UTF-8; before 13

@@ -44,6 +44,7 @@ std::uint32_t ValueTree::add_array(bool sparse, std::uint64_t length) {
 }
 
 std::uint32_t ValueTree::add_ref(std::uint32_t object_id) {
+    has_refs_ = true;
     return add_node({NodeKind::ref, TextKind::other, object_id, 0, 0});
 }
 
@@ -90,8 +91,8 @@ void append_pointer_step(std::string& out, std::string_view key) {
 class Writer {
 public:
     Writer(const ValueTree& tree, const std::vector<std::uint32_t>& objects, Budget& budget)
-        : tree_(tree), objects_(objects), budget_(budget), parent_(tree.node_count(), unvisited),
-          step_(tree.node_count(), {0, 0}) {}
+        : tree_(tree), objects_(objects), budget_(budget), places_(tree.has_refs()),
+          parent_(places_ ? tree.node_count() : 0, unvisited), step_(places_ ? tree.node_count() : 0, {0, 0}) {}
 
     Decoded<std::string> write(std::uint32_t root) {
         if (auto r = visit(root, at_root); !r) return std::unexpected(r.error());
@@ -113,7 +114,9 @@ private:
     Decoded<void> visit(std::uint32_t index, std::uint32_t parent) {
         const Node& n = tree_.node(index);
         if (n.kind == NodeKind::ref) return write_ref(n.a);
-        if (parent_[index] == unvisited) {
+        if (!places_) {
+            // Nothing refers back: no place needs remembering.
+        } else if (parent_[index] == unvisited) {
             parent_[index] = parent;
             step_[index] = {static_cast<std::uint32_t>(steps_.size() - pending_step_), pending_step_};
         } else {
@@ -140,6 +143,7 @@ private:
     }
 
     void note_step(std::string_view prefix, std::string_view key) {
+        if (!places_) return;
         const std::size_t before = steps_.size();
         steps_ += prefix;
         append_pointer_step(steps_, key);
@@ -169,7 +173,7 @@ private:
                 out_ += "\":";
                 note_step(prefix, tree_.key_of(m));
             } else {
-                note_step(prefix, std::to_string(f.index));
+                if (places_) note_step(prefix, std::to_string(f.index));
             }
             ++f.index;
             return visit(m.node, index);
@@ -225,6 +229,7 @@ private:
     const ValueTree& tree_;
     const std::vector<std::uint32_t>& objects_;
     Budget& budget_;
+    const bool places_;
     std::string out_;
     std::vector<Frame> stack_;
     // Where each node was first written: its parent and the pointer steps

@@ -84,6 +84,9 @@ public:
     [[nodiscard]] std::string_view key_of(const Member& m) const noexcept { return text(m.key_offset, m.key_length); }
     [[nodiscard]] Bytes input() const noexcept { return input_; }
     [[nodiscard]] std::size_t node_count() const noexcept { return nodes_.size(); }
+    // Whether any node is a back-reference: only then are places remembered
+    // while writing.
+    [[nodiscard]] bool has_refs() const noexcept { return has_refs_; }
 
     // The value rooted at `root` as JSON text; `objects` maps object ids to
     // nodes for the references. References are paid for from `budget`.
@@ -98,6 +101,7 @@ private:
     std::string pool_;
     std::vector<Node> nodes_;
     std::vector<std::vector<Member>> lists_;
+    bool has_refs_ = false;
 };
 
 }  // namespace tarnwick::chromium
