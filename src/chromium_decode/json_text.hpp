@@ -6,6 +6,9 @@
 // written as its \udXXX escape, so the text stays valid UTF-8 and still says
 // exactly which code units the value held.
 //
+// The text is compact (no space after commas and colons), the form the
+// package's own JSON encoder writes, so the two compare byte for byte.
+//
 // Numbers follow the tagged form of the Chromium decoders: an integral double
 // that a double holds exactly is an integer, NaN, the infinities and -0 become
 // {"$number": ...}, any other double the shortest text that reads back as it.

@@ -38,7 +38,10 @@ Decoded<std::string> decode_as(std::string_view kind, Bytes data) {
 }  // namespace
 
 // decode_chromium(kind, data) -> JSON text; ValueError with the reason when
-// the bytes do not decode.
+// the bytes do not decode. Kinds: "v8" (V8 data with its version header),
+// "ssv" (Blink's envelope around it), "idb_value" (an IndexedDB record value),
+// "idb_key" (an encoded IndexedDB key), "local_storage" (a script key or
+// value), "session_storage_key" and "session_storage_value".
 PyObject* decode_chromium(PyObject*, PyObject* args) {
     return guarded([&]() -> PyObject* {
         const char* kind = nullptr;
