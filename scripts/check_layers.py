@@ -17,7 +17,7 @@ LAYERS = [
     {"varint"},
     {"db"},
     {"ldb_file", "log_file", "manifest"},
-    {"store"},
+    {"store", "chromium_decode"},
     {"scan"},
     {"py_support"},
     {"lib", "scan_module"},

@@ -7,6 +7,8 @@
 
 namespace tarnwick::scan_py {
 
+PyObject* decode_chromium(PyObject*, PyObject* args);  // chromium_decode_function.cpp
+
 namespace {
 
 void destroy_schema_capsule(PyObject* capsule) {
@@ -71,6 +73,8 @@ PyObject* data_file_name_of(PyObject*, PyObject* arg) {
 }
 
 PyMethodDef functions[] = {
+    {"decode_chromium", decode_chromium, METH_VARARGS,
+     "decode_chromium(kind, data)\n--\n\nOne Chromium value decoded natively, as tagged JSON text."},
     {"schema_capsule", schema_capsule, METH_NOARGS,
      "schema_capsule()\n--\n\nThe Arrow schema of a scan's batches, as a PyCapsule holding an ArrowSchema."},
     {"inspect", inspect, METH_VARARGS,
