@@ -30,7 +30,10 @@ apt_updated=0
 ensure_debian_packages() {
     local missing=()
     for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
+        # No pipe into a reader that stops at the first match (grep -q): under
+        # pipefail the writer's SIGPIPE would turn an installed package into a
+        # missing one whenever the reader happened to exit first.
+        [[ $(dpkg-query -W -f='${Status}' "$package" 2>/dev/null) == *"ok installed" ]] || missing+=("$package")
     done
     ((${#missing[@]} == 0)) && return 0
     if [[ $(id -u) -ne 0 ]]; then

@@ -35,7 +35,7 @@ log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 started=$SECONDS
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-common_asan=abort_on_error=0:halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
+common_asan=halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
 
 SANITIZERS=address,alignment,bool,bounds,builtin,enum,float-cast-overflow,integer-divide-by-zero
 SANITIZERS+=,nonnull-attribute,null,object-size,pointer-overflow,return,returns-nonnull-attribute,shift
@@ -53,7 +53,7 @@ configure "$BUILD/cpp" -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_MODULE=OFF
 cmake --build "$BUILD/cpp" >"$BUILD/cpp.log" 2>&1 || { cat "$BUILD/cpp.log" >&2; exit 1; }
 
 log "C++ tests (ASan with leak detection, UBSan)"
-ASAN_OPTIONS=$common_asan:detect_leaks=1 \
+ASAN_OPTIONS=$common_asan:detect_leaks=1:abort_on_error=0 \
     ctest --test-dir "$BUILD/cpp" --output-on-failure
 cpp_done=$SECONDS
 if ((cpp_only)); then
@@ -70,7 +70,11 @@ cmake --install "$BUILD/module" --component python --prefix "$BUILD/site" >/dev/
 asan_runtime=$("$CXX" -print-file-name=libasan.so)
 [[ -f $asan_runtime ]] || { echo "no ASan runtime found for $CXX" >&2; exit 1; }
 export LD_PRELOAD=$asan_runtime
-export ASAN_OPTIONS=$common_asan:detect_leaks=0
+# A report ends the interpreter: with abort_on_error the sanitizer ends it
+# with SIGABRT rather than a plain exit, so that Python's fault handler (which
+# pytest turns on) prints the Python stack, and with it the test that ran.
+export ASAN_OPTIONS=$common_asan:detect_leaks=0:abort_on_error=1
+export UBSAN_OPTIONS=$UBSAN_OPTIONS:abort_on_error=1
 export PYTHONPATH=$BUILD/site:$ROOT/python${PYTHONPATH:+:$PYTHONPATH}
 export PYTHONMALLOC=malloc  # every Python allocation through ASan's allocator
 
