@@ -120,3 +120,22 @@ def test_other_leveldb_folders_of_a_profile_are_left_alone(tmp_path: Path) -> No
     assert [k for k, _ in chromium.find_stores(str(tmp_path))] == ["localstorage"]
     # Given directly, a folder is decoded only if most of its keys are a store's.
     assert list(chromium.read(tmp_path / "Extension State")) == []
+
+
+def test_parquet_says_where_it_came_from_and_types_its_json(tmp_path: Path) -> None:
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    out = tmp_path / "rows.parquet"
+    assert run(PROFILE, "-f", "parquet", "-o", out).returncode == 0
+    schema = pq.read_schema(out)
+    if hasattr(pa, "json_"):
+        assert all(schema.field(c).type == pa.json_() for c in ("key", "value", "details"))
+    meta = pq.read_metadata(out).metadata
+    assert json.loads(meta[b"tarnwick.source"]) == os.path.abspath(PROFILE)
+    files = {f["path"]: f for f in json.loads(meta[b"tarnwick.source_files"])}
+    blob = next(p for p in files if ".indexeddb.blob" in p)  # blob files are custody too
+    import hashlib
+    for path in (blob, next(p for p in files if p.endswith(".log"))):
+        assert files[path]["digests"]["sha256"] == hashlib.sha256(Path(path).read_bytes()).hexdigest()
+    assert len(json.loads(meta[b"tarnwick.read_report"])["stores"]) == 4

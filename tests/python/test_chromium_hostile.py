@@ -81,6 +81,16 @@ def test_every_hostile_local_storage_write_comes_out(op: dict) -> None:
     assert [e.value for e in entries] == [op["value"]]
 
 
+def csv_cell_value(cell: str, js_type: str) -> object:
+    """A key or value back from chromium's CSV: a string as its plain text (a
+    JSON literal when it starts with a quote or holds a lone surrogate), any
+    other type as JSON; a leading apostrophe guards against formulas."""
+    text = cell[1:] if cell.startswith("'") and cell[1:2] in ("=", "+", "-", "@", "\t", "\r", "'") else cell
+    if js_type == "string":
+        return loads(text) if text.startswith('"') else text
+    return None if text == "" else loads(text)
+
+
 @pytest.mark.parametrize("fmt", ["text", "jsonl", "csv", "parquet"])
 def test_every_format_gives_canaries_within_budget_without_forged_lines(fmt: str, tmp_path: Path) -> None:
     out = tmp_path / f"out.{fmt}"
@@ -102,7 +112,7 @@ def test_every_format_gives_canaries_within_budget_without_forged_lines(fmt: str
     elif fmt == "csv":
         table = list(csv.DictReader(io.StringIO(out.read_text(), newline="")))
         for r in table:
-            r["key"] = loads(r["key"].removeprefix("'"))
+            r["key"] = csv_cell_value(r["key"], r["key_type"])
     else:
         import pyarrow.parquet as pq
 
@@ -264,3 +274,23 @@ def test_a_table_the_reader_leaves_out_is_warned_about(tmp_path: Path) -> None:
     assert f"left out {str(table)!r}".encode() in result.stderr
     assert b"left out: 1 file" in result.stderr.splitlines()[-1]
     assert run(tmp_path, "--strict", "-f", "jsonl").returncode == 1
+
+
+@pytest.mark.parametrize("profile", [HOSTILE, FIXTURES / "profile"], ids=["hostile", "fixture"])
+def test_csv_cells_are_plain_text_and_give_back_every_key_and_value(profile: Path, tmp_path: Path) -> None:
+    """A spreadsheet sees strings as their text, not JSON-quoted; with the type
+    columns, each cell still gives back exactly the key and value of JSON Lines."""
+    run(profile, "--history", "-f", "csv", "-o", tmp_path / "out.csv")
+    run(profile, "--history", "-f", "jsonl", "-o", tmp_path / "out.jsonl")
+    csv.field_size_limit(1 << 30)
+    rows = list(csv.DictReader(io.StringIO((tmp_path / "out.csv").read_text(), newline="")))
+    lines = [loads(line) for line in (tmp_path / "out.jsonl").read_text().splitlines()]
+    assert len(rows) == len(lines) > 0
+    assert any(r["value_type"] == "string" and not r["value"].startswith('"') for r in rows)
+    for r, j in zip(rows, lines):
+        if r["error"]:
+            continue
+        assert (r["key_type"], r["value_type"]) == (j["key_type"], j["value_type"])
+        # compared as text: the values nest deeper than Python compares recursively
+        assert _json.dumps(csv_cell_value(r["key"], r["key_type"])) == _json.dumps(j["key"])
+        assert _json.dumps(csv_cell_value(r["value"], r["value_type"])) == _json.dumps(j["value"])

@@ -23,6 +23,7 @@ class Problems:
         self.stores = 0  # stores that could not be read at all
         self.files = 0  # data files left out or only partly decoded, blob files not read
         self.records = 0  # records that could not be decoded (wholly or in part)
+        self.reports: list[Any] = []  # the reader's report of every store read
 
     def warn(self, text: str) -> None:
         warn(escape_line(text))
@@ -37,6 +38,7 @@ class Problems:
 
     def read_report(self, report: Any) -> None:
         """What the LevelDB reader says it left out or could not decode."""
+        self.reports.append(report)
         for f in report.files:
             if f.status == "left_out":
                 self.files += 1

@@ -62,11 +62,29 @@ def run(args: argparse.Namespace) -> int:
     with destination(args.output, [args.directory], args.force) as (out, target):
         progress = Progress("stores", len(stores), enabled=watched(target is None))
         try:
-            written = WRITERS[args.format](_entries(args, stores, problems, progress), out)  # type: ignore[arg-type]
+            rows = _entries(args, stores, problems, progress)
+            if args.format == "parquet":
+                written = WRITERS["parquet"](rows, out, metadata=lambda: _provenance(args.directory, stores, problems))  # type: ignore[call-arg]
+            else:
+                written = WRITERS[args.format](rows, out)  # type: ignore[arg-type]
         finally:
             progress.clear()
     say(closing_line(destination_name(target), written, problems.left_out()))
     return exit_status(sum(problems.left_out().values()), args.strict)
+
+
+def _provenance(directory: str, stores: list[tuple[str | None, str]], problems: Problems) -> dict[bytes, bytes]:
+    """Where a Parquet output came from: every file of the stores read (blob
+    files included) with its size, times and SHA-256, and the read reports."""
+    import os
+
+    from .._provenance import file_facts, source_metadata, walk_files
+    from ..report._collect import blob_folder
+
+    folders = [folder for _, store in stores for folder in (store, blob_folder(store)) if folder is not None]
+    files = [file_facts(path) for folder in folders for path in walk_files(folder)]
+    reports = [report.to_dict() for report in problems.reports]
+    return source_metadata(os.path.abspath(directory), files, {"stores": reports})
 
 
 def _entries(args: argparse.Namespace, stores: list[tuple[str | None, str]], problems: Problems,

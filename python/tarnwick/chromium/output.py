@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import csv
 import io
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any, BinaryIO
 
 from .._line_escape import escape_line
@@ -29,7 +29,7 @@ from . import _json
 from .entry import Entry
 
 COLUMNS = ("store_kind", "origin", "top_level_site", "database", "object_store", "index",
-           "record_type", "key", "value", "state", "version_status", "seq", "file", "offset",
+           "record_type", "key", "key_type", "value", "value_type", "state", "version_status", "seq", "file", "offset",
            "namespace", "storage_key", "store_path", "error", "raw_key", "raw_value", "details")
 JSON_COLUMNS = ("key", "value", "details")
 INT_COLUMNS = ("seq", "offset")
@@ -45,7 +45,9 @@ def row(e: Entry) -> dict[str, Any]:
     return {
         "store_kind": e.store_kind, "origin": e.origin, "top_level_site": e.top_level_site,
         "database": e.database, "object_store": e.object_store, "index": e.index,
-        "record_type": e.record_type, "key": e.key, "value": e.value, "state": e.state,
+        "record_type": e.record_type, "key": e.key, "key_type": None if failed and e.key is None else js_type(e.key),
+        "value": e.value, "value_type": None if failed else js_type(e.value),
+        "state": e.state,
         "version_status": e.version_status, "seq": e.seq, "file": e.file, "offset": e.offset,
         "namespace": e.namespace, "storage_key": e.storage_key, "store_path": e.store_path,
         "error": e.error,
@@ -56,6 +58,31 @@ def row(e: Entry) -> dict[str, Any]:
 
 
 _json_text = _json.dumps
+
+
+def js_type(value: Any) -> str:
+    """The JavaScript type of a decoded key or value, as the tagged form tells
+    it: string, number, boolean, null, array, object, or the tag of a value JSON
+    cannot hold (date, bigint, undefined, map, arraybuffer, ...). With it, a
+    CSV cell can hold a string as plain text and still not be confused with
+    the number or date of the same text."""
+    if value is None:
+        return "null"
+    if isinstance(value, bool):
+        return "boolean"
+    if isinstance(value, (int, float)):
+        return "number"
+    if isinstance(value, str):
+        return "string"
+    if isinstance(value, list):
+        return "array"
+    if isinstance(value, dict):
+        for name in value:
+            if isinstance(name, str) and name.startswith("$"):
+                return name[1:]
+            break
+        return "object"
+    return type(value).__name__
 
 def _has_surrogate(text: str) -> bool:
     try:
@@ -110,9 +137,15 @@ def write_jsonl(entries: Iterable[Entry], out: BinaryIO) -> int:
 
 
 def _cell(value: Any, column: str) -> str:
+    """A CSV cell a spreadsheet shows as plain text: a string key or value as
+    its text (``key_type``/``value_type`` say it was a string), anything else
+    as JSON; never taken for a formula."""
     if value is None:
         return ""
-    s = _json_text(value) if column in JSON_COLUMNS else name_cell(str(value))
+    if column in JSON_COLUMNS and not isinstance(value, str):
+        s = _json_text(value)
+    else:
+        s = name_cell(str(value))
     return "'" + s if s.startswith(_FORMULA_STARTS) else s
 
 
@@ -158,11 +191,20 @@ def write_text(entries: Iterable[Entry], out: BinaryIO) -> int:
     return n
 
 
-def write_parquet(entries: Iterable[Entry], out: BinaryIO) -> int:
+def write_parquet(entries: Iterable[Entry], out: BinaryIO,
+                  metadata: Callable[[], dict[bytes, bytes]] | None = None) -> int:
+    """The rows as Parquet; key, value and details are JSON text (of the Arrow
+    JSON type where pyarrow has it). ``metadata`` gives the file's key-value
+    metadata (where it came from), asked for after the last row."""
     import pyarrow as pa  # type: ignore[import-untyped]
     import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
-    schema = pa.schema([(c, pa.uint64() if c in INT_COLUMNS else pa.string()) for c in COLUMNS])
+    from .._provenance import json_column_type
+
+    def column_type(c: str) -> Any:
+        return pa.uint64() if c in INT_COLUMNS else json_column_type(pa) if c in JSON_COLUMNS else pa.string()
+
+    schema = pa.schema([(c, column_type(c)) for c in COLUMNS])
     n = 0
     with pq.ParquetWriter(out, schema) as writer:
         batch: dict[str, list[Any]] = {c: [] for c in COLUMNS}
@@ -175,6 +217,8 @@ def write_parquet(entries: Iterable[Entry], out: BinaryIO) -> int:
                 batch = {c: [] for c in COLUMNS}
         if batch["seq"] or n == 0:
             writer.write_table(_table(pa, schema, batch))
+        if metadata is not None:
+            writer.add_key_value_metadata(metadata())
     return n
 
 
