@@ -31,8 +31,6 @@ namespace tarnwick {
 inline constexpr std::size_t FOOTER_SIZE = 48;
 inline constexpr std::size_t TABLE_MAGIC_SIZE = 8;
 inline constexpr std::uint64_t TABLE_MAGIC = 0xdb4775248b80fb57ULL;
-// After each block's contents: one compression-type byte and a 4-byte CRC.
-inline constexpr std::size_t BLOCK_TRAILER_SIZE = 5;
 
 struct LdbError {
     struct Io { OsError error; };
