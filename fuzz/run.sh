@@ -7,7 +7,7 @@
 #   fuzz/run.sh [SECONDS] [TARGET...]     (through ./dev fuzz)
 #
 # SECONDS is per target (default 180). TARGETs are log_reader, table_reader,
-# version_edit and block (default all, one after another). Inputs that crash,
+# version_edit, block and block_carver (default all, one after another). Inputs that crash,
 # leak or run too long land in fuzz/artifacts/; new corpus entries in
 # fuzz/corpus/<target>/generated/ (both ignored by git). The committed seeds in
 # fuzz/corpus/<target>/ are copied in first. Runs with `nice`, one target at a
@@ -17,7 +17,7 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 PY=${PY:-$ROOT/.venv/bin/python}
 BUILD=$ROOT/build/fuzz
-ALL_TARGETS=(log_reader table_reader version_edit block)
+ALL_TARGETS=(log_reader table_reader version_edit block block_carver)
 
 seconds=180
 if [[ ${1:-} =~ ^[0-9]+$ ]]; then

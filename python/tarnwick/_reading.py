@@ -25,7 +25,7 @@ from .scanning import FileReport, ReadReport, Scan, TextScan, records, scan, sca
 ReportFunction = Callable[[], _output.StoreReport]
 
 # What the scanner calls a file's status and kind, as the summary shows them.
-_STATUS_SHOWN = {"read": _output.READ, "left_out": _output.LEFT_OUT, "filtered": "not read (filtered)", "pending": "not read"}
+_STATUS_SHOWN = {"read": _output.READ, "salvaged": "salvaged", "left_out": _output.LEFT_OUT, "filtered": "not read (filtered)", "pending": "not read"}
 _KIND_SHOWN = {name: name.lower() for name in FILE_TYPE_NAMES}
 
 

@@ -37,6 +37,7 @@ class ArrowScan:
         key_prefix: bytes,
         states: int,
         file_types: int,
+        salvage: bool,
         batch_rows: int,
         batch_bytes: int,
         /,
@@ -58,6 +59,7 @@ class TextScan(Iterator[bytes]):
         key_prefix: bytes,
         states: int,
         file_types: int,
+        salvage: bool,
         format: int,
         chunk_bytes: int,
         /,
@@ -67,4 +69,4 @@ class TextScan(Iterator[bytes]):
     def cancel(self) -> None: ...
 
 def schema_capsule() -> object: ...
-def inspect(path: str | bytes, threads: int, /) -> dict[str, Any]: ...
+def inspect(path: str | bytes, threads: int, salvage: bool = ..., /) -> dict[str, Any]: ...

@@ -21,6 +21,7 @@
 #include "db/pass_observer.hpp"
 #include "db/record.hpp"
 #include "ldb_file/block.hpp"
+#include "ldb_file/block_carver.hpp"
 #include "ldb_file/block_handle.hpp"
 #include "ldb_file/snappy.hpp"
 
@@ -78,6 +79,13 @@ class LdbFile {
                                                                   const std::string& display_path,
                                                                   std::uint64_t number);
 
+    // Opens and maps the file without reading its footer or its index, for
+    // salvage_records: a table whose end is lost or damaged.
+    [[nodiscard]] static std::expected<LdbFile, LdbError> open_unindexed(const std::string& path);
+    [[nodiscard]] static std::expected<LdbFile, LdbError> open_unindexed_at(int dir_fd, const std::string& name,
+                                                                            const std::string& display_path,
+                                                                            std::uint64_t number);
+
     // The block at `handle`, copied out of the mapping or decompressed.
     [[nodiscard]] std::expected<Block, LdbError> read_block(const BlockHandle& handle) const;
 
@@ -91,6 +99,21 @@ class LdbFile {
     // file shrinks during the pass, the pass ends there. Never fails.
     std::vector<Record> records() const;
     void read_records(RecordSink sink, PassObserver* observer = nullptr) const;
+
+    // Salvage: every data block that carving finds (see block_carver.hpp) and
+    // that the index does not list, each reported to the observer as carved,
+    // its entries given like those of any block. For a file opened without
+    // its index that is every data block found; the stretches where no block
+    // was found are reported as skipped. Index and meta-index blocks found on
+    // the way are recognised (their entries are block handles pointing before
+    // them) and give nothing; so does a filter block, which is no block at
+    // all. If the file shrinks during the pass, the pass ends there.
+    void salvage_records(RecordSink sink, PassObserver* observer = nullptr) const;
+
+    // Whether the index leaves a stretch before the meta blocks that none of
+    // its handles covers, where data blocks it lost may lie (a sound index
+    // lists blocks that lie back to back from offset 0).
+    [[nodiscard]] bool index_leaves_gaps() const;
 
     // How many times its own length a table's blocks may add up to in one pass.
     static constexpr std::uint64_t kDecodeBudgetFactor = 4;
@@ -115,8 +138,12 @@ class LdbFile {
     [[nodiscard]] std::expected<Block, LdbError> read_block_in(FilePass& pass, const BlockHandle& handle,
                                                                ByteBuffer& raw, ByteBuffer& scratch) const;
 
+    // Hands the entries of a decoded block to `sink`.
+    void emit_entries(const Block& block, RecordSink sink) const;
+
     MappedFile mapped_;
     SharedPath path_;
+    bool indexed_ = true;
     std::vector<IndexEntry> index_;
     BlockHandle index_handle_;
     BlockHandle metaindex_handle_;

@@ -38,7 +38,9 @@ PyObject* inspect(PyObject*, PyObject* args) {
         parsed.key_prefix = "";
         parsed.states = RecordFilter::ALL_STATES;
         parsed.file_types = RecordFilter::ALL_FILE_KINDS;
-        if (!PyArg_ParseTuple(args, "O&I", PyUnicode_FSConverter, &parsed.path, &parsed.threads)) return nullptr;
+        if (!PyArg_ParseTuple(args, "O&I|p", PyUnicode_FSConverter, &parsed.path, &parsed.threads, &parsed.salvage)) {
+            return nullptr;
+        }
         Ref path_owner(parsed.path);
         ScanArguments arguments = scan_arguments(parsed);
         auto scanner = start_scan(arguments, [] { return std::make_unique<DiscardingBuilder>(); });
@@ -55,7 +57,7 @@ PyMethodDef functions[] = {
     {"schema_capsule", schema_capsule, METH_NOARGS,
      "schema_capsule()\n--\n\nThe Arrow schema of a scan's batches, as a PyCapsule holding an ArrowSchema."},
     {"inspect", inspect, METH_VARARGS,
-     "inspect(path, threads)\n--\n\nReads every file of the store and returns the read report as a dict."},
+     "inspect(path, threads, salvage=True)\n--\n\nReads every file of the store and returns the read report as a dict."},
     {nullptr, nullptr, 0, nullptr},
 };
 
