@@ -19,6 +19,7 @@ import plyvel
 import pytest
 
 import _tarnwick
+import craft
 import tarnwick
 from engine_db import Table, read_table, record_fields
 
@@ -102,14 +103,15 @@ def test_a_cut_table_gives_every_block_before_the_cut(engine_table: Table, tmp_p
 
 
 def _damage_index_entry(table: Table, which: int) -> bytes:
-    """The table with index entry `which` pointing past the end of the file
-    (its value's bytes all 0xFF but the last, keeping the varints' shape)."""
-    entry = table.index.entries[which]
-    at = table.index.offset + entry.end - len(entry.value)
-    assert not table.index.compressed  # the engine stores its index raw
-    data = bytearray(table.data)
-    data[at : at + len(entry.value)] = b"\xff" * (len(entry.value) - 1) + b"\x01"
-    return bytes(data)
+    """The table with a new, uncompressed index in place of its footer, whose
+    entry `which` points past the end of the file, and a footer naming it."""
+    entries = [(e.key, e.value) for e in table.index.entries]
+    entries[which] = (entries[which][0], craft.block_handle(len(table.data) * 2, 100))
+    index = craft.block_contents(entries).data
+    start = len(table.data) - craft.FOOTER_SIZE
+    return (table.data[:start] + index + craft.block_trailer(0)
+            + craft.table_footer(craft.block_handle(table.meta_index.offset, table.meta_index.size),
+                                 craft.block_handle(start, len(index))))
 
 
 def _damage_magic(table: Table) -> bytes:
