@@ -138,6 +138,7 @@ def _scan_options(args: argparse.Namespace) -> dict[str, object]:
         "states": [STATES[s] for s in args.state] if args.state else None,
         "file_types": [FILE_TYPES[args.file_type]] if args.file_type else None,
         "key_prefix": args.key_prefix or None,
+        "salvage": args.salvage,
     }
 
 
@@ -195,7 +196,7 @@ def run_summary(args: argparse.Namespace) -> int:
     _check_directory(directory)
     status = _status_line(False)
     try:
-        report = _reading.summarise(directory, status)
+        report = _reading.summarise(directory, status, salvage=args.salvage)
     finally:
         status.clear()
     out = _stdout()

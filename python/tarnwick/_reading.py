@@ -113,10 +113,10 @@ _COUNTED_STATES = ("Live", "Deleted", "Unknown")
 _PROGRESS_EVERY = 1 << 16
 
 
-def summarise(directory: str, status: _output.StatusLine) -> _output.StoreReport:
+def summarise(directory: str, status: _output.StatusLine, *, salvage: bool = True) -> _output.StoreReport:
     """The store's report with each file's records counted by state and by
     compression. One pass over light records: nothing is kept but counts."""
-    source = _started(directory, lambda: records(directory))
+    source = _started(directory, lambda: records(directory, salvage=salvage))
     counts: dict[str, list[int]] = {}  # path -> [live, deleted, unknown, compressed]
     slot_of_state = tuple(_COUNTED_STATES.index(name) for name in KEY_STATE_NAMES)  # by KeyState value
     seen = 0

@@ -82,6 +82,12 @@ def _add_summary(commands: argparse._SubParsersAction) -> None:  # type: ignore[
     )
     summary.add_argument("directory", metavar="DIR", help="the database directory")
     summary.add_argument("--strict", action="store_true", help="exit with status 1 when a file was left out")
+    summary.add_argument(
+        "--no-salvage",
+        dest="salvage",
+        action="store_false",
+        help="leave out a table whose footer or index cannot be used, instead of finding its blocks by their checksums",
+    )
     summary.set_defaults(run=_commands.run_summary)
 
 
@@ -132,6 +138,12 @@ def _add_dump(commands: argparse._SubParsersAction) -> None:  # type: ignore[typ
     )
     dump.add_argument("--force", action="store_true", help="replace FILE if it exists")
     dump.add_argument("--strict", action="store_true", help="exit with status 1 when a file was left out")
+    dump.add_argument(
+        "--no-salvage",
+        dest="salvage",
+        action="store_false",
+        help="leave out a table whose footer or index cannot be used, instead of finding its blocks by their checksums",
+    )
     dump.set_defaults(run=_commands.run_dump)
 
 

@@ -102,10 +102,9 @@ class OpenStarts {
     std::uint32_t generation_ = 0;
 };
 
-// Whether a word holds a byte below 2, a possible type byte.
+// For finding the bytes below 2 (possible type bytes) in a word.
 constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
 constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
-inline bool has_type_byte(std::uint64_t word) noexcept { return ((word - 2 * kOnes) & ~word & kHighs) != 0; }
 
 // A raw block ends with its restart array and count; the first restart is 0.
 bool raw_block_could_end(Bytes bytes, std::uint64_t type_at, std::uint64_t floor) noexcept {
@@ -119,77 +118,184 @@ bool raw_block_could_end(Bytes bytes, std::uint64_t type_at, std::uint64_t floor
 
 }  // namespace
 
-void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found) {
-    const std::uint64_t n = table.size();
-    if (n < BLOCK_TRAILER_SIZE) return;
-    const std::uint8_t* const base = table.data();
+namespace {
 
-    InversePowers inverse;
-    OpenStarts open;
-    // The start right after the last block found (0 at first): kept apart, so
-    // that a long block after it never pushes it out.
-    std::uint64_t floor = 0;
-    std::uint32_t floor_key = 0;  // C(0) * x^0
-    // Starts right after a candidate trailer that the pass has not reached
-    // yet: at most one per byte of the 5 bytes behind, in rising order.
-    std::array<std::uint64_t, 8> pending{};
-    std::size_t pending_head = 0, pending_count = 0;
+// One pass of the carver. The register runs over [origin, q): the CRC of the
+// bytes since the origin, which is the start after the last block found,
+// except while damage is being searched, when it stays where that search
+// began so that all keys of the search share it.
+class Carver {
+   public:
+    Carver(Bytes table, FunctionRef<bool(const CarvedBlock&)> found)
+        : table_(table), base_(table.data()), n_(table.size()), found_(found) {}
 
-    std::uint32_t reg = ~0u;  // complement of C(q)
-    std::uint64_t q = 0;
-    while (q + BLOCK_TRAILER_SIZE <= n) {
-        const std::uint64_t next_pending = pending_count != 0 ? pending[pending_head] : UINT64_MAX;
-        if (q + 8 <= n && next_pending >= q + 8) {
-            std::uint64_t word;
-            std::memcpy(&word, base + q, 8);
-            if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-            if (!has_type_byte(word)) {
-                reg = crc32c::step8(reg, word);
-                q += 8;
+    void run() {
+        if (n_ < BLOCK_TRAILER_SIZE) return;
+        while (q_ + BLOCK_TRAILER_SIZE <= n_) {
+            const std::uint64_t next_pending = pending_count_ != 0 ? pending_[pending_head_] : UINT64_MAX;
+            if (q_ + 8 <= n_ && next_pending >= q_ + 8) {
+                std::uint64_t word;
+                std::memcpy(&word, base_ + q_, 8);
+                if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+                if (!holds_candidate_end(word)) {
+                    reg_ = crc32c::step8(reg_, word);
+                    q_ += 8;
+                    continue;
+                }
+            }
+            if (next_pending == q_) {
+                pending_head_ = (pending_head_ + 1) % pending_.size();
+                --pending_count_;
+                start_at(q_, ~reg_);
+            }
+            const std::uint8_t type = base_[q_];
+            reg_ = crc32c::step(reg_, type);
+            if (type > BLOCK_TYPE_SNAPPY || q_ == floor_ ||
+                (type == BLOCK_TYPE_RAW && !raw_block_could_end(table_, q_, floor_))) {
+                ++q_;
                 continue;
             }
+            const std::uint32_t stored = crc32c::unmask(read_fixed32(table_, static_cast<std::size_t>(q_ + 1)));
+            if (end_at(q_, ~reg_ ^ stored, type)) {
+                if (!rebase()) return;
+                continue;
+            }
+            if (pending_count_ < pending_.size()) {
+                pending_[(pending_head_ + pending_count_) % pending_.size()] = q_ + BLOCK_TRAILER_SIZE;
+                ++pending_count_;
+            }
+            ++q_;
         }
-        if (next_pending == q) {
-            pending_head = (pending_head + 1) % pending.size();
-            --pending_count;
-            if (q > floor) open.add(crc32c::multiply(~reg, inverse.at(q)), q);
-        }
-        const std::uint8_t type = base[q];
-        reg = crc32c::step(reg, type);
-        if (type > BLOCK_TYPE_SNAPPY || q == floor ||
-            (type == BLOCK_TYPE_RAW && !raw_block_could_end(table, q, floor))) {
-            ++q;
-            continue;
-        }
-        // The contents would be [s, q); the checksum covers them and the type.
-        const std::uint64_t end = q + 1;
-        const std::uint32_t stored = crc32c::unmask(read_fixed32(table, static_cast<std::size_t>(end)));
-        const std::uint32_t key = crc32c::multiply(~reg ^ stored, inverse.at(end));
-        std::optional<std::uint64_t> start;
-        if (key == floor_key) {
-            start = floor;
-        } else {
-            start = open.find(key);
-        }
-        if (start && *start < q && *start >= floor && found(CarvedBlock{*start, q - *start, type})) {
-            // The next block begins right after this one's trailer.
-            floor = q + BLOCK_TRAILER_SIZE;
-            open.clear();
-            pending_count = 0;
-            floor_key = 0;  // set once the pass reaches it
-            if (floor + BLOCK_TRAILER_SIZE > n) return;
-            // Run the CRC up to the new start, whose key is then known.
-            while (q + 1 < floor) reg = crc32c::step(reg, base[++q]);
-            ++q;
-            floor_key = crc32c::multiply(~reg, inverse.at(q));
-            continue;
-        }
-        if (pending_count < pending.size()) {
-            pending[(pending_head + pending_count) % pending.size()] = q + BLOCK_TRAILER_SIZE;
-            ++pending_count;
-        }
-        ++q;
+        if (!searching_) flush();
     }
-}
+
+   private:
+    // A candidate noted while the blocks follow one another: a start (its
+    // value is the CRC from the origin to it) or an end (the CRC from the
+    // origin through its type byte, plus the stored checksum).
+    struct Noted {
+        std::uint64_t pos;
+        std::uint32_t value;
+        std::uint8_t type;
+        bool end;
+    };
+
+    // Whether one of the 8 bytes at q_ (given as `word`) is a candidate end,
+    // where the register's value is needed. Most zero bytes of a raw block
+    // are not: they pass 8 at a time.
+    bool holds_candidate_end(std::uint64_t word) const noexcept {
+        // Flags every byte below 2, and possibly bytes above one (a borrow):
+        // each flagged byte is looked at again.
+        std::uint64_t flags = (word - 2 * kOnes) & ~word & kHighs;
+        while (flags != 0) {
+            const std::uint64_t at = q_ + static_cast<std::uint64_t>(std::countr_zero(flags)) / 8;
+            const std::uint8_t byte = base_[at];
+            if (byte == BLOCK_TYPE_SNAPPY || (byte == BLOCK_TYPE_RAW && raw_block_could_end(table_, at, floor_))) {
+                return true;
+            }
+            flags &= flags - 1;
+        }
+        return false;
+    }
+
+    // Key of a CRC from the origin to `pos`.
+    std::uint32_t key_of(std::uint32_t value, std::uint64_t pos) { return crc32c::multiply(value, inverse_.at(pos - origin_)); }
+
+    void start_at(std::uint64_t pos, std::uint32_t value) {
+        if (!searching_) return note({pos, value, 0, false});
+        if (pos == floor_) {
+            floor_key_ = key_of(value, pos);
+        } else if (pos > floor_) {
+            open_.add(key_of(value, pos), pos);
+        }
+    }
+
+    // True when the block ending at `pos` was taken.
+    bool end_at(std::uint64_t pos, std::uint32_t value, std::uint8_t type) {
+        if (!searching_) {
+            // The blocks so far lie back to back: the one after the last
+            // starts at the origin, and the CRC since then is the register.
+            if (value == 0 && take(floor_, pos, type)) return true;
+            note({pos, value, type, true});
+            return false;
+        }
+        const std::uint32_t key = key_of(value, pos + 1);
+        std::optional<std::uint64_t> start;
+        if (floor_key_ && *floor_key_ == key) {
+            start = floor_;
+        } else {
+            start = open_.find(key);
+        }
+        return start && take(*start, pos, type);
+    }
+
+    bool take(std::uint64_t start, std::uint64_t type_at, std::uint8_t type) {
+        if (start >= type_at || start < floor_) return false;
+        if (!found_(CarvedBlock{start, type_at - start, type})) return false;
+        floor_ = type_at + BLOCK_TRAILER_SIZE;
+        open_.clear();
+        floor_key_.reset();
+        return true;
+    }
+
+    void note(const Noted& noted) {
+        noted_.push_back(noted);
+        if (noted_.size() >= kMaxOpenStarts) flush();
+    }
+
+    // The blocks no longer follow one another (or the file ended): every
+    // candidate noted since the origin is searched for blocks, and the pass
+    // goes on searching.
+    void flush() {
+        searching_ = true;
+        // The start at the origin: the CRC from the origin to it is that of
+        // no bytes, 0, whose key is 0.
+        if (floor_ == origin_) floor_key_ = 0;
+        for (const Noted& noted : noted_) {
+            if (noted.end) {
+                end_at(noted.pos, noted.value, noted.type);
+            } else {
+                start_at(noted.pos, noted.value);
+            }
+        }
+        noted_.clear();
+    }
+
+    // After a block taken at q_: the register is run to the start of the
+    // next block, which becomes the origin. False at the end of the bytes.
+    bool rebase() {
+        pending_count_ = 0;
+        if (floor_ + BLOCK_TRAILER_SIZE > n_) return false;
+        q_ = floor_;
+        origin_ = floor_;
+        reg_ = ~0u;
+        searching_ = false;
+        noted_.clear();
+        return true;
+    }
+
+    Bytes table_;
+    const std::uint8_t* base_;
+    std::uint64_t n_;
+    FunctionRef<bool(const CarvedBlock&)> found_;
+
+    std::uint64_t q_ = 0;
+    std::uint32_t reg_ = ~0u;
+    std::uint64_t origin_ = 0;
+    std::uint64_t floor_ = 0;  // no block starts before it
+    bool searching_ = false;
+    std::vector<Noted> noted_;
+    InversePowers inverse_;
+    OpenStarts open_;
+    std::optional<std::uint32_t> floor_key_;
+    // Starts right after a candidate trailer that the pass has not reached
+    // yet: at most one per byte of the 5 bytes behind, in rising order.
+    std::array<std::uint64_t, 8> pending_{};
+    std::size_t pending_head_ = 0, pending_count_ = 0;
+};
+
+}  // namespace
+
+void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found) { Carver(table, found).run(); }
 
 }  // namespace tarnwick

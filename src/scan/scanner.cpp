@@ -186,8 +186,11 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
             report.status = FileReport::Status::Salvaged;
             report.reason = table.error().message();
             unindexed->salvage_records(sink, &observer);
-            // Nothing found: the file is left out after all (its bytes are in `unread`).
-            if (report.carved.empty()) report.status = FileReport::Status::LeftOut;
+            // Nothing found: the file is left out after all, as without salvage.
+            if (report.carved.empty()) {
+                report.unread.clear();
+                return left_out(table.error().message());
+            }
             return;
         }
         report.status = FileReport::Status::Read;

@@ -13,6 +13,8 @@ from __future__ import annotations
 import os
 import random
 import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 import plyvel
@@ -164,4 +166,16 @@ def test_random_bytes_give_nothing(tmp_path: Path, seed: int) -> None:
     got, report = _scan(directory)
     assert got == []
     assert report.status == "left_out" and report.carved == ()
-    assert [(r.begin, r.end) for r in report.unread] == [(0, 300_000)]
+    assert [(r.begin, r.end, r.reason) for r in report.unread] == [(0, 300_000, report.reason)]
+
+
+@pytest.mark.parametrize("options", [(), ("--no-salvage",)], ids=["salvage", "no_salvage"])
+def test_summary_shows_a_salvaged_table(engine_table: Table, tmp_path: Path, options: tuple[str, ...]) -> None:
+    directory = _copy_with(engine_table, tmp_path / "db", _damage_magic(engine_table))
+    result = subprocess.run([sys.executable, "-m", "tarnwick", "summary", str(directory), *options],
+                            capture_output=True, text=True, check=True)
+    (row,) = [line for line in result.stdout.splitlines() if line.startswith(engine_table.path.name)]
+    if options:
+        assert "left out" in row
+    else:
+        assert "salvaged" in row and str(sum(len(b.entries) for b in engine_table.blocks)) in row.split()
