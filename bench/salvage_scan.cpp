@@ -1,10 +1,11 @@
-// Carving against a normal read of the same intact table: the table read
+// Carving against a normal read of the same intact tables: each table read
 // through its index (LdbFile::open + read_records), then read again as if its
 // footer were lost (LdbFile::open_unindexed + salvage_records, which carves
-// every block by its checksum). Prints one JSON object with the best time of
-// each over REPS repetitions, the records each gave, and the ratio.
+// every block by its checksum), the two in alternation. Prints one JSON object
+// with the best total time of each over REPS repetitions, the records each
+// gave, and the ratio.
 //
-//   salvage_scan TABLE_FILE REPS
+//   salvage_scan REPS TABLE_FILE...
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -27,36 +28,36 @@ struct Count {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: salvage_scan TABLE_FILE REPS\n");
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: salvage_scan REPS TABLE_FILE...\n");
         return 2;
     }
-    const std::string path = argv[1];
-    const int reps = std::atoi(argv[2]);
+    const int reps = std::atoi(argv[1]);
     double best_read = 1e30, best_carve = 1e30;
     Count read_count, carve_count;
     for (int rep = 0; rep < reps; ++rep) {
-        {
-            Count count;
-            const auto start = bench::Clock::now();
+        Count reads, carves;
+        double read_seconds = 0, carve_seconds = 0;
+        for (int i = 2; i < argc; ++i) {
+            const std::string path = argv[i];
+            auto start = bench::Clock::now();
             auto table = tarnwick::LdbFile::open(path);
             if (!table) {
                 std::fprintf(stderr, "%s\n", table.error().message().c_str());
                 return 1;
             }
-            table->read_records(count);
-            best_read = std::min(best_read, bench::seconds_since(start));
-            read_count = count;
+            table->read_records(reads);
+            read_seconds += bench::seconds_since(start);
+            start = bench::Clock::now();
+            auto unindexed = tarnwick::LdbFile::open_unindexed(path);
+            if (!unindexed) return 1;
+            unindexed->salvage_records(carves);
+            carve_seconds += bench::seconds_since(start);
         }
-        {
-            Count count;
-            const auto start = bench::Clock::now();
-            auto table = tarnwick::LdbFile::open_unindexed(path);
-            if (!table) return 1;
-            table->salvage_records(count);
-            best_carve = std::min(best_carve, bench::seconds_since(start));
-            carve_count = count;
-        }
+        best_read = std::min(best_read, read_seconds);
+        best_carve = std::min(best_carve, carve_seconds);
+        read_count = reads;
+        carve_count = carves;
     }
     std::printf(
         "{\"read_seconds\": %.6f, \"carve_seconds\": %.6f, \"ratio\": %.3f, \"read_records\": %llu, "
