@@ -1,9 +1,11 @@
 // A table file (extension .ldb or .sst): every entry of every data block that
-// its index lists.
+// its index lists, and for salvage those of the blocks found by their
+// checksums.
 //
 // Layout used here: data blocks from offset 0, each followed by a 5-byte
-// trailer (compression type, then a checksum that is never read); meta blocks
-// and the meta-index (never read); the index block, whose entries' values are
+// trailer (compression type, then a checksum that only salvage reads, to find
+// blocks by; the index tells where they are otherwise); meta blocks and the
+// meta-index (read only to find where the data blocks end); the index block, whose entries' values are
 // the handles of the data blocks; and a 48-byte footer holding the meta-index
 // handle, the index handle, padding and the 8-byte magic number.
 #pragma once
