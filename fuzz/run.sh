@@ -68,8 +68,9 @@ if ((missing)); then
 fi
 
 # Each target reads at most this many bytes per input: enough for a log to
-# span several 32 KiB blocks, and for tables and blocks of a few KiB each.
-declare -A MAX_LEN=([log_reader]=100000 [table_reader]=16384 [version_edit]=4096 [block]=16384)
+# span several 32 KiB blocks, for tables and blocks of a few KiB each, and
+# for carving to cross several blocks and the damage between them.
+declare -A MAX_LEN=([log_reader]=100000 [table_reader]=16384 [version_edit]=4096 [block]=16384 [block_carver]=65536)
 
 mkdir -p "$ROOT/fuzz/artifacts"
 summary=()
