@@ -10,6 +10,8 @@ writes OUT_DIR/<target>/<sha1> for each target:
   block         each block of each table file, behind one byte that tells the
                 target how to take it: 0 for block contents, 1 for the Snappy
                 data of a compressed block
+  block_carver  whole table files, and each cut short at a third and at two
+                thirds of its length
 
 The databases are written by plyvel with several block sizes, restart
 intervals and both compression settings, with deletions, overwrites and a
@@ -113,6 +115,9 @@ def seeds(work: Path) -> Iterator[tuple[str, bytes]]:
             data = path.read_bytes()
             if path.suffix == ".ldb":
                 yield "table_reader", data
+                yield "block_carver", data
+                yield "block_carver", data[: len(data) // 3]
+                yield "block_carver", data[: 2 * len(data) // 3]
                 for block in block_seeds(data):
                     yield "block", block
             elif path.suffix == ".log":

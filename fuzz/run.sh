@@ -7,17 +7,17 @@
 #   fuzz/run.sh [SECONDS] [TARGET...]     (through ./dev fuzz)
 #
 # SECONDS is per target (default 180). TARGETs are log_reader, table_reader,
-# version_edit, block and chromium_decode (default all, one after another).
-# Inputs that crash, leak or run too long land in fuzz/artifacts/; new corpus
-# entries in fuzz/corpus/<target>/generated/ (both ignored by git). The
-# committed seeds in fuzz/corpus/<target>/ are copied in first. Runs with
-# `nice`, one target at a time: the machine is shared.
+# version_edit, block, block_carver and chromium_decode (default all, one after
+# another). Inputs that crash, leak or run too long land in fuzz/artifacts/; new
+# corpus entries in fuzz/corpus/<target>/generated/ (both ignored by git). The
+# committed seeds in fuzz/corpus/<target>/ are copied in first. Runs with `nice`,
+# one target at a time: the machine is shared.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 PY=${PY:-$ROOT/.venv/bin/python}
 BUILD=$ROOT/build/fuzz
-ALL_TARGETS=(log_reader table_reader version_edit block chromium_decode)
+ALL_TARGETS=(log_reader table_reader version_edit block block_carver chromium_decode)
 
 seconds=180
 if [[ ${1:-} =~ ^[0-9]+$ ]]; then
@@ -68,8 +68,9 @@ if ((missing)); then
 fi
 
 # Each target reads at most this many bytes per input: enough for a log to
-# span several 32 KiB blocks, and for tables and blocks of a few KiB each.
-declare -A MAX_LEN=([log_reader]=100000 [table_reader]=16384 [version_edit]=4096 [block]=16384 [chromium_decode]=16384)
+# span several 32 KiB blocks, for tables and blocks of a few KiB each, and
+# for carving to cross several blocks and the damage between them.
+declare -A MAX_LEN=([log_reader]=100000 [table_reader]=16384 [version_edit]=4096 [block]=16384 [block_carver]=65536 [chromium_decode]=16384)
 
 mkdir -p "$ROOT/fuzz/artifacts"
 summary=()

@@ -154,6 +154,7 @@ def _scan_options(args: argparse.Namespace) -> dict[str, object]:
         "states": list(args.state) if args.state else None,
         "file_types": [args.file_type] if args.file_type else None,
         "key_prefix": args.key_prefix or None,
+        "salvage": args.salvage,
     }
 
 
@@ -230,7 +231,7 @@ def _finish(directory: str, report: ReadReport) -> int:
     if report.complete:
         return 0
     not_whole = len(report.left_out) + len(report.not_admitted) + len(report.links)
-    not_whole += sum(1 for f in report.files if f.status == "read" and f.unread)
+    not_whole += sum(1 for f in report.files if (f.status == "read" and f.unread) or f.status == "salvaged")
     return max(not_whole, 1)
 
 
@@ -240,7 +241,7 @@ def _finish(directory: str, report: ReadReport) -> int:
 def run_summary(args: argparse.Namespace) -> int:
     directory: str = args.directory
     check_directory(directory)
-    report = _reading.summarise(directory)
+    report = _reading.summarise(directory, salvage=args.salvage)
     if getattr(args, "format", "table") == "json":
         text = _output.summary_json(report)
     else:

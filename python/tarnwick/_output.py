@@ -14,7 +14,7 @@ from .scanning import EntryReport, FileReport, ReadReport
 # --- What was read: the store's report ----------------------------------------------
 
 # A file's status as the summary shows it.
-_STATUS_SHOWN = {"read": "read", "left_out": "left out", "filtered": "not read (filtered)", "pending": "not read"}
+_STATUS_SHOWN = {"read": "read", "salvaged": "salvaged", "left_out": "left out", "filtered": "not read (filtered)", "pending": "not read"}
 
 SUMMARY_COLUMNS = (
     "file",
@@ -33,7 +33,7 @@ SUMMARY_COLUMNS = (
 
 def _file_row(f: FileReport) -> list[str]:
     status = _STATUS_SHOWN.get(f.status, f.status)
-    if f.status == "left_out" and f.reason:
+    if f.status in ("left_out", "salvaged") and f.reason:
         status = f"{status}: {f.reason}"
     counts = (f.records, f.live, f.deleted, f.unknown, f.compressed, f.undecoded)
     return [f.name, f.kind.lower(), f.name.rpartition(".")[0] or f.name, str(f.size), *map(str, counts), status]

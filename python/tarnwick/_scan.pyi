@@ -37,6 +37,7 @@ class ArrowScan:
         key_prefix: bytes,
         states: int,
         file_types: int,
+        salvage: bool,
         batch_rows: int,
         batch_bytes: int,
         files: tuple[str | bytes, ...] | None = None,
@@ -59,6 +60,7 @@ class TextScan(Iterator[bytes]):
         key_prefix: bytes,
         states: int,
         file_types: int,
+        salvage: bool,
         format: int,
         chunk_bytes: int,
         /,
@@ -68,6 +70,6 @@ class TextScan(Iterator[bytes]):
     def cancel(self) -> None: ...
 
 def schema_capsule() -> object: ...
-def inspect(path: str | bytes, threads: int, /) -> dict[str, Any]: ...
+def inspect(path: str | bytes, threads: int, salvage: bool = ..., /) -> dict[str, Any]: ...
 def data_file_name(name: str | bytes, /) -> tuple[str, int] | None: ...
 def decode_chromium(kind: str, data: bytes, /) -> str: ...

@@ -124,6 +124,15 @@ def _strict(parser: argparse.ArgumentParser) -> None:
     )
 
 
+def _no_salvage(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--no-salvage",
+        dest="salvage",
+        action="store_false",
+        help="leave out a table whose footer or index cannot be used, instead of finding its blocks by their checksums",
+    )
+
+
 def _output(parser: argparse.ArgumentParser, what: str = "FILE") -> None:
     parser.add_argument(
         "--output", "-o", metavar=what,
@@ -151,6 +160,7 @@ def _add_summary(commands: argparse._SubParsersAction) -> None:  # type: ignore[
         help="table (the default), or json: the whole read report, as tarnwick.inspect() gives it",
     )
     _strict(summary)
+    _no_salvage(summary)
 
 
 def _name_choice(names: Sequence[str], what: str) -> Callable[[str], str]:
@@ -215,6 +225,7 @@ def _add_dump(commands: argparse._SubParsersAction) -> None:  # type: ignore[typ
     dump.add_argument("--reverse", action="store_true", help="files in descending order of their numbers")
     _output(dump)
     _strict(dump)
+    _no_salvage(dump)
 
 
 def _add_chromium(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]

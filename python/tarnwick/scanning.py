@@ -118,7 +118,8 @@ def _file_names(files: Collection[str | bytes] | None) -> tuple[str | bytes, ...
 
 def _common(path: PathLike, reverse: bool, threads: int | None, key_prefix: bytes | None,
             states: Collection[StateName] | None,
-            file_types: Collection[FileTypeName] | None) -> tuple[str | bytes, bool, int, bytes, int, int]:
+            file_types: Collection[FileTypeName] | None,
+            salvage: bool) -> tuple[str | bytes, bool, int, bytes, int, int, bool]:
     return (
         os.fspath(path),
         bool(reverse),
@@ -126,6 +127,7 @@ def _common(path: PathLike, reverse: bool, threads: int | None, key_prefix: byte
         _prefix(key_prefix),
         _mask(states, _STATE_BITS, _ALL_STATES, "state"),
         _mask(file_types, _FILE_TYPE_BITS, _ALL_FILE_TYPES, "file type"),
+        bool(salvage),
     )
 
 
@@ -146,8 +148,10 @@ class UnreadRange:
 class FileReport:
     """One data file: whether it was read, and what it gave.
 
-    ``status`` is ``read``, ``left_out`` (its reader refused it: ``reason``
-    says why), ``filtered`` (the scan asked only for the other kind of file)
+    ``status`` is ``read``, ``salvaged`` (records came from blocks found by
+    their checksums, at the byte ranges ``carved``; ``reason`` says why the
+    index could not be used, when it could not), ``left_out`` (its reader
+    refused it: ``reason`` says why), ``filtered`` (the scan asked only for the other kind of file)
     or ``pending`` (not read yet). ``records`` counts every record decoded,
     before any filter, and ``live``, ``deleted`` and ``unknown`` the same
     records by state; ``compressed`` those that came from a compressed block;
@@ -169,6 +173,7 @@ class FileReport:
     blocks_read: int
     blocks_skipped: int
     unread: tuple[UnreadRange, ...]
+    carved: tuple[tuple[int, int], ...] = ()
 
     @property
     def undecoded(self) -> int:
@@ -225,7 +230,8 @@ class ReadReport:
     @classmethod
     def from_dict(cls, data: dict[str, Any]) -> ReadReport:
         files = tuple(
-            FileReport(**{**f, "unread": tuple(UnreadRange(*r) for r in f["unread"])}) for f in data["files"]
+            FileReport(**{**f, "unread": tuple(UnreadRange(*r) for r in f["unread"]),
+                          "carved": tuple(tuple(r) for r in f.get("carved", ()))}) for f in data["files"]
         )
         others = tuple(EntryReport(**e) for e in data["others"])
         manifest = data["manifest"]
@@ -270,6 +276,11 @@ class ReadReport:
             for f in self.files
             if f.status == "read" and f.unread
         ]
+        lines += [
+            f"salvaged {f.name!r}: records of {len(f.carved)} block(s) found by their checksums ({f.reason})"
+            for f in self.files
+            if f.status == "salvaged"
+        ]
         if not self.finished:
             lines.append("the read ended before every file was read")
         if self.manifest is not None and self.manifest.read:
@@ -299,9 +310,9 @@ class Scan:
                  batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
                  key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
                  file_types: Collection[FileTypeName] | None = None,
-                 files: Collection[str | bytes] | None = None) -> None:
+                 files: Collection[str | bytes] | None = None, salvage: bool = True) -> None:
         self._arguments = (
-            *_common(path, reverse, threads, key_prefix, states, file_types),
+            *_common(path, reverse, threads, key_prefix, states, file_types, salvage),
             _positive("batch_rows", batch_rows),
             _positive("batch_bytes", batch_bytes),
             _file_names(files),
@@ -410,7 +421,7 @@ def scan(path: PathLike, *, reverse: bool = False, threads: int | None = None,
          batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
          key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
          file_types: Collection[FileTypeName] | None = None,
-         files: Collection[str | bytes] | None = None) -> Scan:
+         files: Collection[str | bytes] | None = None, salvage: bool = True) -> Scan:
     """Every record of a store, as Arrow record batches (see Scan), in the
     order of ``RawLevelDb(path).iterate_records_raw(reverse=reverse)``.
 
@@ -419,17 +430,20 @@ def scan(path: PathLike, *, reverse: bool = False, threads: int | None = None,
     and ``file_types`` keep records of those KeyState and FileType members
     (or their names). ``files`` reads only the data files of those names, a
     part of a store as if it were the whole (the others are not in the
-    report)."""
+    report). A table whose footer or index cannot be used is read by finding
+    its blocks by their checksums, and so are blocks a damaged index lost (the
+    report says ``salvaged``); ``salvage=False`` leaves such a table out
+    instead, as RawLevelDb does."""
     return Scan(path, reverse=reverse, threads=threads, batch_rows=batch_rows, batch_bytes=batch_bytes,
-                key_prefix=key_prefix, states=states, file_types=file_types, files=files)
+                key_prefix=key_prefix, states=states, file_types=file_types, files=files, salvage=salvage)
 
 
 def records(path: PathLike, *, reverse: bool = False, threads: int | None = None,
             batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
             key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
-            file_types: Collection[FileTypeName] | None = None) -> Records:
+            file_types: Collection[FileTypeName] | None = None, salvage: bool = True) -> Records:
     """The records of scan(), one light object each, without Arrow."""
-    arguments = _common(path, reverse, threads, key_prefix, states, file_types)
+    arguments = _common(path, reverse, threads, key_prefix, states, file_types, salvage)
     native = _scan.ArrowScan(*arguments, _positive("batch_rows", batch_rows), _positive("batch_bytes", batch_bytes))
     return Records(native)
 
@@ -437,17 +451,17 @@ def records(path: PathLike, *, reverse: bool = False, threads: int | None = None
 def scan_text(path: PathLike, format: str = "jsonl", *, reverse: bool = False,
               threads: int | None = None, chunk_bytes: int = DEFAULT_CHUNK_BYTES,
               key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
-              file_types: Collection[FileTypeName] | None = None) -> TextScan:
+              file_types: Collection[FileTypeName] | None = None, salvage: bool = True) -> TextScan:
     """The records of scan() encoded as JSON Lines, CSV or text by the worker
     threads: an iterator of bytes chunks of about ``chunk_bytes`` each."""
     if format not in _TEXT_FORMATS:
         raise ValueError(f"unknown format {format!r} (expected one of {', '.join(_TEXT_FORMATS)})")
-    arguments = _common(path, reverse, threads, key_prefix, states, file_types)
+    arguments = _common(path, reverse, threads, key_prefix, states, file_types, salvage)
     return TextScan(_scan.TextScan(*arguments, _TEXT_FORMATS[format], _positive("chunk_bytes", chunk_bytes)))
 
 
-def inspect(path: PathLike, *, threads: int | None = None) -> ReadReport:
+def inspect(path: PathLike, *, threads: int | None = None, salvage: bool = True) -> ReadReport:
     """Reads every file of a store and reports, for every entry that belongs to
     it, whether it was read or why not, its records, its blocks read and
     skipped, and the byte ranges from which nothing was decoded."""
-    return ReadReport.from_dict(_scan.inspect(os.fspath(path), _threads(threads)))
+    return ReadReport.from_dict(_scan.inspect(os.fspath(path), _threads(threads), bool(salvage)))

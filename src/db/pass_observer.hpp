@@ -15,6 +15,10 @@ class PassObserver {
     // A table's data block, contents and trailer at [offset, offset + size),
     // gave its entries.
     virtual void block_read(std::uint64_t /*offset*/, std::uint64_t /*size*/) {}
+    // A table's data block, contents and trailer at [offset, offset + size),
+    // that the index does not list (or that was read without the index) was
+    // found by its checksum and gave its entries.
+    virtual void block_carved(std::uint64_t /*offset*/, std::uint64_t /*size*/) {}
     // A table's data block listed by the index gave nothing, for `reason`.
     virtual void block_skipped(std::uint64_t /*offset*/, std::uint64_t /*size*/, std::string_view /*reason*/) {}
     // The bytes [begin, end) of a log gave no record, for `reason`.

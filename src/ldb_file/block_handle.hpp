@@ -9,6 +9,12 @@
 
 namespace tarnwick {
 
+// After each block's contents: one compression-type byte and a 4-byte CRC.
+inline constexpr std::size_t BLOCK_TRAILER_SIZE = 5;
+// The compression types a trailer names.
+inline constexpr std::uint8_t BLOCK_TYPE_RAW = 0;
+inline constexpr std::uint8_t BLOCK_TYPE_SNAPPY = 1;
+
 struct BlockHandle {
     std::uint64_t offset = 0;
     std::uint64_t size = 0;

@@ -115,6 +115,23 @@ std::expected<LdbFile, LdbError> LdbFile::open_at(int dir_fd, const std::string&
     return file;
 }
 
+std::expected<LdbFile, LdbError> LdbFile::open_unindexed(const std::string& path) {
+    return open_unindexed_at(AT_FDCWD, path, path, file_number_of(path));
+}
+
+std::expected<LdbFile, LdbError> LdbFile::open_unindexed_at(int dir_fd, const std::string& name,
+                                                            const std::string& display_path, std::uint64_t number) {
+    auto mapped = MappedFile::open_at(dir_fd, name);
+    if (!mapped) return std::unexpected(LdbError{std::move(mapped.error())});
+    LdbFile file(std::move(*mapped), SharedPath(display_path), number);
+    file.indexed_ = false;
+    if (file.mapped_.length() == 0) return file;
+    if (auto mapping = file.mapped_.map(); !mapping) {
+        return std::unexpected(LdbError{std::move(mapping.error())});
+    }
+    return file;
+}
+
 std::expected<Block, LdbError> LdbFile::read_block_in(FilePass& pass, const BlockHandle& handle, ByteBuffer& raw,
                                                       ByteBuffer& scratch) const {
     if (!mapped_.is_mapped()) return std::unexpected(LdbError{LdbError::FileTooSmall{}});
@@ -202,14 +219,121 @@ void LdbFile::read_records(RecordSink sink, PassObserver* observer) const {
             continue;
         }
         if (observer != nullptr) observer->block_read(begin, on_disk);
-
-        const bool compressed = block->compressed();
-        block->for_each_entry([&](std::uint64_t entry_offset, Bytes key, Bytes value) {
-            const auto [seq, state] = seq_and_state(key);
-            sink(RecordView{key, value, seq, state, FileKind::Table, path_,
-                            compressed ? begin : begin + entry_offset, compressed});
-        });
+        emit_entries(*block, sink);
     }
+}
+
+void LdbFile::emit_entries(const Block& block, RecordSink sink) const {
+    const bool compressed = block.compressed();
+    const std::uint64_t begin = block.offset();
+    block.for_each_entry([&](std::uint64_t entry_offset, Bytes key, Bytes value) {
+        const auto [seq, state] = seq_and_state(key);
+        sink(RecordView{key, value, seq, state, FileKind::Table, path_, compressed ? begin : begin + entry_offset,
+                        compressed});
+    });
+}
+
+bool LdbFile::index_leaves_gaps() const {
+    if (!indexed_ || !mapped_.is_mapped()) return false;
+    std::vector<BlockHandle> listed;
+    listed.reserve(index_.size());
+    for (const IndexEntry& entry : index_) listed.push_back(entry.handle);
+    std::sort(listed.begin(), listed.end(),
+              [](const BlockHandle& a, const BlockHandle& b) { return a.offset < b.offset; });
+    // The data blocks end where the first meta block (a filter, listed by the
+    // meta-index), the meta-index or else the index begins.
+    std::uint64_t data_end = index_handle_.offset;
+    if (metaindex_handle_.size != 0) {
+        data_end = std::min(data_end, metaindex_handle_.offset);
+        if (const auto metaindex = read_block(metaindex_handle_)) {
+            metaindex->for_each_entry([&](std::uint64_t, Bytes, Bytes value) {
+                if (const auto handle = decode_block_handle(value)) data_end = std::min(data_end, handle->offset);
+            });
+        }
+    }
+    std::uint64_t covered = 0;
+    for (const BlockHandle& handle : listed) {
+        if (handle.offset > covered) return true;
+        if (handle.size > UINT64_MAX - BLOCK_TRAILER_SIZE - handle.offset) return true;
+        covered = std::max(covered, handle.offset + handle.size + BLOCK_TRAILER_SIZE);
+    }
+    return covered < data_end;
+}
+
+namespace {
+
+// Whether a decoded block is an index or meta-index block rather than data:
+// each of its entries' values is exactly a block handle, lying wholly before
+// the block itself. (Its keys alone cannot tell: an index's keys are table
+// keys too.)
+bool lists_blocks(const Block& block) {
+    bool any = false, all = true;
+    block.for_each_entry([&](std::uint64_t, Bytes, Bytes value) {
+        if (!all) return;
+        ByteCursor cursor(value);
+        const auto handle = read_block_handle(cursor);
+        all = handle && cursor.remaining() == 0 && handle->offset <= block.offset() &&
+              handle->size <= block.offset() - handle->offset &&
+              BLOCK_TRAILER_SIZE <= block.offset() - handle->offset - handle->size;
+        any = true;
+    });
+    return any && all;
+}
+
+}  // namespace
+
+void LdbFile::salvage_records(RecordSink sink, PassObserver* observer) const {
+    if (!mapped_.is_mapped()) return;
+    FilePass pass(mapped_);
+    ByteBuffer whole;
+    const auto bytes = pass.read(0, pass.size(), whole, /*copy=*/false);
+    if (!bytes) {
+        if (observer != nullptr) observer->stopped(0, kFileShrankReason);
+        return;
+    }
+    // The blocks the index lists were read by read_records already.
+    std::set<std::pair<std::uint64_t, std::uint64_t>> listed;
+    if (indexed_) {
+        for (const IndexEntry& entry : index_) listed.emplace(entry.handle.offset, entry.handle.size);
+        listed.emplace(index_handle_.offset, index_handle_.size);
+        listed.emplace(metaindex_handle_.offset, metaindex_handle_.size);
+    }
+    ByteBuffer raw;
+    ByteBuffer scratch;
+    std::uint64_t accounted = 0;  // where the last block accepted ends
+    bool shrank = false;
+    carve_blocks(*bytes, [&](const CarvedBlock& carved) {
+        if (shrank) return false;
+        if (listed.contains({carved.offset, carved.size})) {
+            accounted = carved.end();
+            return true;
+        }
+        auto block = read_block_in(pass, carved.handle(), raw, scratch);
+        if (!block) {
+            if (std::holds_alternative<LdbError::FileShrank>(block.error().kind)) shrank = true;
+            return false;
+        }
+        if (!indexed_ && carved.offset > accounted && observer != nullptr) {
+            observer->bytes_skipped(accounted, carved.offset, "no intact block found here");
+        }
+        accounted = carved.end();
+        if (lists_blocks(*block)) return true;
+        if (observer != nullptr) observer->block_carved(carved.offset, carved.size + BLOCK_TRAILER_SIZE);
+        emit_entries(*block, sink);
+        return true;
+    });
+    if (observer == nullptr) return;
+    if (shrank || !pass.still_holds(0, pass.size())) {
+        observer->stopped(accounted, kFileShrankReason);
+        return;
+    }
+    if (indexed_ || accounted >= pass.size()) return;
+    // A footer with its magic number is the table's, not lost bytes.
+    std::uint64_t end = pass.size();
+    if (end - accounted >= FOOTER_SIZE && read_fixed64(*bytes, end - TABLE_MAGIC_SIZE) == TABLE_MAGIC) {
+        end -= FOOTER_SIZE;
+    }
+    if (accounted < end) observer->bytes_skipped(accounted, end, "no intact block found here");
 }
 
 std::vector<Record> LdbFile::records() const {

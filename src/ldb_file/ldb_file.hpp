@@ -1,9 +1,11 @@
 // A table file (extension .ldb or .sst): every entry of every data block that
-// its index lists.
+// its index lists, and for salvage those of the blocks found by their
+// checksums.
 //
 // Layout used here: data blocks from offset 0, each followed by a 5-byte
-// trailer (compression type, then a checksum that is never read); meta blocks
-// and the meta-index (never read); the index block, whose entries' values are
+// trailer (compression type, then a checksum that only salvage reads, to find
+// blocks by; the index tells where they are otherwise); meta blocks and the
+// meta-index (read only to find where the data blocks end); the index block, whose entries' values are
 // the handles of the data blocks; and a 48-byte footer holding the meta-index
 // handle, the index handle, padding and the 8-byte magic number.
 #pragma once
@@ -21,6 +23,7 @@
 #include "db/pass_observer.hpp"
 #include "db/record.hpp"
 #include "ldb_file/block.hpp"
+#include "ldb_file/block_carver.hpp"
 #include "ldb_file/block_handle.hpp"
 #include "ldb_file/snappy.hpp"
 
@@ -31,8 +34,6 @@ namespace tarnwick {
 inline constexpr std::size_t FOOTER_SIZE = 48;
 inline constexpr std::size_t TABLE_MAGIC_SIZE = 8;
 inline constexpr std::uint64_t TABLE_MAGIC = 0xdb4775248b80fb57ULL;
-// After each block's contents: one compression-type byte and a 4-byte CRC.
-inline constexpr std::size_t BLOCK_TRAILER_SIZE = 5;
 
 struct LdbError {
     struct Io { OsError error; };
@@ -80,6 +81,13 @@ class LdbFile {
                                                                   const std::string& display_path,
                                                                   std::uint64_t number);
 
+    // Opens and maps the file without reading its footer or its index, for
+    // salvage_records: a table whose end is lost or damaged.
+    [[nodiscard]] static std::expected<LdbFile, LdbError> open_unindexed(const std::string& path);
+    [[nodiscard]] static std::expected<LdbFile, LdbError> open_unindexed_at(int dir_fd, const std::string& name,
+                                                                            const std::string& display_path,
+                                                                            std::uint64_t number);
+
     // The block at `handle`, copied out of the mapping or decompressed.
     [[nodiscard]] std::expected<Block, LdbError> read_block(const BlockHandle& handle) const;
 
@@ -93,6 +101,21 @@ class LdbFile {
     // file shrinks during the pass, the pass ends there. Never fails.
     std::vector<Record> records() const;
     void read_records(RecordSink sink, PassObserver* observer = nullptr) const;
+
+    // Salvage: every data block that carving finds (see block_carver.hpp) and
+    // that the index does not list, each reported to the observer as carved,
+    // its entries given like those of any block. For a file opened without
+    // its index that is every data block found; the stretches where no block
+    // was found are reported as skipped. Index and meta-index blocks found on
+    // the way are recognised (their entries are block handles pointing before
+    // them) and give nothing; so does a filter block, which is no block at
+    // all. If the file shrinks during the pass, the pass ends there.
+    void salvage_records(RecordSink sink, PassObserver* observer = nullptr) const;
+
+    // Whether the index leaves a stretch before the meta blocks that none of
+    // its handles covers, where data blocks it lost may lie (a sound index
+    // lists blocks that lie back to back from offset 0).
+    [[nodiscard]] bool index_leaves_gaps() const;
 
     // How many times its own length a table's blocks may add up to in one pass.
     static constexpr std::uint64_t kDecodeBudgetFactor = 4;
@@ -117,8 +140,12 @@ class LdbFile {
     [[nodiscard]] std::expected<Block, LdbError> read_block_in(FilePass& pass, const BlockHandle& handle,
                                                                ByteBuffer& raw, ByteBuffer& scratch) const;
 
+    // Hands the entries of a decoded block to `sink`.
+    void emit_entries(const Block& block, RecordSink sink) const;
+
     MappedFile mapped_;
     SharedPath path_;
+    bool indexed_ = true;
     std::vector<IndexEntry> index_;
     BlockHandle index_handle_;
     BlockHandle metaindex_handle_;

@@ -10,6 +10,17 @@ namespace tarnwick {
 
 void ReportObserver::block_read(std::uint64_t, std::uint64_t) { ++report_.blocks_read; }
 
+void ReportObserver::block_carved(std::uint64_t offset, std::uint64_t size) {
+    ++report_.blocks_read;
+    report_.status = FileReport::Status::Salvaged;
+    // Blocks carved back to back make one range.
+    if (!report_.carved.empty() && report_.carved.back().end == offset) {
+        report_.carved.back().end = offset + size;
+        return;
+    }
+    report_.carved.push_back({offset, offset + size});
+}
+
 void ReportObserver::block_skipped(std::uint64_t offset, std::uint64_t size, std::string_view reason) {
     ++report_.blocks_skipped;
     // A handle can claim a range no file could hold; the range is cut at the
@@ -107,6 +118,7 @@ std::string_view status_name(FileReport::Status status) noexcept {
         case FileReport::Status::Read: return "read";
         case FileReport::Status::LeftOut: return "left_out";
         case FileReport::Status::Filtered: return "filtered";
+        case FileReport::Status::Salvaged: return "salvaged";
     }
     return "pending";
 }

@@ -20,12 +20,21 @@ struct UnreadRange {
     std::string reason;
 };
 
+// Bytes of a table that its index does not account for, where salvage found
+// intact data blocks by their checksums.
+struct CarvedRange {
+    std::uint64_t begin;
+    std::uint64_t end;
+};
+
 struct FileReport {
     enum class Status : std::uint8_t {
         Pending,   // not read (yet)
         Read,      // opened and read; damage may still have cost records (see unread)
         LeftOut,   // its reader refused it; `reason` says why
         Filtered,  // not read because the scan asked only for the other kind of file
+        Salvaged,  // records came from blocks found by carving (see `carved`); `reason` says why the
+                   // index could not be used, when it could not
     };
 
     std::string name;
@@ -44,6 +53,7 @@ struct FileReport {
     std::uint64_t blocks_read = 0;
     std::uint64_t blocks_skipped = 0;
     std::vector<UnreadRange> unread;
+    std::vector<CarvedRange> carved;  // in file order
 };
 
 // What the store's manifest says of its table files, set against the listing.
@@ -82,6 +92,7 @@ class ReportObserver final : public PassObserver {
     explicit ReportObserver(FileReport& report) noexcept : report_(report) {}
 
     void block_read(std::uint64_t offset, std::uint64_t size) override;
+    void block_carved(std::uint64_t offset, std::uint64_t size) override;
     void block_skipped(std::uint64_t offset, std::uint64_t size, std::string_view reason) override;
     void bytes_skipped(std::uint64_t begin, std::uint64_t end, std::string_view reason) override;
     void stopped(std::uint64_t offset, std::string_view reason) override;

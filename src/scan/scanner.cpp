@@ -229,7 +229,23 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
     };
     if (file.kind == DataFileKind::Table) {
         auto table = LdbFile::open_at(listing_.fd.get(), file.name, file.display_path, file.number);
-        if (!table) return left_out(table.error().message());
+        if (!table) {
+            if (!options_.salvage || std::holds_alternative<LdbError::Io>(table.error().kind)) {
+                return left_out(table.error().message());
+            }
+            // No usable footer or index: the blocks are found by their checksums.
+            auto unindexed = LdbFile::open_unindexed_at(listing_.fd.get(), file.name, file.display_path, file.number);
+            if (!unindexed) return left_out(table.error().message());
+            report.status = FileReport::Status::Salvaged;
+            report.reason = table.error().message();
+            unindexed->salvage_records(sink, &observer);
+            // Nothing found: the file is left out after all, as without salvage.
+            if (report.carved.empty()) {
+                report.unread.clear();
+                return left_out(table.error().message());
+            }
+            return;
+        }
         report.status = FileReport::Status::Read;
         if (table->length() < FOOTER_SIZE) {
             // The reader opens such a file as one without blocks.
@@ -237,6 +253,7 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
             return;
         }
         table->read_records(sink, &observer);
+        if (options_.salvage && table->index_leaves_gaps()) table->salvage_records(sink, &observer);
     } else {
         auto log = LogFile::open_at(listing_.fd.get(), file.name, file.display_path, file.number);
         if (!log) return left_out(log.error().message());

@@ -43,6 +43,9 @@ struct ScanOptions {
     bool reverse = false;
     unsigned threads = 1;
     RecordFilter filter;
+    // Tables whose footer or index cannot be used are read by carving their
+    // blocks, and blocks an index lost are carved too.
+    bool salvage = true;
     // File bytes per unit of work.
     std::uint64_t unit_bytes = 4ULL << 20;
     // When not empty, only the data files of these names are read, and the

@@ -16,6 +16,7 @@ ScanArguments scan_arguments(const ParsedScanArguments& parsed) {
     arguments.options.filter.key_prefix.assign(parsed.key_prefix, static_cast<std::size_t>(parsed.key_prefix_size));
     arguments.options.filter.states = parsed.states;
     arguments.options.filter.file_kinds = parsed.file_types;
+    arguments.options.salvage = parsed.salvage != 0;
     return arguments;
 }
 
@@ -94,6 +95,13 @@ PyObject* file_dict(const FileReport& file) {
     if (!dict) return nullptr;
     Ref unread(PyList_New(0));
     if (!unread) return nullptr;
+    Ref carved(PyList_New(0));
+    if (!carved) return nullptr;
+    for (const CarvedRange& range : file.carved) {
+        Ref item(Py_BuildValue("(KK)", static_cast<unsigned long long>(range.begin),
+                               static_cast<unsigned long long>(range.end)));
+        if (!item || PyList_Append(carved.get(), item.get()) != 0) return nullptr;
+    }
     for (const UnreadRange& range : file.unread) {
         Ref item(Py_BuildValue("(KKN)", static_cast<unsigned long long>(range.begin),
                                static_cast<unsigned long long>(range.end), text(range.reason)));
@@ -112,7 +120,7 @@ PyObject* file_dict(const FileReport& file) {
                     put(dict.get(), "compressed", PyLong_FromUnsignedLongLong(file.compressed)) &&
                     put(dict.get(), "blocks_read", PyLong_FromUnsignedLongLong(file.blocks_read)) &&
                     put(dict.get(), "blocks_skipped", PyLong_FromUnsignedLongLong(file.blocks_skipped)) &&
-                    put(dict.get(), "unread", unread.release());
+                    put(dict.get(), "unread", unread.release()) && put(dict.get(), "carved", carved.release());
     return ok ? dict.release() : nullptr;
 }
 

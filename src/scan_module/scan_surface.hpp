@@ -28,10 +28,11 @@ struct ParsedScanArguments {
     Py_ssize_t key_prefix_size = 0;
     unsigned char states = 0;
     unsigned char file_types = 0;
+    int salvage = 1;
 };
 
 // The format of those arguments, for PyArg_ParseTuple.
-#define TARNWICK_SCAN_ARGUMENTS_FORMAT "O&pIy#bb"
+#define TARNWICK_SCAN_ARGUMENTS_FORMAT "O&pIy#bbp"
 
 // Parses a scan class's positional arguments: the common ones into `parsed`,
 // then those that `format` adds after TARNWICK_SCAN_ARGUMENTS_FORMAT into
@@ -45,7 +46,8 @@ bool parse_scan_arguments(const char* class_name, PyObject* args, PyObject* kwar
         return false;
     }
     if (!PyArg_ParseTuple(args, format, PyUnicode_FSConverter, &parsed.path, &parsed.reverse, &parsed.threads,
-                          &parsed.key_prefix, &parsed.key_prefix_size, &parsed.states, &parsed.file_types, extra...)) {
+                          &parsed.key_prefix, &parsed.key_prefix_size, &parsed.states, &parsed.file_types, &parsed.salvage,
+                          extra...)) {
         return false;
     }
     path_owner = Ref(parsed.path);

@@ -78,7 +78,7 @@ def damaged_store(tmp_path_factory: pytest.TempPathFactory) -> Path:
 
 def test_dump_warns_once_per_file_left_out(damaged_store: Path) -> None:
     bad = damaged_table(damaged_store).name
-    result = run("dump", str(damaged_store))
+    result = run("dump", str(damaged_store), "--no-salvage")
     assert result.returncode == 0
     lines = result.stderr.splitlines()
     assert len(lines) == 3, result.stderr
@@ -87,14 +87,14 @@ def test_dump_warns_once_per_file_left_out(damaged_store: Path) -> None:
     assert lines[1].startswith(f"tarnwick: warning: not read {bad[:-4] + ' (1).ldb'!r}: ")
     with RawLevelDb(str(damaged_store)) as db:
         assert len(result.stdout.splitlines()) == len(db.iterate_records_raw())
-    strict = run("dump", str(damaged_store), "--strict")
+    strict = run("dump", str(damaged_store), "--strict", "--no-salvage")
     assert strict.returncode == 1
     assert strict.stdout == result.stdout and strict.stderr == result.stderr
 
 
 def test_summary_shows_every_status(damaged_store: Path) -> None:
     bad = damaged_table(damaged_store)
-    result = run("summary", str(damaged_store))
+    result = run("summary", str(damaged_store), "--no-salvage")
     assert result.returncode == 0
     rows = summary_rows(result.stdout)
     left_out = rows[bad.name]
@@ -104,7 +104,7 @@ def test_summary_shows_every_status(damaged_store: Path) -> None:
     assert copy.startswith(bad.stem + " (1).ldb") and "not admitted: " in copy
     read = [r for name, r in rows.items() if name.endswith((".ldb", ".log")) and r[10] == "read"]
     assert read and all(r[9] == "0" for r in read)
-    assert run("summary", str(damaged_store), "--strict").returncode == 1
+    assert run("summary", str(damaged_store), "--strict", "--no-salvage").returncode == 1
     healthy = make_store(damaged_store.parent / "healthy")
     assert run("summary", str(healthy), "--strict").returncode == 0
     assert run("dump", str(healthy), "--strict", "-o", os.devnull).returncode == 0

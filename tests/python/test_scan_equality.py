@@ -55,7 +55,7 @@ def from_records(path: Path, reverse: bool, threads: int) -> list[tuple]:
     return [
         (r.key, r.user_key, r.value, r.seq, name(r.state), name(r.file_type), r.origin_file, r.offset,
          r.was_compressed)
-        for r in tarnwick.records(path, reverse=reverse, threads=threads, batch_rows=100)
+        for r in tarnwick.records(path, reverse=reverse, threads=threads, batch_rows=100, salvage=False)
     ]
 
 
@@ -65,8 +65,10 @@ def test_scan_equals_the_list_on_engine_databases(built: Built, threads: int, ba
                                                    batch_bytes: int) -> None:
     for reverse in (False, True):
         want = expected(built.path, reverse)
+        # A table still being written when the engine stopped has no footer yet:
+        # the list leaves it out, and so does a scan that does not salvage.
         s = tarnwick.scan(str(built.path), reverse=reverse, threads=threads, batch_rows=batch_rows,
-                          batch_bytes=batch_bytes)
+                          batch_bytes=batch_bytes, salvage=False)
         got = from_arrow(pa.table(s))
         assert len(got) == len(want)
         assert got == want
@@ -103,7 +105,11 @@ def test_scan_equals_the_list_on_damaged_copies(engine_files, kind: str, tmp_pat
     tried = 0
     for directory, name in damaged_copies(engine_files, kind, tmp_path, every=7):
         want = expected(directory, False)
-        got = from_arrow(pa.table(tarnwick.scan(directory, threads=2, batch_rows=50)))
+        # The list leaves out a table it cannot open; so does a scan that does not salvage.
+        got = from_arrow(pa.table(tarnwick.scan(directory, threads=2, batch_rows=50, salvage=False)))
         assert got == want, name
+        # Salvage only adds records.
+        salvaged = from_arrow(pa.table(tarnwick.scan(directory, threads=2, batch_rows=50)))
+        assert not set(want) - set(salvaged), name
         tried += 1
     assert tried > 50

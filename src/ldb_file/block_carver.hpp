@@ -1,0 +1,76 @@
+// Finding a table's blocks without its index: block carving.
+//
+// A table's blocks lie back to back from offset 0, each followed by a 5-byte
+// trailer: the compression type (0 raw, 1 Snappy), then the masked CRC-32C of
+// the contents and the type byte. A block [s, e) with its type byte at e is
+// therefore recognised by its own bytes: crc(bytes[s, e]) equals the stored
+// checksum at e + 1. The carver finds every such block in one pass over the
+// bytes, whatever has become of the footer and the index.
+//
+// While the blocks follow one another, the pass runs the CRC from the start
+// after the last block found, so a block's end is recognised by comparing the
+// running CRC, at each candidate end, with the checksum stored after it: one
+// pass, one comparison per candidate. The other candidates are only noted.
+//
+// After damage no block ends where the running CRC says, and the pass must
+// find where blocks start again without restarting the CRC at every possible
+// start (which would cost the square of the damaged length). It uses
+//     crc(A || B) = crc(A) * x^(8|B|) + crc(B)
+// with R(p) the CRC from a fixed origin to p: the stretch [s, E) has the CRC c
+// exactly when
+//     R(s) * x^(-8(s - origin))  ==  (R(E) + c) * x^(-8(E - origin))
+// so each candidate start leaves one 32-bit key, and each candidate end looks
+// up the key it needs: every start is tested against every end at once. This
+// search begins once kMaxOpenStarts candidates have been noted without a
+// block (or at the end of the bytes), over the noted candidates first, and
+// lasts until a block is found; the chain of blocks is then followed again.
+//
+// Candidate ends are type bytes 0 and 1, a raw block's only if the four bytes
+// before it hold a restart count whose restart array fits and begins with 0,
+// as every block the engine writes does (zero bytes abound in raw blocks; this
+// keeps them from all becoming candidates). Candidate starts are the start
+// after the last block found and the byte right after each candidate end's
+// trailer: the trailer of a damaged block still sits where it did, so the
+// block after it is found. Damage to a raw block's restart count or to a
+// trailer's type byte also loses the block after it.
+//
+// A block found cannot overlap one found before it. While searching, at most
+// kMaxOpenStarts candidate starts are kept, the most recent ones, which
+// bounds the memory and the chance of a false match (about kMaxOpenStarts /
+// 2^32 per candidate end); and a match counts only if the caller can decode
+// the block, so that a chance match in damaged bytes costs no real block.
+#pragma once
+
+#include <cstdint>
+
+#include "ldb_file/block_handle.hpp"
+#include "util/bytes.hpp"
+#include "util/function_ref.hpp"
+
+namespace tarnwick {
+
+// A block whose trailer's checksum matches its contents: the contents are
+// [offset, offset + size), the trailer's type byte is `type`.
+struct CarvedBlock {
+    std::uint64_t offset;
+    std::uint64_t size;
+    std::uint8_t type;
+
+    BlockHandle handle() const noexcept { return {offset, size}; }
+    // Where the trailer ends.
+    std::uint64_t end() const noexcept { return offset + size + BLOCK_TRAILER_SIZE; }
+    friend bool operator==(const CarvedBlock&, const CarvedBlock&) = default;
+};
+
+// How many candidates are noted before the search begins, and how many
+// candidate starts the search keeps at once.
+inline constexpr std::size_t kMaxOpenStarts = 16384;
+
+// Calls `found` for each block whose checksum matches, in file order. `found`
+// answers whether the block is one (its contents decode): only then does the
+// pass take it as a boundary, so that a chance match in damaged bytes costs no
+// real block after it. The blocks accepted do not overlap. One pass; work and
+// memory linear in the bytes.
+void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found);
+
+}  // namespace tarnwick
