@@ -253,6 +253,7 @@ def _add_chromium(commands: argparse._SubParsersAction) -> None:  # type: ignore
     chromium.add_argument("--origin", help="only origins containing this text")
     _output(chromium)
     _strict(chromium)
+    _no_salvage(chromium)
 
 
 def _add_find(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]

@@ -82,7 +82,13 @@ def test_damaged_copy_shows_its_losses_in_json_and_html(tmp_path: Path, damage, 
     assert [(u["begin"], u["end"], u["reason"]) for u in damaged["unread"]] == [
         (r.begin, r.end, r.reason) for r in expected[name].unread
     ] or expected[name].status == "left_out"
-    assert {u["kind"] for u in damaged["unread"]} == {kind}
+    if expected[name].status == "salvaged":
+        # The table lost its end but its blocks were found by their checksums:
+        # what remains unread, if anything, is only the cut block.
+        assert damaged["status"] == "salvaged" and damaged["records"] == expected[name].records > 0
+        assert {u["kind"] for u in damaged["unread"]} <= {kind}
+    else:
+        assert {u["kind"] for u in damaged["unread"]} == {kind}
     # The map covers the file exactly once.
     stretches = damaged["map"]
     assert stretches[0]["begin"] == 0 and stretches[-1]["end"] == damaged["size"]
@@ -90,6 +96,8 @@ def test_damaged_copy_shows_its_losses_in_json_and_html(tmp_path: Path, damage, 
 
     status, page = _report(tmp_path, str(store), fmt="html")
     html = page.read_text()
+    if not damaged["unread"]:
+        return
     lost = damaged["unread"][0]
     assert f'class="{kind}"' in html
     assert f"bytes {lost['begin']:,}–{lost['end']:,}: {kind}" in html

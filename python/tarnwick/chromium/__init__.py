@@ -36,12 +36,12 @@ _DECODERS = {LOCAL_STORAGE: localstorage.decode, SESSION_STORAGE: sessionstorage
 
 
 def read_store(store_dir: str | os.PathLike[str], kind: str | None = None,
-               reports: list[Any] | None = None) -> Iterator[Entry]:
+               reports: list[Any] | None = None, *, salvage: bool = True) -> Iterator[Entry]:
     """Every record of one store, decoded, in file order. ``kind`` is found from the
     path or, failing that, from the keys. The reader's ``ReadReport`` (what it could
     not read) is appended to ``reports`` when given."""
     path = os.fspath(store_dir)
-    records = list(iter_records(path, reports))
+    records = list(iter_records(path, reports, salvage=salvage))
     kind = kind or kind_from_path(path) or kind_from_records(records)
     if kind is None:
         return

@@ -43,6 +43,9 @@ class Problems:
             if f.status == "left_out":
                 self.files += 1
                 self.warn(f"left out {f.path!r}: {f.reason}")
+            elif f.status == "salvaged":
+                self.files += 1
+                self.warn(f"salvaged {f.path!r}: records of {len(f.carved)} block(s) found by their checksums ({f.reason})")
             elif f.unread:
                 self.files += 1
                 lost = sum(r.end - r.begin for r in f.unread)

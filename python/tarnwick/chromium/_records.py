@@ -31,17 +31,20 @@ def _state_name(state: object) -> str:
     return key_state_name(state).lower()
 
 
-def iter_records(store_dir: str | os.PathLike[str], reports: list[Any] | None = None) -> Iterator[RawRecord]:
-    """Every record of every table and log file of one LevelDB directory. Once all
-    are read, the reader's account of what it could not read (a ``ReadReport``:
-    files left out, byte ranges not decoded) is appended to ``reports``."""
+def iter_records(store_dir: str | os.PathLike[str], reports: list[Any] | None = None, *,
+                 salvage: bool = True) -> Iterator[RawRecord]:
+    """Every record of every table and log file of one LevelDB directory (with
+    ``salvage``, also those of tables whose footer or index is lost, found by
+    their blocks' checksums). Once all are read, the reader's account of what it
+    could not read (a ``ReadReport``: files left out or salvaged, byte ranges not
+    decoded) is appended to ``reports``."""
     path = os.fspath(store_dir)
     import tarnwick
 
     streaming = getattr(tarnwick, "records", None)
     if streaming is not None:
         make, names = RawRecord, [name.lower() for name in KEY_STATE_NAMES]
-        scan = streaming(path)
+        scan = streaming(path, salvage=salvage)
         for r in scan:
             yield make(r.user_key, r.value, r.seq, names[int(r.state)], r.origin_file, r.offset)
         if reports is not None:

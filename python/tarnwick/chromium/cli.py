@@ -97,7 +97,7 @@ def _entries(args: argparse.Namespace, stores: list[tuple[str | None, str]], pro
         progress.update(done)
         reports: list[Any] = []
         try:
-            decoded = list(read_store(store, kind, reports))
+            decoded = list(read_store(store, kind, reports, salvage=args.salvage))
         except Exception as error:  # noqa: BLE001 - one store's failure costs only that store
             problems.store_not_read(store, error)
             continue

@@ -2,17 +2,16 @@
 
 ``read_store`` is the one place where the report meets the scanner: it
 returns the store's read report (every entry, its status, the byte ranges
-from which nothing was decoded and why) together with each data file's
-records counted by state. Everything else in this package sees only
-``StoreRead``.
+from which nothing was decoded and why, each data file's records by state,
+all counted by the scanner itself) in the shape the rest of this package
+uses, ``StoreRead``.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass
 
-from .._names import KEY_STATE_NAMES
-from ..scanning import ReadReport, records
+from ..scanning import ReadReport, inspect
 
 # Records by state, in this order everywhere in the report.
 STATES = ("Live", "Deleted", "Unknown")
@@ -25,17 +24,9 @@ class StoreRead:
 
 
 def read_store(directory: str) -> StoreRead:
-    """One pass over the store's records, counting them by state per file,
-    and the scanner's report of that pass."""
-    counts: dict[str, dict[str, int]] = {}
-    names = KEY_STATE_NAMES
-    with records(directory) as source:
-        last_path: str | None = None
-        slots: dict[str, int] = {}
-        for r in source:
-            if r.origin_file != last_path:
-                last_path = r.origin_file
-                slots = counts.setdefault(last_path, dict.fromkeys(STATES, 0))
-            slots[names[int(r.state)]] += 1
-        report = source.report
+    """The scanner's report of one read of the store, with its counts by
+    state per data file (no record becomes a Python object)."""
+    report = inspect(directory)
+    counts = {f.path: {"Live": f.live, "Deleted": f.deleted, "Unknown": f.unknown}
+              for f in report.files if f.records}
     return StoreRead(report, counts)
