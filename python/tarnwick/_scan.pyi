@@ -37,6 +37,8 @@ class ArrowScan:
         key_prefix: bytes,
         states: int,
         file_types: int,
+        any_name: bool,
+        as_kind: int,
         batch_rows: int,
         batch_bytes: int,
         files: tuple[str | bytes, ...] | None = None,
@@ -59,6 +61,8 @@ class TextScan(Iterator[bytes]):
         key_prefix: bytes,
         states: int,
         file_types: int,
+        any_name: bool,
+        as_kind: int,
         format: int,
         chunk_bytes: int,
         /,
@@ -68,6 +72,6 @@ class TextScan(Iterator[bytes]):
     def cancel(self) -> None: ...
 
 def schema_capsule() -> object: ...
-def inspect(path: str | bytes, threads: int, /) -> dict[str, Any]: ...
+def inspect(path: str | bytes, threads: int, any_name: bool = False, as_kind: int = 0, /) -> dict[str, Any]: ...
 def data_file_name(name: str | bytes, /) -> tuple[str, int] | None: ...
 def decode_chromium(kind: str, data: bytes, /) -> str: ...
