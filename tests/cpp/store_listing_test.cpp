@@ -158,8 +158,6 @@ TEST(StoreListing, ChoosesTheHighestManifestWhateverTheEntry) {
     EXPECT_EQ(listing->manifest->number, 0x10U);
 }
 
-}  // namespace
-}  // namespace tarnwick
 
 // --- Files of any name: the kind a file's content gives it -----------------
 
@@ -169,11 +167,17 @@ ByteVec ends_in_table_magic(std::size_t before) {
     return out;
 }
 
+// A log's first physical record: checksum (never read), length, type, payload;
+// `length` overrides the stored length. Written byte by byte into a vector of
+// its final size.
 ByteVec log_start(std::uint8_t type, std::string_view payload, std::optional<std::uint16_t> length = std::nullopt,
                   std::size_t padded_to = 0) {
-    ByteVec out;
-    put_physical(out, type, payload, length);
-    if (out.size() < padded_to) out.resize(padded_to, 0);
+    ByteVec out(std::max(padded_to, payload.size() + 7), 0);
+    const std::uint16_t stored = length.value_or(static_cast<std::uint16_t>(payload.size()));
+    out[4] = static_cast<std::uint8_t>(stored & 0xFF);
+    out[5] = static_cast<std::uint8_t>(stored >> 8);
+    out[6] = type;
+    std::copy(payload.begin(), payload.end(), out.begin() + 7);
     return out;
 }
 
@@ -218,7 +222,7 @@ INSTANTIATE_TEST_SUITE_P(
         ContentCase{"zeros", ByteVec(4096, 0), std::nullopt, DataFileKind::Log},
         ContentCase{"text", [] { ByteVec b; append(b, "just some notes\nabout nothing\n"); return b; }(),
                     std::nullopt, DataFileKind::Log}),
-    [](const auto& info) { return std::string(info.param.label); });
+    [](const auto& test) { return std::string(test.param.label); });
 
 TEST(StoreListing, AnyNameAdmitsTablesAndLogsByContent) {
     TempDir dir;
@@ -296,7 +300,7 @@ INSTANTIATE_TEST_SUITE_P(
                       SingleFileCase{"forced_table", "x.dat", false, DataFileKind::Table, DataFileKind::Table, 0},
                       SingleFileCase{"forced_over_the_name", "000008.ldb", true, DataFileKind::Log, DataFileKind::Log,
                                      8}),
-    [](const auto& info) { return std::string(info.param.label); });
+    [](const auto& test) { return std::string(test.param.label); });
 
 TEST(StoreListing, ASingleFileIsNeverFollowedThroughALink) {
     TempDir dir;
@@ -323,3 +327,6 @@ TEST(StoreListing, AFileIsNotADirectoryUnlessSingleFilesAreAsked) {
     EXPECT_FALSE(list_store(path + "/", rules));
     EXPECT_FALSE(list_store("", rules));
 }
+
+}  // namespace
+}  // namespace tarnwick
