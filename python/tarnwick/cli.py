@@ -133,12 +133,14 @@ def _output(parser: argparse.ArgumentParser, what: str = "FILE") -> None:
 
 
 def _any_name(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
+    # --as is for one file, --any-name for a directory.
+    choice = parser.add_mutually_exclusive_group()
+    choice.add_argument(
         "--as", dest="as_kind", choices=("table", "log"),
         help="read the FILE given as PATH as a table or a log, whatever its name and content "
         "(by default: from a data file name, else a table when it ends in the table magic number, else a log)",
     )
-    parser.add_argument(
+    choice.add_argument(
         "--any-name", action="store_true",
         help="in a directory, also read files of any name whose content is a table or starts like a log "
         "(carved files); the others are reported as not admitted",
