@@ -319,7 +319,7 @@ def _add_report(commands: argparse._SubParsersAction) -> None:  # type: ignore[t
                   "report /evidence/profile --hash md5,sha1 -o report.json --format json",
                   "report store --output-of records.parquet -o report.md --format md"),
     )
-    report.add_argument("paths", metavar="PATH", nargs="+", help="a store, a profile or a folder tree")
+    report.add_argument("paths", metavar="PATH", nargs="+", help="a store, a profile, a folder tree, or one data file of any name")
     report.add_argument("-o", "--output", metavar="FILE", required=True, help="the report file; never inside PATH")
     report.add_argument("--format", choices=("html", "json", "md"), default="html",
                         help="HTML page (default), JSON or Markdown")

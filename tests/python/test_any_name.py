@@ -228,3 +228,22 @@ def test_refusals(store, tmp_path, args, message):
     done = run(*(a.format(store=store, missing=tmp_path / "missing.bin") for a in args))
     assert done.returncode == 2
     assert message in done.stderr
+
+
+@pytest.mark.parametrize("fmt", ["json", "html", "md"])
+def test_report_takes_files_of_any_name_beside_stores(store, sources, tmp_path, fmt):
+    copy = tmp_path / "evidence" / "carved_0001.bin"
+    copy.parent.mkdir()
+    shutil.copyfile(store / sources["snappy"], copy)
+    out = tmp_path / f"report.{fmt}"
+    done = run("report", copy, store, "-o", out, "--format", fmt)
+    assert done.returncode == 0, done.stderr
+    text = out.read_text()
+    assert "carved_0001.bin" in text
+    if fmt == "json":
+        single, whole = json.loads(text)["stores"]
+        expected = tarnwick.inspect(copy).files[0]
+        assert single["path"] == str(copy) and single["complete"]
+        assert single["records"] == {"Live": expected.live, "Deleted": expected.deleted, "Unknown": expected.unknown}
+        assert [(f["name"], f["role"], f["status"]) for f in single["files"]] == [("carved_0001.bin", "table", "read")]
+        assert whole["path"] == str(store)
