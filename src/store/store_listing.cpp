@@ -4,6 +4,7 @@
 #include "ldb_file/ldb_file.hpp"
 #include "log_file/log_reader.hpp"
 #include "util/file_name.hpp"
+#include "util/truncation_guard.hpp"
 #include "varint/varint.hpp"
 
 #include <dirent.h>
@@ -149,7 +150,12 @@ ContentVerdict kind_of_file(int dir_fd, const std::string& name, bool log_by_def
     auto file = MappedFile::open_at(dir_fd, name);
     if (!file) return {std::nullopt, "cannot be read: " + file.error().message()};
     if (auto mapped = file->map(); !mapped) return {std::nullopt, "cannot be read: " + mapped.error().message()};
-    return kind_by_content(file->readable_view(), log_by_default);
+    // Another process may cut the file short while its bytes are looked at.
+    const Bytes content = file->readable_view();
+    const TruncationGuard guard(content);
+    ContentVerdict verdict = kind_by_content(content, log_by_default);
+    if (guard.pages_replaced()) return {std::nullopt, "cannot be read: the file shrank while its content was examined"};
+    return verdict;
 }
 
 // Lists one entry of the directory open in listing.fd: admits it to `files`
