@@ -43,7 +43,7 @@ from ._store_vocabulary import is_data_file_name, list_names
 
 __all__ = [
     "EXIT_ERROR", "EXIT_INTERRUPTED", "EXIT_LEFT_OUT", "EXIT_OK", "EXIT_TERMINATED", "PROG",
-    "check_directory", "destination", "run_dump", "run_summary", "stdout", "writing",
+    "check_directory", "check_path", "destination", "run_dump", "run_summary", "stdout", "writing",
 ]
 
 TEXT_FORMATS = ("jsonl", "csv", "text")
@@ -60,6 +60,25 @@ def check_directory(directory: str) -> None:
         raise CliError(f"cannot access {directory!r}: {reason(error)}") from None
     if not stat.S_ISDIR(info.st_mode):
         raise CliError(f"not a directory: {directory!r}")
+
+
+def check_path(path: str, args: argparse.Namespace) -> None:
+    """A one-line error unless ``path`` is a folder, or a file (of any name),
+    that can be looked at; ``--as`` takes a file only."""
+    try:
+        info = os.stat(path)
+    except FileNotFoundError:
+        if not os.path.islink(path):
+            raise CliError(f"no such file or directory: {path!r}") from None
+        return  # a dangling link: the scanner reports it, never following it
+    except (OSError, ValueError) as error:
+        raise CliError(f"cannot access {path!r}: {reason(error)}") from None
+    if stat.S_ISDIR(info.st_mode) and args.as_kind is not None:
+        raise CliError(f"--as reads one file, and {path!r} is a directory (use --any-name for a folder of files)")
+
+
+def _listing_options(args: argparse.Namespace) -> dict[str, object]:
+    return {"any_name": args.any_name, "as_kind": args.as_kind}
 
 
 def _hint_if_no_store(directory: str, report: ReadReport) -> None:
@@ -128,8 +147,13 @@ def _is_terminal(stream: object) -> bool:
 
 
 def _data_bytes(directory: str) -> int | None:
-    """The size of the store's data files, the total a dump's progress counts
-    towards; None when the folder cannot be listed."""
+    """The size of the store's data files (or of the one file given), the
+    total a dump's progress counts towards; None when the folder cannot be
+    listed."""
+    with contextlib.suppress(OSError):
+        info = os.lstat(directory)
+        if stat.S_ISREG(info.st_mode):
+            return info.st_size
     try:
         names = [name for name in list_names(os.path.realpath(directory)) if is_data_file_name(name)]
     except OSError:
@@ -155,6 +179,7 @@ def _scan_options(args: argparse.Namespace) -> dict[str, object]:
         "file_types": [args.file_type] if args.file_type else None,
         "key_prefix": args.key_prefix or None,
         "salvage": args.salvage,
+        **_listing_options(args),
     }
 
 
@@ -167,7 +192,7 @@ def _needs_pyarrow(fmt: str) -> None:
 
 def run_dump(args: argparse.Namespace) -> int:
     directory: str = args.directory
-    check_directory(directory)
+    check_path(directory, args)
     if args.format in COLUMNAR_FORMATS:
         _needs_pyarrow(args.format)
         if args.output in (None, "-") and _is_terminal(sys.stdout):
@@ -240,8 +265,8 @@ def _finish(directory: str, report: ReadReport) -> int:
 
 def run_summary(args: argparse.Namespace) -> int:
     directory: str = args.directory
-    check_directory(directory)
-    report = _reading.summarise(directory, salvage=args.salvage)
+    check_path(directory, args)
+    report = _reading.summarise(directory, salvage=args.salvage, **_listing_options(args))
     if getattr(args, "format", "table") == "json":
         text = _output.summary_json(report)
     else:

@@ -9,6 +9,7 @@ import time
 from collections.abc import Callable
 from typing import TextIO
 
+from ._store_vocabulary import is_data_file_name
 from .scanning import EntryReport, FileReport, ReadReport
 
 # --- What was read: the store's report ----------------------------------------------
@@ -36,7 +37,9 @@ def _file_row(f: FileReport) -> list[str]:
     if f.status in ("left_out", "salvaged") and f.reason:
         status = f"{status}: {f.reason}"
     counts = (f.records, f.live, f.deleted, f.unknown, f.compressed, f.undecoded)
-    return [f.name, f.kind.lower(), f.name.rpartition(".")[0] or f.name, str(f.size), *map(str, counts), status]
+    # The number as the name spells it; a file read whatever its name has none.
+    number = f.name.rpartition(".")[0] if is_data_file_name(f.name) else "-"
+    return [f.name, f.kind.lower(), number, str(f.size), *map(str, counts), status]
 
 
 def _entry_row(e: EntryReport) -> list[str]:

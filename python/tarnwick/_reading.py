@@ -62,12 +62,12 @@ def batches(directory: str, **options: Any) -> tuple[Scan, ReportFunction]:
 # --- summary ---------------------------------------------------------------------------
 
 
-def summarise(directory: str, *, salvage: bool = True) -> ReadReport:
+def summarise(directory: str, **options: Any) -> ReadReport:
     """The store's report with each file's records counted by state and by
     compression, all counted by the scanner: no record becomes a Python
-    object."""
+    object. ``options`` are inspect()'s ``any_name`` and ``as_kind``."""
     try:
-        report: ReadReport = _started(directory, lambda: inspect(directory, salvage=salvage))
+        report: ReadReport = _started(directory, lambda: inspect(directory, **options))
     except RuntimeError as error:  # a worker failed: the scan ended early
         raise _cannot_read(directory, error) from None
     return report

@@ -38,6 +38,8 @@ class ArrowScan:
         states: int,
         file_types: int,
         salvage: bool,
+        any_name: bool,
+        as_kind: int,
         batch_rows: int,
         batch_bytes: int,
         files: tuple[str | bytes, ...] | None = None,
@@ -61,6 +63,8 @@ class TextScan(Iterator[bytes]):
         states: int,
         file_types: int,
         salvage: bool,
+        any_name: bool,
+        as_kind: int,
         format: int,
         chunk_bytes: int,
         /,
@@ -70,6 +74,6 @@ class TextScan(Iterator[bytes]):
     def cancel(self) -> None: ...
 
 def schema_capsule() -> object: ...
-def inspect(path: str | bytes, threads: int, salvage: bool = ..., /) -> dict[str, Any]: ...
+def inspect(path: str | bytes, threads: int, salvage: bool = True, any_name: bool = False, as_kind: int = 0, /) -> dict[str, Any]: ...
 def data_file_name(name: str | bytes, /) -> tuple[str, int] | None: ...
 def decode_chromium(kind: str, data: bytes, /) -> str: ...

@@ -141,6 +141,21 @@ def _output(parser: argparse.ArgumentParser, what: str = "FILE") -> None:
     parser.add_argument("--force", action="store_true", help=f"replace {what} if it exists")
 
 
+def _any_name(parser: argparse.ArgumentParser) -> None:
+    # --as is for one file, --any-name for a directory.
+    choice = parser.add_mutually_exclusive_group()
+    choice.add_argument(
+        "--as", dest="as_kind", choices=("table", "log"),
+        help="read the FILE given as PATH as a table or a log, whatever its name and content "
+        "(by default: from a data file name, else a table when it ends in the table magic number, else a log)",
+    )
+    choice.add_argument(
+        "--any-name", action="store_true",
+        help="in a directory, also read files of any name whose content is a table or starts like a log "
+        "(carved files); the others are reported as not admitted",
+    )
+
+
 def _add_summary(commands: argparse._SubParsersAction) -> None:  # type: ignore[type-arg]
     summary = _command(
         commands, "summary", "tarnwick._commands:run_summary",
@@ -150,9 +165,11 @@ def _add_summary(commands: argparse._SubParsersAction) -> None:  # type: ignore[
         "the bytes from which nothing was decoded, and the file's status (read, left out and why, "
         "not admitted as a data file, or a link, never followed); then the totals. --format json gives "
         "the whole read report instead, the bookkeeping files and what the manifest says included.",
-        examples=("summary 'Default/Local Storage/leveldb'", "summary store --strict", "summary store --format json"),
+        examples=("summary 'Default/Local Storage/leveldb'", "summary store --strict", "summary store --format json",
+                  "summary carved/block_0001.bin", "summary carved --any-name"),
     )
-    summary.add_argument("directory", metavar="DIR", help="the database directory")
+    summary.add_argument("directory", metavar="PATH", help="the database directory, or one data file of any name")
+    _any_name(summary)
     summary.add_argument(
         "--format",
         choices=("table", "json"),
@@ -187,9 +204,11 @@ def _add_dump(commands: argparse._SubParsersAction) -> None:  # type: ignore[typ
         "Records come grouped by file in file order, each file's records as stored. "
         "A warning on standard error names each file that was left out.",
         examples=("dump store > records.jsonl", "dump store --state Deleted --format csv -o deleted.csv",
-                  "dump store --format parquet -o store.parquet"),
+                  "dump store --format parquet -o store.parquet", "dump 'copy of 000005.ldb'",
+                  "dump fragment.bin --as log"),
     )
-    dump.add_argument("directory", metavar="DIR", help="the database directory")
+    dump.add_argument("directory", metavar="PATH", help="the database directory, or one data file of any name")
+    _any_name(dump)
     dump.add_argument(
         "--format",
         choices=FORMATS,
@@ -312,7 +331,7 @@ def _add_report(commands: argparse._SubParsersAction) -> None:  # type: ignore[t
                   "report /evidence/profile --hash md5,sha1 -o report.json --format json",
                   "report store --output-of records.parquet -o report.md --format md"),
     )
-    report.add_argument("paths", metavar="PATH", nargs="+", help="a store, a profile or a folder tree")
+    report.add_argument("paths", metavar="PATH", nargs="+", help="a store, a profile, a folder tree, or one data file of any name")
     report.add_argument("-o", "--output", metavar="FILE", required=True, help="the report file; never inside PATH")
     report.add_argument("--format", choices=("html", "json", "md"), default="html",
                         help="HTML page (default), JSON or Markdown")

@@ -62,6 +62,10 @@ _FILE_TYPE_MEMBERS = FILE_TYPES
 
 _TEXT_FORMATS = {"jsonl": 0, "csv": 1, "text": 2}
 
+# A single file's kind, forced whatever its name and content (the scanner's
+# as_kind values; None takes it from the name, else the content).
+_AS_KINDS = {None: 0, "table": 1, "log": 2}
+
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 StateName = Union[KeyState, Literal["Deleted", "Live", "Unknown"]]
 FileTypeName = Union[FileType, Literal["Ldb", "Log"]]
@@ -116,18 +120,30 @@ def _file_names(files: Collection[str | bytes] | None) -> tuple[str | bytes, ...
     return names
 
 
+def _listing(path: str | bytes, any_name: bool, as_kind: str | None) -> tuple[bool, int]:
+    """The scanner's any_name and as_kind arguments. ``as_kind`` forces the
+    kind of one file given by its path, so a directory refuses it."""
+    if as_kind not in _AS_KINDS:
+        raise ValueError(f"as_kind must be 'table', 'log' or None, not {as_kind!r}")
+    if as_kind is not None and os.path.isdir(path):
+        raise ValueError(f"as_kind reads one file, and {os.fsdecode(path)!r} is a directory")
+    return bool(any_name), _AS_KINDS[as_kind]
+
+
 def _common(path: PathLike, reverse: bool, threads: int | None, key_prefix: bytes | None,
-            states: Collection[StateName] | None,
-            file_types: Collection[FileTypeName] | None,
-            salvage: bool) -> tuple[str | bytes, bool, int, bytes, int, int, bool]:
+            states: Collection[StateName] | None, file_types: Collection[FileTypeName] | None,
+            salvage: bool = True, any_name: bool = False,
+            as_kind: str | None = None) -> tuple[str | bytes, bool, int, bytes, int, int, bool, bool, int]:
+    path = os.fspath(path)
     return (
-        os.fspath(path),
+        path,
         bool(reverse),
         _threads(threads),
         _prefix(key_prefix),
         _mask(states, _STATE_BITS, _ALL_STATES, "state"),
         _mask(file_types, _FILE_TYPE_BITS, _ALL_FILE_TYPES, "file type"),
         bool(salvage),
+        *_listing(path, any_name, as_kind),
     )
 
 
@@ -310,14 +326,15 @@ class Scan:
                  batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
                  key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
                  file_types: Collection[FileTypeName] | None = None,
-                 files: Collection[str | bytes] | None = None, salvage: bool = True) -> None:
+                 files: Collection[str | bytes] | None = None, salvage: bool = True, any_name: bool = False,
+                 as_kind: str | None = None) -> None:
         self._arguments = (
-            *_common(path, reverse, threads, key_prefix, states, file_types, salvage),
+            *_common(path, reverse, threads, key_prefix, states, file_types, salvage, any_name, as_kind),
             _positive("batch_rows", batch_rows),
             _positive("batch_bytes", batch_bytes),
             _file_names(files),
         )
-        if not os.path.isdir(self._arguments[0]):
+        if not os.path.lexists(self._arguments[0]):
             raise ValueError(f"Not a directory: {os.fsdecode(self._arguments[0])}")
         self._latest: _scan.ArrowScan | None = None
 
@@ -421,7 +438,8 @@ def scan(path: PathLike, *, reverse: bool = False, threads: int | None = None,
          batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
          key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
          file_types: Collection[FileTypeName] | None = None,
-         files: Collection[str | bytes] | None = None, salvage: bool = True) -> Scan:
+         files: Collection[str | bytes] | None = None, salvage: bool = True, any_name: bool = False,
+         as_kind: str | None = None) -> Scan:
     """Every record of a store, as Arrow record batches (see Scan), in the
     order of ``RawLevelDb(path).iterate_records_raw(reverse=reverse)``.
 
@@ -433,17 +451,28 @@ def scan(path: PathLike, *, reverse: bool = False, threads: int | None = None,
     report). A table whose footer or index cannot be used is read by finding
     its blocks by their checksums, and so are blocks a damaged index lost (the
     report says ``salvaged``); ``salvage=False`` leaves such a table out
-    instead, as RawLevelDb does."""
+    instead, as RawLevelDb does.
+
+    ``path`` may also name one file, read whatever its name: its kind comes
+    from a data file name (``000005.ldb``) when it has one, else from its
+    content (a table when its last 8 bytes are the table magic number, a log
+    otherwise); ``as_kind="table"`` or ``"log"`` forces it. In a directory,
+    ``any_name=True`` also reads every regular file whose content is a table
+    or starts with a log record header (type 1 to 4, the record within the
+    first 32 KiB block): carved pieces dropped into a folder. Files it does
+    not admit are in the report's ``not_admitted`` with the reason."""
     return Scan(path, reverse=reverse, threads=threads, batch_rows=batch_rows, batch_bytes=batch_bytes,
-                key_prefix=key_prefix, states=states, file_types=file_types, files=files, salvage=salvage)
+                key_prefix=key_prefix, states=states, file_types=file_types, files=files, salvage=salvage,
+                any_name=any_name, as_kind=as_kind)
 
 
 def records(path: PathLike, *, reverse: bool = False, threads: int | None = None,
             batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
             key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
-            file_types: Collection[FileTypeName] | None = None, salvage: bool = True) -> Records:
+            file_types: Collection[FileTypeName] | None = None, salvage: bool = True, any_name: bool = False,
+            as_kind: str | None = None) -> Records:
     """The records of scan(), one light object each, without Arrow."""
-    arguments = _common(path, reverse, threads, key_prefix, states, file_types, salvage)
+    arguments = _common(path, reverse, threads, key_prefix, states, file_types, salvage, any_name, as_kind)
     native = _scan.ArrowScan(*arguments, _positive("batch_rows", batch_rows), _positive("batch_bytes", batch_bytes))
     return Records(native)
 
@@ -451,17 +480,21 @@ def records(path: PathLike, *, reverse: bool = False, threads: int | None = None
 def scan_text(path: PathLike, format: str = "jsonl", *, reverse: bool = False,
               threads: int | None = None, chunk_bytes: int = DEFAULT_CHUNK_BYTES,
               key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
-              file_types: Collection[FileTypeName] | None = None, salvage: bool = True) -> TextScan:
+              file_types: Collection[FileTypeName] | None = None, salvage: bool = True, any_name: bool = False,
+              as_kind: str | None = None) -> TextScan:
     """The records of scan() encoded as JSON Lines, CSV or text by the worker
     threads: an iterator of bytes chunks of about ``chunk_bytes`` each."""
     if format not in _TEXT_FORMATS:
         raise ValueError(f"unknown format {format!r} (expected one of {', '.join(_TEXT_FORMATS)})")
-    arguments = _common(path, reverse, threads, key_prefix, states, file_types, salvage)
+    arguments = _common(path, reverse, threads, key_prefix, states, file_types, salvage, any_name, as_kind)
     return TextScan(_scan.TextScan(*arguments, _TEXT_FORMATS[format], _positive("chunk_bytes", chunk_bytes)))
 
 
-def inspect(path: PathLike, *, threads: int | None = None, salvage: bool = True) -> ReadReport:
+def inspect(path: PathLike, *, threads: int | None = None, salvage: bool = True, any_name: bool = False,
+            as_kind: str | None = None) -> ReadReport:
     """Reads every file of a store and reports, for every entry that belongs to
     it, whether it was read or why not, its records, its blocks read and
-    skipped, and the byte ranges from which nothing was decoded."""
-    return ReadReport.from_dict(_scan.inspect(os.fspath(path), _threads(threads), bool(salvage)))
+    skipped, and the byte ranges from which nothing was decoded. ``path``,
+    ``salvage``, ``any_name`` and ``as_kind`` are taken as scan() takes them."""
+    path = os.fspath(path)
+    return ReadReport.from_dict(_scan.inspect(path, _threads(threads), bool(salvage), *_listing(path, any_name, as_kind)))

@@ -39,7 +39,13 @@ Scanner::Scanner(StoreListing listing, std::optional<ManifestReport> manifest, S
 std::expected<std::unique_ptr<Scanner>, DbError> Scanner::start(const std::string& directory, ScanOptions options,
                                                                 ChunkBuilderFactory builders) {
     // The scanner never follows a link among the entries: it reports it.
-    auto listing = list_store(directory, LinkRule::Report, options.reverse);
+    ListingRules rules;
+    rules.links = LinkRule::Report;
+    rules.reverse = options.reverse;
+    rules.single_file = true;
+    rules.any_name = options.any_name;
+    rules.forced_kind = options.forced_kind;
+    auto listing = list_store(directory, rules);
     if (!listing) return std::unexpected(std::move(listing.error()));
     // Set against the whole folder, also when only some of its files are read.
     std::optional<ManifestReport> manifest = manifest_report(*listing);

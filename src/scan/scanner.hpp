@@ -27,6 +27,7 @@
 #include <expected>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +53,11 @@ struct ScanOptions {
     // others are not in the report: a part of a large store, read as a
     // store of its own (entries that are not data files are reported still).
     std::vector<std::string> only_files;
+    // A path that names a file reads that file alone whatever its name (see
+    // ListingRules); forced_kind then decides its kind. In a directory,
+    // any_name admits files of any name whose content is a table or a log.
+    bool any_name = false;
+    std::optional<DataFileKind> forced_kind;
 };
 
 class Scanner {

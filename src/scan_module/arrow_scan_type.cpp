@@ -47,7 +47,8 @@ PyObject* arrow_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "batch_rows and batch_bytes must be positive");
             return nullptr;
         }
-        ScanArguments arguments = scan_arguments(parsed);
+        ScanArguments arguments;
+        if (!scan_arguments(parsed, arguments)) return nullptr;
         if (!file_names_argument(files, arguments.options.only_files)) return nullptr;
         const auto rows = static_cast<std::size_t>(batch_rows);
         const auto bytes = static_cast<std::size_t>(batch_bytes);
@@ -168,7 +169,7 @@ PyMethodDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("ArrowScan(path, reverse, threads, key_prefix, states, file_types, batch_rows, "
+    {Py_tp_doc, const_cast<char*>("ArrowScan(path, reverse, threads, key_prefix, states, file_types, any_name, as_kind, batch_rows, "
                                   "batch_bytes, files=None)\n--\n\nA running scan of a store into Arrow batches.")},
     {Py_tp_new, reinterpret_cast<void*>(arrow_scan_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scan_dealloc<ArrowScanState>)},

@@ -42,11 +42,13 @@ PyObject* inspect(PyObject*, PyObject* args) {
         parsed.key_prefix = "";
         parsed.states = RecordFilter::ALL_STATES;
         parsed.file_types = RecordFilter::ALL_FILE_KINDS;
-        if (!PyArg_ParseTuple(args, "O&I|p", PyUnicode_FSConverter, &parsed.path, &parsed.threads, &parsed.salvage)) {
+        if (!PyArg_ParseTuple(args, "O&I|ppb", PyUnicode_FSConverter, &parsed.path, &parsed.threads, &parsed.salvage,
+                              &parsed.any_name, &parsed.as_kind)) {
             return nullptr;
         }
         Ref path_owner(parsed.path);
-        ScanArguments arguments = scan_arguments(parsed);
+        ScanArguments arguments;
+        if (!scan_arguments(parsed, arguments)) return nullptr;
         auto scanner = start_scan(arguments, [] { return std::make_unique<DiscardingBuilder>(); });
         if (!scanner) return nullptr;
         if (next_chunk(*scanner) != nullptr || PyErr_Occurred() != nullptr) {
@@ -80,7 +82,7 @@ PyMethodDef functions[] = {
     {"schema_capsule", schema_capsule, METH_NOARGS,
      "schema_capsule()\n--\n\nThe Arrow schema of a scan's batches, as a PyCapsule holding an ArrowSchema."},
     {"inspect", inspect, METH_VARARGS,
-     "inspect(path, threads, salvage=True)\n--\n\nReads every file of the store and returns the read report as a dict."},
+     "inspect(path, threads, salvage=True, any_name=False, as_kind=0)\n--\n\nReads every file of the store and returns the read report as a dict."},
     {"data_file_name", data_file_name_of, METH_O,
      "data_file_name(name)\n--\n\nThe kind ('table' or 'log') and number of a data file's name (str or bytes), "
      "or None for a name the reader does not take as a data file."},

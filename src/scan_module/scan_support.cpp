@@ -6,8 +6,7 @@
 
 namespace tarnwick::scan_py {
 
-ScanArguments scan_arguments(const ParsedScanArguments& parsed) {
-    ScanArguments arguments;
+bool scan_arguments(const ParsedScanArguments& parsed, ScanArguments& arguments) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     if (PyBytes_AsStringAndSize(parsed.path, &data, &size) == 0) arguments.path.assign(data, static_cast<std::size_t>(size));
@@ -17,7 +16,14 @@ ScanArguments scan_arguments(const ParsedScanArguments& parsed) {
     arguments.options.filter.states = parsed.states;
     arguments.options.filter.file_kinds = parsed.file_types;
     arguments.options.salvage = parsed.salvage != 0;
-    return arguments;
+    arguments.options.any_name = parsed.any_name != 0;
+    switch (parsed.as_kind) {
+        case AS_NAMED: break;
+        case AS_TABLE: arguments.options.forced_kind = DataFileKind::Table; break;
+        case AS_LOG: arguments.options.forced_kind = DataFileKind::Log; break;
+        default: PyErr_SetString(PyExc_ValueError, "unknown file kind to read a file as"); return false;
+    }
+    return true;
 }
 
 bool file_names_argument(PyObject* sequence, std::vector<std::string>& names) {

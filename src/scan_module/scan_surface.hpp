@@ -18,8 +18,15 @@ struct ScanArguments {
     ScanOptions options;
 };
 
+// The values of the as_kind argument: the file's kind from its name or
+// content, or forced to a table or a log.
+inline constexpr unsigned char AS_NAMED = 0;
+inline constexpr unsigned char AS_TABLE = 1;
+inline constexpr unsigned char AS_LOG = 2;
+
 // The arguments that every scan class takes first, as PyArg_ParseTuple leaves
-// them: the path as bytes (PyUnicode_FSConverter), and the filters as bit masks.
+// them: the path as bytes (PyUnicode_FSConverter), the filters as bit masks,
+// then whether files of any name are read and a single file's forced kind.
 struct ParsedScanArguments {
     PyObject* path = nullptr;
     int reverse = 0;
@@ -29,10 +36,12 @@ struct ParsedScanArguments {
     unsigned char states = 0;
     unsigned char file_types = 0;
     int salvage = 1;
+    int any_name = 0;
+    unsigned char as_kind = AS_NAMED;  // a single file's kind, forced
 };
 
 // The format of those arguments, for PyArg_ParseTuple.
-#define TARNWICK_SCAN_ARGUMENTS_FORMAT "O&pIy#bbp"
+#define TARNWICK_SCAN_ARGUMENTS_FORMAT "O&pIy#bbppb"
 
 // Parses a scan class's positional arguments: the common ones into `parsed`,
 // then those that `format` adds after TARNWICK_SCAN_ARGUMENTS_FORMAT into
@@ -47,6 +56,7 @@ bool parse_scan_arguments(const char* class_name, PyObject* args, PyObject* kwar
     }
     if (!PyArg_ParseTuple(args, format, PyUnicode_FSConverter, &parsed.path, &parsed.reverse, &parsed.threads,
                           &parsed.key_prefix, &parsed.key_prefix_size, &parsed.states, &parsed.file_types, &parsed.salvage,
+                          &parsed.any_name, &parsed.as_kind,
                           extra...)) {
         return false;
     }
@@ -58,8 +68,9 @@ bool parse_scan_arguments(const char* class_name, PyObject* args, PyObject* kwar
 // into `names`; None leaves it empty. False with an exception set otherwise.
 bool file_names_argument(PyObject* sequence, std::vector<std::string>& names);
 
-// The options common to every scan, from its parsed arguments.
-ScanArguments scan_arguments(const ParsedScanArguments& parsed);
+// The options common to every scan, from its parsed arguments. False with
+// ValueError set for an unknown as_kind.
+bool scan_arguments(const ParsedScanArguments& parsed, ScanArguments& arguments);
 
 // Starts a scan, the interpreter lock released while the store is listed.
 // Null with ValueError set when the path is not a directory or cannot be listed.

@@ -31,7 +31,8 @@ PyObject* text_scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
             PyErr_SetString(PyExc_ValueError, "unknown text format, or chunk_bytes not positive");
             return nullptr;
         }
-        ScanArguments arguments = scan_arguments(parsed);
+        ScanArguments arguments;
+        if (!scan_arguments(parsed, arguments)) return nullptr;
         const auto text_format = static_cast<TextFormat>(format);
         const auto bytes = static_cast<std::size_t>(chunk_bytes);
         auto scanner =
@@ -78,7 +79,7 @@ PyType_Slot slots[] = {
     {Py_tp_methods, methods},
     {Py_tp_iter, reinterpret_cast<void*>(text_scan_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(text_scan_next)},
-    {Py_tp_doc, const_cast<char*>("TextScan(path, reverse, threads, key_prefix, states, file_types, format, "
+    {Py_tp_doc, const_cast<char*>("TextScan(path, reverse, threads, key_prefix, states, file_types, any_name, as_kind, format, "
                                   "chunk_bytes)\n--\n\nA running scan of a store into chunks of text.")},
     {Py_tp_new, reinterpret_cast<void*>(text_scan_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(scan_dealloc<TextScanState>)},

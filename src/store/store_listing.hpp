@@ -5,6 +5,11 @@
 //
 // One rule admits a data file (data_file_name, on a regular file whose name is
 // text) and one order reads them: by name, then stably by file number.
+//
+// The scanner may also ask for files whatever their names, for copies and
+// carved pieces of stores that have lost their names: one file given by its
+// own path, or every file of a directory whose content is a table or a log
+// (see ListingRules and kind_by_content).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +21,7 @@
 #include "db/data_file_name.hpp"
 #include "manifest/manifest.hpp"
 #include "store/db_error.hpp"
+#include "util/bytes.hpp"
 
 namespace tarnwick {
 
@@ -42,13 +48,45 @@ enum class LinkRule : std::uint8_t {
     Report,  // never followed: the entry is listed as a link, with its target
 };
 
+// What the listing admits besides the files named like data files.
+struct ListingRules {
+    LinkRule links = LinkRule::Follow;
+    bool reverse = false;
+    // A path that names a file (not a directory) is read as a store holding
+    // that file alone, whatever its name: its kind comes from a data file
+    // name when it has one, else from its content, a table when its last 8
+    // bytes are the table magic number and a log otherwise. The file itself
+    // is never followed through a link.
+    bool single_file = false;
+    // In a directory, every other regular file whose content is a table or
+    // starts like a log (kind_by_content) is admitted too; its number is 0.
+    bool any_name = false;
+    // A single file's kind whatever its name and content.
+    std::optional<DataFileKind> forced_kind;
+};
+
+// What a file's content says it is, for a file whose name does not.
+struct ContentVerdict {
+    std::optional<DataFileKind> kind;  // absent: neither
+    std::string reason;                // why neither
+};
+
+// A table when its last TABLE_MAGIC_SIZE bytes are the table magic number.
+// Otherwise a log when `log_by_default`, and else only when it starts like
+// one: a first record header whose type is Full, First, Middle or Last and
+// whose length fits in the first block and in the content (checksums are not
+// read). Random bytes pass that test at most once in about 130 files (a type
+// byte of 1 to 4, then a length below half the range), fewer when small;
+// zeros and printable text never do.
+[[nodiscard]] ContentVerdict kind_by_content(Bytes content, bool log_by_default);
+
 // A data file admitted for reading.
 struct ListedFile {
     std::string name;          // the entry's name in the directory
-    std::string display_path;  // the directory as given, a separator, the name
+    std::string display_path;  // the directory as given, a separator, the name (a single file: its path as given)
     std::string display_text;  // the same as UTF-8, for records; left empty here, the scanner fills it
     DataFileKind kind;
-    std::uint64_t number;  // the engine's file number: the name's digits in base 10
+    std::uint64_t number;  // the engine's file number: the name's digits in base 10, 0 for another name
     std::uint64_t size;    // at listing time; only used to share out the work
 };
 
@@ -87,6 +125,12 @@ struct StoreListing {
 // that cannot be listed fail.
 [[nodiscard]] std::expected<StoreListing, DbError> list_store(const std::string& directory, LinkRule links,
                                                               bool reverse);
+
+// The same with the rules for files of any name. With single_file, a path
+// that names anything but a directory is listed as that one entry (the
+// listing's fd is then the directory that holds it); a missing path still
+// fails as not a directory.
+[[nodiscard]] std::expected<StoreListing, DbError> list_store(const std::string& path, const ListingRules& rules);
 
 // The names the engine gives the other files of a store.
 [[nodiscard]] bool is_store_bookkeeping(std::string_view name) noexcept;

@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "byte_builder.hpp"
+#include "ldb_file/ldb_file.hpp"
 
 namespace tarnwick {
 namespace {
@@ -155,6 +156,149 @@ TEST(StoreListing, ChoosesTheHighestManifestWhateverTheEntry) {
     ASSERT_TRUE(listing && listing->manifest);
     EXPECT_EQ(listing->manifest->path, dir.path("MANIFEST-000010"));
     EXPECT_EQ(listing->manifest->number, 0x10U);
+}
+
+
+// --- Files of any name: the kind a file's content gives it -----------------
+
+ByteVec ends_in_table_magic(std::size_t before) {
+    ByteVec out(before, 0x61);
+    put_fixed64(out, TABLE_MAGIC);
+    return out;
+}
+
+// A log's first physical record: checksum (never read), length, type, payload;
+// `length` overrides the stored length. Written byte by byte into a vector of
+// its final size.
+ByteVec log_start(std::uint8_t type, std::string_view payload, std::optional<std::uint16_t> length = std::nullopt,
+                  std::size_t padded_to = 0) {
+    ByteVec out(std::max(padded_to, payload.size() + 7), 0);
+    const std::uint16_t stored = length.value_or(static_cast<std::uint16_t>(payload.size()));
+    out[4] = static_cast<std::uint8_t>(stored & 0xFF);
+    out[5] = static_cast<std::uint8_t>(stored >> 8);
+    out[6] = type;
+    std::copy(payload.begin(), payload.end(), out.begin() + 7);
+    return out;
+}
+
+struct ContentCase {
+    const char* label;
+    ByteVec content;
+    std::optional<DataFileKind> in_a_folder;   // log_by_default false
+    DataFileKind given_alone;                  // log_by_default true
+};
+
+class ContentRule : public ::testing::TestWithParam<ContentCase> {};
+
+TEST_P(ContentRule, TellsATableALogOrNeither) {
+    const ContentCase& c = GetParam();
+    const ContentVerdict strict = kind_by_content(c.content, false);
+    EXPECT_EQ(strict.kind, c.in_a_folder);
+    EXPECT_EQ(strict.reason.empty(), c.in_a_folder.has_value()) << strict.reason;
+    EXPECT_EQ(kind_by_content(c.content, true).kind, c.given_alone);
+}
+
+const std::string FULL_BLOCK_PAYLOAD(32768 - 7, 'p');
+
+INSTANTIATE_TEST_SUITE_P(
+    Contents, ContentRule,
+    ::testing::Values(
+        ContentCase{"magic_alone", ends_in_table_magic(0), DataFileKind::Table, DataFileKind::Table},
+        ContentCase{"magic_at_the_end", ends_in_table_magic(4000), DataFileKind::Table, DataFileKind::Table},
+        ContentCase{"magic_not_at_the_end", [] { auto b = ends_in_table_magic(10); b.push_back(0); return b; }(),
+                    std::nullopt, DataFileKind::Log},
+        ContentCase{"full_record", log_start(kFull, "batch"), DataFileKind::Log, DataFileKind::Log},
+        ContentCase{"last_record_then_zeros", log_start(kLast, "tail", std::nullopt, 300), DataFileKind::Log,
+                    DataFileKind::Log},
+        ContentCase{"record_filling_the_block", log_start(kFirst, FULL_BLOCK_PAYLOAD), DataFileKind::Log,
+                    DataFileKind::Log},
+        ContentCase{"zero_type", log_start(kZero, "x"), std::nullopt, DataFileKind::Log},
+        ContentCase{"unknown_type", log_start(5, "x"), std::nullopt, DataFileKind::Log},
+        ContentCase{"length_past_the_content", log_start(kFull, "short", 6), std::nullopt, DataFileKind::Log},
+        ContentCase{"length_past_the_block", log_start(kFull, "x", 32768 - 6, 40000), std::nullopt,
+                    DataFileKind::Log},
+        ContentCase{"shorter_than_a_header", ByteVec{1, 2, 3, 4, 0, 0}, std::nullopt, DataFileKind::Log},
+        ContentCase{"empty", ByteVec{}, std::nullopt, DataFileKind::Log},
+        ContentCase{"zeros", ByteVec(4096, 0), std::nullopt, DataFileKind::Log},
+        ContentCase{"text", [] { ByteVec b; append(b, "just some notes\nabout nothing\n"); return b; }(),
+                    std::nullopt, DataFileKind::Log}),
+    [](const auto& test) { return std::string(test.param.label); });
+
+TEST(StoreListing, AnyNameAdmitsTablesAndLogsByContent) {
+    TempDir dir;
+    dir.write("carved_0001.bin", ends_in_table_magic(100));
+    dir.write("fragment", log_start(kFull, "batch"));
+    dir.write("000003.log", "");
+    dir.write("noise.bin", ByteVec(64, 0));
+    dir.write("MANIFEST-000002", log_start(kFull, "edit"));  // a log too, but the store's own
+    std::filesystem::create_directory(dir.path("sub"));
+    ListingRules rules;
+    rules.links = LinkRule::Report;
+    rules.any_name = true;
+    auto listing = list_store(dir.path(), rules);
+    ASSERT_TRUE(listing);
+    // Files without a data file name have number 0, so they come first.
+    ASSERT_EQ(names(*listing), (std::vector<std::string>{"carved_0001.bin", "fragment", "000003.log"}));
+    EXPECT_EQ(listing->files[0].kind, DataFileKind::Table);
+    EXPECT_EQ(listing->files[0].number, 0U);
+    EXPECT_EQ(listing->files[1].kind, DataFileKind::Log);
+    EXPECT_EQ(listing->files[2].number, 3U);
+    ASSERT_EQ(listing->others.size(), 3U);
+    EXPECT_EQ(listing->others[0].name, "MANIFEST-000002");
+    EXPECT_EQ(listing->others[0].status, ListedEntry::Status::NotData);
+    EXPECT_EQ(listing->others[1].name, "noise.bin");
+    EXPECT_EQ(listing->others[1].status, ListedEntry::Status::NotAdmitted);
+    EXPECT_NE(listing->others[1].reason.find("neither a table"), std::string::npos);
+    EXPECT_EQ(listing->others[2].reason, "a directory");
+
+    // Without the rule only the data file is read, and the rest is not named.
+    auto plain = list_store(dir.path(), LinkRule::Report, false);
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(names(*plain), (std::vector<std::string>{"000003.log"}));
+    EXPECT_EQ(plain->others.size(), 1U);
+}
+
+TEST(StoreListing, ASingleFileIsListedAloneUnderItsOwnPath) {
+    TempDir dir;
+    const std::string path = dir.write("000005 (1).ldb", ends_in_table_magic(50));
+    ListingRules rules;
+    rules.links = LinkRule::Report;
+    rules.single_file = true;
+    auto listing = list_store(path, rules);
+    ASSERT_TRUE(listing);
+    ASSERT_EQ(names(*listing), std::vector<std::string>{"000005 (1).ldb"});
+    EXPECT_TRUE(listing->others.empty());
+    EXPECT_FALSE(listing->manifest.has_value());
+    EXPECT_EQ(listing->files[0].display_path, path);
+    EXPECT_EQ(listing->files[0].kind, DataFileKind::Table);
+    // Opened relative to the directory that holds it, as any listed file.
+    EXPECT_EQ(::faccessat(listing->fd.get(), "000005 (1).ldb", R_OK, 0), 0);
+}
+
+TEST(StoreListing, ASingleFileIsNeverFollowedThroughALink) {
+    TempDir dir;
+    const std::string target = dir.write("real.ldb", ends_in_table_magic(10));
+    ASSERT_EQ(::symlink(target.c_str(), dir.path("alias").c_str()), 0);
+    ListingRules rules;
+    rules.links = LinkRule::Follow;  // even so
+    rules.single_file = true;
+    auto listing = list_store(dir.path("alias"), rules);
+    ASSERT_TRUE(listing);
+    EXPECT_TRUE(listing->files.empty());
+    ASSERT_EQ(listing->others.size(), 1U);
+    EXPECT_EQ(listing->others[0].status, ListedEntry::Status::Link);
+    EXPECT_EQ(listing->others[0].target, target);
+}
+
+TEST(StoreListing, AFileIsNotADirectoryUnlessSingleFilesAreAsked) {
+    TempDir dir;
+    const std::string path = dir.write("000001.log", "");
+    EXPECT_FALSE(list_store(path, LinkRule::Follow, false));
+    ListingRules rules;
+    rules.single_file = true;
+    EXPECT_FALSE(list_store(dir.path("missing.bin"), rules));
+    EXPECT_FALSE(list_store(path + "/", rules));
+    EXPECT_FALSE(list_store("", rules));
 }
 
 }  // namespace

@@ -359,16 +359,13 @@ def unreadable_directory(tmp_path: Path) -> Iterator[tuple[str, dict[str, object
 
 
 @pytest.mark.parametrize("command", ["summary", "dump"])
-@pytest.mark.parametrize("case", ["missing", "file", "unreadable", "empty path"])
+@pytest.mark.parametrize("case", ["missing", "unreadable", "empty path"])
 def test_unusable_directory_gives_one_line_and_status_2(
     tmp_path: Path, request: pytest.FixtureRequest, command: str, case: str
 ) -> None:
     options: dict[str, object] = {}
     if case == "missing":
         target = str(tmp_path / "no such db")
-    elif case == "file":
-        (tmp_path / "CURRENT").write_text("MANIFEST-000001\n")
-        target = str(tmp_path / "CURRENT")
     elif case == "empty path":
         target = ""
     else:

@@ -190,6 +190,12 @@ def collect(paths: Sequence[str], digests: Sequence[str], outputs_of: Sequence[s
         report.problems.append(f"cannot list {path}: {error.strerror or error}")
 
     for path in paths:
+        if not os.path.isdir(path):
+            # One file of any name, read alone (a link given so is reported by
+            # the read, never followed).
+            single = Store(".", kinds.GENERIC, None, ())
+            report.stores.append(_store_entry(single, os.path.abspath(path), digests, reader))
+            continue
         root = os.path.realpath(path)
         try:
             stores = find_stores(root, on_error=unlisted)

@@ -17,8 +17,8 @@ def run(args: argparse.Namespace) -> int:
     from . import collect, render
 
     for path in args.paths:
-        if not os.path.isdir(path):
-            raise CliError(f"not a directory: {path!r}")
+        if not os.path.isdir(path) and not os.path.lexists(path):
+            raise CliError(f"not a directory or a file: {path!r}")
     for path in args.output_of:
         if not os.path.isfile(path):
             raise CliError(f"--output-of: no such file: {path!r}")
