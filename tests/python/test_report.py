@@ -85,7 +85,7 @@ def test_damaged_copy_shows_its_losses_in_json_and_html(tmp_path: Path, damage, 
     if expected[name].status == "salvaged":
         # The table lost its end but its blocks were found by their checksums:
         # what remains unread, if anything, is only the cut block.
-        assert damaged["status"] == "salvaged" and damaged["records"] == expected[name].records > 0
+        assert damaged["status"] == "salvaged" and sum(damaged["records"].values()) == expected[name].records > 0
         assert {u["kind"] for u in damaged["unread"]} <= {kind}
     else:
         assert {u["kind"] for u in damaged["unread"]} == {kind}
