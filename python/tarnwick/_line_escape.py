@@ -1,5 +1,6 @@
 """Text made safe for one line of a line-oriented output (the text views,
-``find``'s listing, warnings): whatever a name holds, one record stays one line.
+``find``'s listing, warnings): whatever a name holds, one record stays one line;
+and for a spreadsheet cell, which must never run as a formula.
 
 Names in evidence are written by others (a web page names its databases and
 keys; a folder may be named with a line break), so a name could otherwise end
@@ -38,3 +39,13 @@ def escape_line(text: str, *, json_text: bool = False) -> str:
     if json_text:
         return _UNSAFE_IN_JSON.sub(_escape_in_json, text)
     return _UNSAFE_IN_NAME.sub(_escape_in_name, text)
+
+
+# Cells a spreadsheet would run as formulas (or reinterpret) start with one of
+# these; such a cell gets a leading apostrophe, which spreadsheets hide.
+_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r", "'")
+
+
+def spreadsheet_safe(cell: str) -> str:
+    """``cell`` as a CSV cell that no spreadsheet takes for a formula."""
+    return "'" + cell if cell.startswith(_FORMULA_STARTS) else cell

@@ -102,23 +102,24 @@ class Progress:
         self._done = done
         if total is not None:
             self.total = total
-        if self._stream is None:
-            return
-        now = self._clock()
-        if now < self._next:
-            return
-        self._next = now + _INTERVAL
-        self._draw(describe(done, self.total, self.unit, now - self._start))
+        if self._take_turn():
+            self._draw(describe(done, self.total, self.unit, self._clock() - self._start))
 
     def show(self, text: str) -> None:
         """Any text on the line (a ``tarnwick: `` prefix is added if missing)."""
+        if self._take_turn():
+            self._draw(text.removeprefix("tarnwick: "))
+
+    def _take_turn(self) -> bool:
+        """Whether the line is shown and due to be drawn again; if so, the next
+        drawing waits another interval."""
         if self._stream is None:
-            return
+            return False
         now = self._clock()
         if now < self._next:
-            return
+            return False
         self._next = now + _INTERVAL
-        self._draw(text.removeprefix("tarnwick: "))
+        return True
 
     def _draw(self, text: str) -> None:
         assert self._stream is not None

@@ -24,7 +24,7 @@ import io
 from collections.abc import Callable, Iterable
 from typing import Any, BinaryIO
 
-from .._line_escape import escape_line
+from .._line_escape import escape_line, spreadsheet_safe
 from . import _json
 from .entry import Entry
 
@@ -35,8 +35,6 @@ JSON_COLUMNS = ("key", "value", "details")
 INT_COLUMNS = ("seq", "offset")
 # Text view: values longer than this are shortened.
 TEXT_VALUE_LIMIT = 160
-# Cells a spreadsheet would run as formulas get a leading apostrophe.
-_FORMULA_STARTS = ("=", "+", "-", "@", "\t", "\r", "'")
 PARQUET_BATCH = 10_000
 
 
@@ -146,7 +144,7 @@ def _cell(value: Any, column: str) -> str:
         s = _json_text(value)
     else:
         s = name_cell(str(value))
-    return "'" + s if s.startswith(_FORMULA_STARTS) else s
+    return spreadsheet_safe(s)
 
 
 def write_csv(entries: Iterable[Entry], out: BinaryIO) -> int:

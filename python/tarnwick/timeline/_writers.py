@@ -17,7 +17,7 @@ import json
 from collections.abc import Iterable
 from typing import Any, BinaryIO
 
-from ..chromium.output import _FORMULA_STARTS
+from .._line_escape import spreadsheet_safe
 from ._events import AREA_ACCESSED, AREA_WRITTEN, COMMITTED, FILE_MODIFIED, Event
 
 L2T_COLUMNS = ("date", "time", "timezone", "MACB", "source", "sourcetype", "type", "user", "host", "short",
@@ -62,7 +62,7 @@ def write_jsonl(events: Iterable[Event], out: BinaryIO) -> int:
 
 def _cell(value: Any) -> str:
     s = "" if value is None else (value if isinstance(value, str) else json.dumps(value, ensure_ascii=False))
-    return "'" + s if s.startswith(_FORMULA_STARTS) else s
+    return spreadsheet_safe(s)
 
 
 def write_csv(events: Iterable[Event], out: BinaryIO) -> int:
