@@ -19,6 +19,7 @@ import stat
 import time
 from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass, field
+from importlib.metadata import PackageNotFoundError, version
 from typing import Any
 
 from ._store_vocabulary import open_directory
@@ -51,8 +52,6 @@ def now_utc() -> str:
 def versions() -> dict[str, str]:
     """The version of the tool, of the interpreter and of each library that
     shapes the outputs (those not installed are left out)."""
-    from importlib.metadata import PackageNotFoundError, version
-
     found = {"python": platform.python_version()}
     for name in _DISTRIBUTIONS:
         try:

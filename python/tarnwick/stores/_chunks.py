@@ -11,16 +11,15 @@ import array
 import dataclasses
 import os
 import shutil
-from collections import Counter
 from typing import Any
 
 import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.parquet as pq  # type: ignore[import-untyped]
 
+from .._provenance import FileFacts, iso_utc, source_metadata
 from . import _source
 from ._custody import Hashed, Identity, change_of, hash_file, identity_now
-from .._store_vocabulary import open_directory
-from .._store_vocabulary import is_data_file_name
+from .._store_vocabulary import is_data_file_name, open_directory
 from ._plan import Chunk, failed_result
 
 # Each piece decodes on one thread: the parallelism is the jobs' (one core
@@ -162,6 +161,30 @@ def _checked(chunk: Chunk, directory_fd: int, hashed: dict[str, Hashed], copied:
     return hashes, unreadable, changed
 
 
+def _part_metadata(chunk: Chunk, hashed: dict[str, Hashed], report: dict[str, Any]) -> dict[bytes, bytes]:
+    """Where a part file's records came from, in its own key-value metadata
+    (as a dump's Parquet file carries it): the files hashed in the pass that
+    read them, and the read report."""
+    files = []
+    for name, h in hashed.items():
+        opened = h.opened
+        files.append(FileFacts(
+            os.path.join(chunk.directory, name), h.size,
+            iso_utc(opened.mtime_ns) if opened else None, iso_utc(opened.ctime_ns) if opened else None,
+            {"sha256": h.sha256} if h.sha256 else {}, h.error or "",
+        ))
+    return source_metadata(chunk.directory, files, report)
+
+
+def _counts(report: dict[str, Any]) -> tuple[dict[str, int], dict[str, int]]:
+    """The records by state and by data file name, as the scanner counted
+    them while it read (no filter is asked for, so they are the part's rows)."""
+    files = report.get("files", [])
+    totals = {"Live": sum(f["live"] for f in files), "Deleted": sum(f["deleted"] for f in files),
+              "Unknown": sum(f["unknown"] for f in files)}
+    return {state: n for state, n in totals.items() if n}, {f["name"]: f["records"] for f in files if f["records"]}
+
+
 def read_chunk(chunk: Chunk) -> dict[str, Any]:
     """Read, write and hash one chunk. Returns its result (a plain dict, so it
     crosses process and cluster boundaries as it is); a failure is a result
@@ -177,8 +200,6 @@ def read_chunk(chunk: Chunk) -> dict[str, Any]:
                 # too: the others are copied and read as a piece would be.
                 hashed, scratch = _hash_and_copy(_as_piece(chunk), directory_fd)
             prefix = "" if chunk.store_path == "." else chunk.store_path + "/"
-            by_state: Counter[str] = Counter()
-            by_file: Counter[str] = Counter()
             records = 0
             os.makedirs(os.path.dirname(chunk.part_path), exist_ok=True)
             source = _source.read_store(os.fsencode(scratch or chunk.directory), threads=_DECODE_THREADS)
@@ -187,19 +208,18 @@ def read_chunk(chunk: Chunk) -> dict[str, Any]:
                     out = _dataset_batch(batch, chunk, prefix)
                     writer.write_batch(out)
                     records += out.num_rows
-                    by_state += _source.count_by(out, "state")
-                    by_file += _source.count_by(out, "file")
-            report = source.report()
+                report = source.report()
+                if scratch is not None:
+                    report = _replace_paths(report, scratch, chunk.directory)
+                writer.add_key_value_metadata(_part_metadata(chunk, hashed, report))
             hashes, unreadable, changed = _checked(chunk, directory_fd, hashed, scratch is not None, report)
         finally:
             os.close(directory_fd)
-        names = Counter({path.rpartition("/")[2]: n for path, n in by_file.items()})
-        if scratch is not None:
-            report = _replace_paths(report, scratch, chunk.directory)
+        by_state, by_file = _counts(report)
         result.update(
             records=records,
-            by_state=dict(by_state),
-            by_file=dict(names),
+            by_state=by_state,
+            by_file=by_file,
             hashes=hashes,
             unreadable=unreadable,
             changed=changed,

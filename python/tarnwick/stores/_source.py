@@ -11,12 +11,13 @@ and file stay dictionaries: few distinct values, cheap to count and rewrite.
 
 from __future__ import annotations
 
-from collections import Counter
 from collections.abc import Collection, Iterator
 from typing import Any
 
 import pyarrow as pa  # type: ignore[import-untyped]
-import pyarrow.compute as pc  # type: ignore[import-untyped]
+# Casting (below) needs pyarrow.compute: imported here, with the module, rather
+# than by pyarrow on first use inside a worker that may have dropped its rights.
+import pyarrow.compute  # type: ignore[import-untyped]  # noqa: F401
 
 from .. import scan
 
@@ -71,13 +72,3 @@ def read_store(directory: str | bytes, *, threads: int | None = None, files: Col
     in bytes reaches the reader exactly, whatever its encoding."""
     return StoreRead(directory, threads, files)
 
-
-def count_by(batch: pa.RecordBatch, column: str) -> Counter[str]:
-    """How often each value of a dictionary column occurs in the batch."""
-    values = batch.column(column)
-    names = values.dictionary.to_pylist()
-    counts: Counter[str] = Counter()
-    for item in pc.value_counts(values.indices).to_pylist():
-        if item["values"] is not None:
-            counts[names[item["values"]]] += item["counts"]
-    return counts
