@@ -79,6 +79,30 @@ class _VersionAction(argparse.Action):
         parser.exit()
 
 
+class _DocsAction(argparse.Action):
+    """``--completion SHELL`` and ``--man``: the completion script or the
+    manual page, made from this parser, on standard output."""
+
+    def __init__(self, option_strings: Sequence[str], dest: str, **kwargs: object) -> None:
+        super().__init__(option_strings, dest, default=argparse.SUPPRESS, **kwargs)  # type: ignore[arg-type]
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: object, option_string: str | None = None) -> None:
+        from . import _cli_docs
+
+        if self.dest == "completion":
+            print(_cli_docs.completion_script(parser, str(values)), end="")
+        else:
+            from importlib.metadata import PackageNotFoundError, version
+
+            try:
+                number = version("tarnwick")
+            except PackageNotFoundError:
+                number = ""
+            print(_cli_docs.man_page(parser, number), end="")
+        parser.exit()
+
+
 class _HelpFormatter(argparse.HelpFormatter):
     """Descriptions wrapped to the terminal; the examples and the exit-status
     table kept as laid out."""
@@ -387,6 +411,9 @@ def build_parser() -> argparse.ArgumentParser:
         formatter_class=_HelpFormatter,
     )
     parser.add_argument("--version", action=_VersionAction)
+    parser.add_argument("--completion", action=_DocsAction, choices=("bash", "zsh"),
+                        help="print the shell completion script (e.g. eval \"$(tarnwick --completion bash)\")")
+    parser.add_argument("--man", action=_DocsAction, nargs=0, help="print the manual page (man -l <(tarnwick --man))")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
     for add in _SUBCOMMANDS:
         add(commands)
