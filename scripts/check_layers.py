@@ -19,6 +19,7 @@ LAYERS = [
     {"ldb_file", "log_file", "manifest"},
     {"store", "chromium_decode"},
     {"scan"},
+    {"chromium_store"},
     {"py_support"},
     {"lib", "scan_module"},
 ]

@@ -1,0 +1,50 @@
+// What the records of one kind of Chromium store mean.
+//
+// A store is read in two passes. The first shows the interpreter every record
+// (`learn`): it keeps what other records refer to -- IndexedDB's database,
+// object store and index names, Session Storage's map owners, Local Storage's
+// commit times -- and nothing per record, so its memory grows with the
+// store's metadata, not with its records. The second pass decodes each record
+// into a row (`decode`). Both passes see the records in the same order, and
+// one record's failure only ever costs its own row (`DecodedRow::error`).
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "chromium_store/decoded_row.hpp"
+#include "db/record.hpp"
+
+namespace tarnwick::chromium {
+
+// What the caller knows of the store from where it lies.
+struct StoreContext {
+    StoreKind kind;
+    // The origin that the store's folder names (a legacy IndexedDB folder
+    // "https_example.com_0.indexeddb.leveldb"), when it names one.
+    std::optional<std::string> folder_origin;
+    // IndexedDB: the folder of the store's blob files ("….indexeddb.blob" or
+    // "indexeddb.blob"), which may not exist.
+    std::string blob_folder;
+};
+
+class StoreInterpreter {
+   public:
+    virtual ~StoreInterpreter() = default;
+
+    // First pass: every record of the store, in reading order.
+    virtual void learn(const RecordView& record) = 0;
+    // The first pass is over.
+    virtual void learned() = 0;
+    // Second pass: the meaning of one record. `row` comes cleared; the caller
+    // fills in the record's own facts (state, sequence number, file, offset)
+    // and the version label.
+    virtual void decode(const RecordView& record, DecodedRow& row) = 0;
+};
+
+[[nodiscard]] std::unique_ptr<StoreInterpreter> make_local_storage_interpreter(const StoreContext& context);
+[[nodiscard]] std::unique_ptr<StoreInterpreter> make_session_storage_interpreter(const StoreContext& context);
+[[nodiscard]] std::unique_ptr<StoreInterpreter> make_indexeddb_interpreter(const StoreContext& context);
+
+}  // namespace tarnwick::chromium
