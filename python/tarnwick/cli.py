@@ -326,6 +326,9 @@ def _add_export(commands: argparse._SubParsersAction) -> None:  # type: ignore[t
     where = export.add_mutually_exclusive_group()
     where.add_argument("--jobs", type=_positive, default=1, metavar="N", help="worker processes (default 1)")
     where.add_argument("--scheduler", metavar="ADDRESS", help="run on the Dask cluster of this scheduler instead")
+    export.add_argument("--decode", action="store_true",
+                        help="add every browser store's decoded rows (every version, labelled) under "
+                        "store=<id>/_decoded/ in the dataset")
     _strict(export)
 
 

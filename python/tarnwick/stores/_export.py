@@ -35,6 +35,7 @@ from dataclasses import dataclass, field
 from typing import Any
 
 from .. import _safe_output
+from .._store_vocabulary import CHROMIUM_KINDS
 from . import _layout, _runners
 from ._dataset import Dataset, DatasetBusy, DatasetOfAnotherTree, existing_entries, write_json
 from ._plan import Chunk, plan_chunks
@@ -57,6 +58,7 @@ class ExportResult:
     kept_unlisted: list[str] = field(default_factory=list)  # partitions kept: their folder could not be listed
     kept_earlier: list[str] = field(default_factory=list)  # failed now; their earlier run's partition kept
     removed: list[str] = field(default_factory=list)  # partitions of stores gone from the tree
+    not_decoded: dict[str, str] = field(default_factory=dict)  # store path -> why its rows were not decoded
     unlisted: dict[str, str] = field(default_factory=dict)  # directories of the tree that could not be listed
     records: int = 0  # in the whole dataset
 
@@ -104,7 +106,8 @@ def _check_paths(tree: str, dataset: str) -> tuple[str, str]:
 
 
 def _store_entry(tree: str, store: Store, identifier: str, results: list[dict[str, Any]]) -> dict[str, Any]:
-    results = sorted(results, key=lambda r: r["index"])
+    decoded = [r for r in results if "decoded_rows" in r]
+    results = sorted((r for r in results if "decoded_rows" not in r), key=lambda r: r["index"])
     hashes: dict[str, Any] = {}
     unreadable: dict[str, str] = {}
     changed: dict[str, str] = {}
@@ -148,6 +151,7 @@ def _store_entry(tree: str, store: Store, identifier: str, results: list[dict[st
         "records_by_file": dict(sorted(by_file.items())),
         "parts": [_layout.part_name(r["index"]) for r in results],
         "read_report": [r["report"] for r in results],
+        **({"decoded": decoded[0]["decoded"]} if decoded else {}),
         # A store not read whole and unchanged is read again by the next run.
         "fingerprint": None if unreadable or changed else _fingerprint(store),
     }
@@ -160,6 +164,7 @@ def export(
     jobs: int = 1,
     client: Any = None,
     progress: Progress | None = None,
+    decode: bool = False,
 ) -> ExportResult:
     """Export every store under ``tree`` into the dataset directory ``dataset``.
 
@@ -167,6 +172,9 @@ def export(
     ``client`` (a ``dask.distributed.Client``) every piece is one task on its
     cluster instead, and the workers must see ``tree`` and ``dataset`` at the
     same paths. ``progress(done, total)`` is called after every piece.
+    With ``decode``, every browser store's decoded rows (every version of
+    every record, labelled, as ``tarnwick.chromium.scan`` gives them) go to
+    its partition's ``_decoded`` folder as well.
     Raises ``ExportError`` when the tree or the dataset cannot be used; a
     store that fails is reported in the result and the rest go on.
     """
@@ -190,7 +198,7 @@ def export(
     except (DatasetBusy, DatasetOfAnotherTree) as error:
         raise ExportError(str(error)) from None
     try:
-        result = _export_into(output, tree_path, stores, unlisted, jobs, client, progress, started)
+        result = _export_into(output, tree_path, stores, unlisted, jobs, client, progress, started, decode)
     finally:
         output.release()
     return result
@@ -205,6 +213,7 @@ def _export_into(
     client: Any,
     progress: Progress | None,
     started: float,
+    decode: bool = False,
 ) -> ExportResult:
     dataset_path = output.path
     existing = existing_entries(dataset_path)
@@ -222,11 +231,12 @@ def _export_into(
             and previous.get("dataset_version") == _layout.DATASET_VERSION
             and previous.get("path") == store.path
             and previous.get("fingerprint") == _fingerprint(store)
+            and (not decode or store.kind not in CHROMIUM_KINDS or "decoded" in previous)
         ):
             entries[partition] = previous
             result.unchanged.append(store.path)
             continue
-        planned = plan_chunks(tree_path, store, output.staged(partition))
+        planned = plan_chunks(tree_path, store, output.staged(partition), decode=decode)
         pending[partition] = (store, identifier, len(planned))
         chunks.extend(planned)
 
@@ -258,6 +268,8 @@ def _export_into(
             result.exported.append(store.path)
             if entry["unreadable_files"]:
                 result.unreadable[store.path] = {f["name"]: f["unreadable"] for f in entry["files"] if "unreadable" in f}
+            if "error" in entry.get("decoded", {}):
+                result.not_decoded[store.path] = entry["decoded"]["error"]
             if entry["changed_while_exported"]:
                 result.changed[store.path] = entry["changed_while_exported"]
     finally:

@@ -5,6 +5,10 @@
     DATASET/
       _manifest.json                 chain of custody for the whole tree
       store=<id>/part-00000.parquet  a store's records, one file per piece, in order
+      store=<id>/_decoded/part-00000.parquet
+                                     with --decode, a browser store's decoded rows
+                                     (a table of its own; hidden from readers of
+                                     the records by its folder's name)
       store=<id>/_store.json         the store's own entry: files, hashes, counts,
                                      read report; written last, its presence
                                      marks the partition complete
@@ -32,6 +36,7 @@ PARTITION_KEY = "store"
 MANIFEST_NAME = "_manifest.json"
 STORE_ENTRY_NAME = "_store.json"
 STAGING_DIR = "_staging"
+DECODED_DIR = "_decoded"
 LOCK_NAME = "_lock"
 TRASH_DIR = "_trash"
 TREE_NAME = "_tree.json"
@@ -60,6 +65,11 @@ def partition_name(identifier: str) -> str:
 
 def part_name(index: int) -> str:
     return f"part-{index:05d}.parquet"
+
+
+def decoded_part_path(partition: str) -> str:
+    """Where the decoded rows of the store of ``partition`` go."""
+    return os.path.join(partition, DECODED_DIR, part_name(0))
 
 
 def temporary_name(path: str) -> str:

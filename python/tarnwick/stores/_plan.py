@@ -12,6 +12,11 @@ link among its files, which is never followed) is read from a private copy
 of exactly its regular data files, made while they are hashed, in a scratch
 folder of the partition being staged in the dataset; nothing is created in
 the tree, and the scratch folder goes with the staging area.
+
+With decoding asked for, a browser store (Local Storage, Session Storage,
+IndexedDB) gets one more piece: its decoded rows, read from the store's
+directory as one whole (what a record means depends on records in other
+files), written to the partition's ``_decoded`` folder.
 """
 
 from __future__ import annotations
@@ -20,7 +25,8 @@ import os
 from dataclasses import dataclass
 from typing import Any
 
-from ._layout import part_name
+from .._store_vocabulary import CHROMIUM_KINDS
+from ._layout import decoded_part_path, part_name
 from .find import Store
 
 SPLIT_BYTES = 64 << 20
@@ -43,6 +49,7 @@ class Chunk:
     part_path: str
     weight: int  # bytes of data files, for scheduling the largest first
     found: tuple[tuple[int, int, int, int], ...] = ()  # one per hashed file
+    decode: bool = False  # the piece of decoded rows of a browser store
 
     @property
     def scratch(self) -> str:
@@ -54,7 +61,7 @@ class Chunk:
         return os.path.join(self.tree, self.store_path) if self.store_path != "." else self.tree
 
 
-def plan_chunks(tree: str, store: Store, staging_partition: str) -> list[Chunk]:
+def plan_chunks(tree: str, store: Store, staging_partition: str, *, decode: bool = False) -> list[Chunk]:
     data = store.data_files
     groups: list[list[str]] = []
     size = 0
@@ -89,14 +96,24 @@ def plan_chunks(tree: str, store: Store, staging_partition: str) -> list[Chunk]:
                 ),
             )
         )
+    if decode and store.kind in CHROMIUM_KINDS:
+        chunks.append(Chunk(
+            tree=tree, store_path=store.path, store_kind=store.kind, origin=store.origin, index=len(chunks),
+            data_files=None, hashed_files=(), part_path=decoded_part_path(staging_partition),
+            weight=store.data_bytes + 1, decode=True,
+        ))
     return chunks
 
 
 def failed_result(chunk: Chunk, error: BaseException) -> dict[str, Any]:
     """The result of a chunk that failed, in its worker or with it; its part
-    file, if any, removed."""
+    file, if any, removed. Decoding that fails costs only the decoded rows:
+    the store's records are exported all the same."""
     try:
         os.unlink(chunk.part_path)
     except OSError:
         pass
+    if chunk.decode:
+        return {"store_path": chunk.store_path, "index": chunk.index, "decoded_rows": 0,
+                "decoded": {"error": f"{type(error).__name__}: {error}"}}
     return {"store_path": chunk.store_path, "index": chunk.index, "error": f"{type(error).__name__}: {error}"}

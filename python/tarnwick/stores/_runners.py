@@ -71,6 +71,10 @@ def run_chunk(chunk: Chunk) -> dict[str, Any]:
     """Read one chunk in the process that runs this. The reading code, and
     pyarrow, are imported there only: a parent that hands out chunks
     starts its workers without waiting for them."""
+    if chunk.decode:
+        from ._decoded import decode_chunk
+
+        return decode_chunk(chunk)
     from ._chunks import read_chunk
 
     return read_chunk(chunk)

@@ -85,7 +85,8 @@ def run_export(args: argparse.Namespace) -> int:
             except OSError as error:
                 raise CliError(f"cannot reach the scheduler {args.scheduler!r}: {reason(error)}") from None
         try:
-            result = export(args.tree, args.output, jobs=args.jobs, client=client, progress=progress.update)
+            result = export(args.tree, args.output, jobs=args.jobs, client=client, progress=progress.update,
+                            decode=args.decode)
         except ExportError as error:
             raise CliError(str(error)) from None
     finally:
@@ -101,10 +102,12 @@ def run_export(args: argparse.Namespace) -> int:
             warn(f"cannot read {path + '/' + name!r}: {why}; the store's other files are exported")
     for path, names in sorted(result.changed.items()):
         warn(f"{path!r}: changed while exported: {', '.join(names)} (see the manifest)")
+    for path, why in sorted(result.not_decoded.items()):
+        warn(f"{path!r}: its records are exported, but they could not be decoded: {why}")
     unreadable = sum(len(files) for files in result.unreadable.values())
     changed = sum(len(names) for names in result.changed.values())
     left_out = {"store": len(result.failed), "unreadable file": unreadable, "changed file": changed,
-                "unlisted folder": len(result.unlisted)}
+                "unlisted folder": len(result.unlisted), "store not decoded": len(result.not_decoded)}
     say(
         f"{len(result.exported)} stores exported, {len(result.unchanged)} unchanged, "
         f"{len(result.failed)} failed, {len(result.removed)} removed; "
