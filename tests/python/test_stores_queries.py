@@ -22,6 +22,7 @@ def readme_queries() -> list[str]:
     text = README.read_text()
     section = text[text.index("## Many stores") :]
     section = section[: section.index("\n## ", 1)]
+    section = section[: section.index("### Decoded rows")]
     queries = re.findall(r"```sql\n(.*?)```", section, re.S)
     assert len(queries) == 2
     return queries
