@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FilterCase{"OriginNoDescribe", "b.example", {}, false, 2, 5},
                       FilterCase{"Key", std::nullopt, {"\"k1\""}, true, 2, 2},
                       FilterCase{"NoSuchKey", std::nullopt, {"\"zz\"", "null"}, true, 0, 0}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST(StoreRows, AStoreThatCannotBeListedCostsOnlyItself) {
     const TempDir dir;
