@@ -12,6 +12,11 @@
 // Attributing a record to the META before it instead dates it to the
 // previous commit, a minute or more early.
 //
+// Whatever the batches, a META version with a sequence number at or above a
+// record's was written no earlier than the record, so the time is never
+// too early: it is the record's own commit when its batch ended in a META,
+// as Chromium's batches do, and otherwise a later commit's.
+//
 // Memory grows with the META versions, not with the records.
 #pragma once
 
