@@ -139,8 +139,9 @@ void LocalStorageInterpreter::decode_data(const RecordView& record, DecodedRow& 
         }
     }
     if (!errors.empty()) row.error = std::move(errors);
-    if (const auto committed = commits_.commit_time(as_text(storage_key), record.seq)) {
-        add_time(row.details, "committed", "committed_us", *committed);
+    if (const CommitTime* committed = commits_.commit_time(as_text(storage_key), record.seq)) {
+        row.details.add("committed", committed->iso_json);
+        row.details.add("committed_us", std::to_string(committed->us));
     }
 }
 

@@ -325,8 +325,15 @@ TEST(LocalStorageCommits, EachRecordTakesTheMetaThatClosesItsBatch) {
     commits.learned();
     const std::pair<std::uint64_t, std::optional<std::int64_t>> expected[] = {
         {1, std::nullopt}, {2, std::nullopt}, {3, std::nullopt}, {5, 1}, {6, 1}, {7, std::nullopt}};
-    for (const auto& [seq, time] : expected) EXPECT_EQ(commits.commit_time("http://a.test", seq), time) << seq;
-    EXPECT_EQ(commits.commit_time("http://b.test", 5), std::nullopt);
+    for (const auto& [seq, time] : expected) {
+        const CommitTime* found = commits.commit_time("http://a.test", seq);
+        EXPECT_EQ(found != nullptr, time.has_value()) << seq;
+        if (found != nullptr && time) {
+            EXPECT_EQ(found->us, *time) << seq;
+            EXPECT_EQ(found->iso_json, R"("1601-01-01T00:00:00.000001Z")") << seq;
+        }
+    }
+    EXPECT_EQ(commits.commit_time("http://b.test", 5), nullptr);
 }
 
 struct StorageKeyCase {
