@@ -120,6 +120,9 @@ class VersionLabels::Index {
     void label(History& history);
 
     bool newest_only_;
+    // The passes in their order: a record learned late, or a verdict asked
+    // early, is taken alone rather than read from a table not laid out.
+    bool learned_ = false;
     HashKey hash_key_;
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
@@ -163,6 +166,7 @@ void VersionLabels::Index::grow() {
 }
 
 void VersionLabels::Index::learn(Bytes user_key, std::uint64_t seq, KeyState state, RecordPlace place) {
+    if (learned_) return;
     // At most four fifths full, so that a search ends after a few slots.
     if ((used_ + 1) * 5 > slots_.size() * 4) grow();
     const std::uint64_t hash = hash_of(user_key);
@@ -197,6 +201,8 @@ void VersionLabels::Index::learn(Bytes user_key, std::uint64_t seq, KeyState sta
 }
 
 void VersionLabels::Index::learned() {
+    if (learned_) return;
+    learned_ = true;
     // Each key's versions together, in the order they came: the cursor
     // counts those placed so far.
     std::uint64_t begin = 0;
@@ -303,7 +309,7 @@ void VersionLabels::Index::label(History& history) {
 VersionVerdict VersionLabels::Index::verdict(Bytes user_key, std::uint64_t seq, KeyState state, RecordPlace place) {
     // A record the first pass did not see has only its own state to go by.
     const VersionVerdict alone{true, single_status(state), std::nullopt, std::nullopt};
-    if (slots_.empty()) return alone;
+    if (!learned_ || slots_.empty()) return alone;
     const Slot& slot = slots_[find(hash_of(user_key))];
     if (slot.hash == empty || (slot.word & in_history) == 0) return alone;
     History& history = histories_[slot.word >> payload_shift];
