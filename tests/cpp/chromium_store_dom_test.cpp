@@ -83,6 +83,20 @@ std::unique_ptr<StoreInterpreter> interpreter_for(StoreKind kind) {
                                            : make_session_storage_interpreter(context);
 }
 
+// What describe() tells of a record without decoding its value must be
+// what decode() says of it: filters decide on it.
+void expect_description(StoreInterpreter& interpreter, const RecordView& record, const DecodedRow& decoded) {
+    DecodedRow described;
+    ASSERT_TRUE(interpreter.describe(record, described));
+    EXPECT_EQ(described.record_type, decoded.record_type);
+    EXPECT_EQ(described.origin, decoded.origin);
+    EXPECT_EQ(described.top_level_site, decoded.top_level_site);
+    EXPECT_EQ(described.storage_key, decoded.storage_key);
+    EXPECT_EQ(described.namespace_id, decoded.namespace_id);
+    EXPECT_EQ(described.key_json, decoded.key_json);
+    EXPECT_EQ(described.value_json, std::nullopt);
+}
+
 // The store's records, each decoded after the first pass saw them all.
 struct DecodedRecord {
     std::string file;
@@ -103,6 +117,7 @@ std::vector<DecodedRecord> decode_store(const std::filesystem::path& dir, StoreK
     for (const Record& r : records) {
         DecodedRecord d{std::filesystem::path(r.origin_file()).filename().string(), r.seq(), r.state(), {}};
         interpreter->decode(r.view(), d.row);
+        expect_description(*interpreter, r.view(), d.row);
         out.push_back(std::move(d));
     }
     return out;
@@ -290,6 +305,7 @@ void expect_damage_rows(StoreKind kind, std::span<const DamageCase> cases) {
         DecodedRow row;
         interpreter->decode(view(cases[i], i + 1), row);
         expect_row(row, cases[i].parts);
+        expect_description(*interpreter, view(cases[i], i + 1), row);
     }
 }
 
