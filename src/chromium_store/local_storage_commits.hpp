@@ -12,6 +12,11 @@
 // Attributing a record to the META before it instead dates it to the
 // previous commit, a minute or more early.
 //
+// Whatever the batches, a META version with a sequence number at or above a
+// record's was written no earlier than the record, so the time is never
+// too early: it is the record's own commit when its batch ended in a META,
+// as Chromium's batches do, and otherwise a later commit's.
+//
 // Memory grows with the META versions, not with the records.
 #pragma once
 
@@ -26,27 +31,39 @@
 
 namespace tarnwick::chromium {
 
+// A commit's time as rows give it.
+struct CommitTime {
+    std::int64_t us;       // microseconds since 1601
+    std::string iso_json;  // windows_us_iso() as a JSON string, or null
+};
+
 class LocalStorageCommits {
    public:
     // Every record of the store, in the first pass; only META records count.
     void learn(const RecordView& record);
     void learned();
 
-    // The last_modified time (microseconds since 1601) of the commit that
-    // wrote the record with sequence number `seq` under `storage_key`: its
-    // META version's, when the files hold that version and its time.
-    [[nodiscard]] std::optional<std::int64_t> commit_time(std::string_view storage_key, std::uint64_t seq) const;
+    // The last_modified time of the commit that wrote the record with
+    // sequence number `seq` under `storage_key`: its META version's, when
+    // the files hold that version and its time.
+    [[nodiscard]] const CommitTime* commit_time(std::string_view storage_key, std::uint64_t seq);
 
    private:
     struct MetaVersion {
         std::uint64_t seq;
         // None for a deleted META (the area was removed in that batch) or
         // one whose time cannot be read: its batch's records get no time
-        // rather than a later commit's.
-        std::optional<std::int64_t> time_us;
+        // rather than a later commit's. The text is made once per version
+        // in learned(), not once per record.
+        std::optional<CommitTime> time;
     };
+    using Versions = std::vector<MetaVersion>;
     // By storage key (raw bytes); the versions by sequence number after learned().
-    std::map<std::string, std::vector<MetaVersion>, std::less<>> versions_;
+    std::map<std::string, Versions, std::less<>> versions_;
+    // The storage key asked for last (a view of the map's own copy) and its
+    // versions: consecutive records mostly share their storage key.
+    std::string_view last_key_;
+    const Versions* last_versions_ = nullptr;
 };
 
 // The last_modified or last_accessed time of a META or METAACCESS value.

@@ -55,40 +55,46 @@ class LocalStorageInterpreter final : public StoreInterpreter {
    public:
     void learn(const RecordView& record) override { commits_.learn(record); }
     void learned() override { commits_.learned(); }
-    void decode(const RecordView& record, DecodedRow& row) override;
+    void decode(const RecordView& record, DecodedRow& row) override { read(record, row, true); }
+    // Everything but the value, which is most of the cost.
+    bool describe(const RecordView& record, DecodedRow& row) override {
+        read(record, row, false);
+        return true;
+    }
 
    private:
-    void decode_meta(const RecordView& record, std::string_view prefix, bool access, DecodedRow& row);
-    void decode_data(const RecordView& record, DecodedRow& row);
+    void read(const RecordView& record, DecodedRow& row, bool with_value);
+    void read_meta(const RecordView& record, std::string_view prefix, bool access, DecodedRow& row, bool with_value);
+    void read_data(const RecordView& record, DecodedRow& row, bool with_value);
 
     LocalStorageCommits commits_;
 };
 
-void LocalStorageInterpreter::decode(const RecordView& record, DecodedRow& row) {
+void LocalStorageInterpreter::read(const RecordView& record, DecodedRow& row, bool with_value) {
     const Bytes key = record.user_key();
     const std::string_view text = as_text(key);
     if (text == local_storage_version_key) {
         row.record_type = "version";
         row.key_json = R"("VERSION")";
-        if (record.state == KeyState::Deleted) return;
+        if (!with_value || record.state == KeyState::Deleted) return;
         if (auto error = ascii_error(record.value)) {
             row.error = std::move(error);
             return;
         }
         row.value_json = json_string(as_text(record.value));
     } else if (text.starts_with(local_storage_meta_access_prefix)) {
-        decode_meta(record, local_storage_meta_access_prefix, true, row);
+        read_meta(record, local_storage_meta_access_prefix, true, row, with_value);
     } else if (text.starts_with(local_storage_meta_prefix)) {
-        decode_meta(record, local_storage_meta_prefix, false, row);
+        read_meta(record, local_storage_meta_prefix, false, row, with_value);
     } else if (!key.empty() && key[0] == local_storage_data_prefix) {
-        decode_data(record, row);
+        read_data(record, row, with_value);
     } else {
         row.error = "key of no known Local Storage kind";
     }
 }
 
-void LocalStorageInterpreter::decode_meta(const RecordView& record, std::string_view prefix, bool access,
-                                          DecodedRow& row) {
+void LocalStorageInterpreter::read_meta(const RecordView& record, std::string_view prefix, bool access,
+                                        DecodedRow& row, bool with_value) {
     row.record_type = access ? "meta_access" : "meta";
     const Bytes storage_key = record.user_key().subspan(prefix.size());
     if (!is_utf8(storage_key)) {
@@ -97,7 +103,7 @@ void LocalStorageInterpreter::decode_meta(const RecordView& record, std::string_
     }
     set_storage_key(row, as_text(storage_key));
     row.key_json = json_string(as_text(storage_key));
-    if (record.state == KeyState::Deleted) return;
+    if (!with_value || record.state == KeyState::Deleted) return;
     auto value = meta_value_json(record.value, access);
     if (value) {
         row.value_json = std::move(*value);
@@ -106,7 +112,7 @@ void LocalStorageInterpreter::decode_meta(const RecordView& record, std::string_
     }
 }
 
-void LocalStorageInterpreter::decode_data(const RecordView& record, DecodedRow& row) {
+void LocalStorageInterpreter::read_data(const RecordView& record, DecodedRow& row, bool with_value) {
     row.record_type = "data";
     const Bytes rest = record.user_key().subspan(1);
     const auto end = std::ranges::find(rest, local_storage_storage_key_end);
@@ -129,6 +135,10 @@ void LocalStorageInterpreter::decode_data(const RecordView& record, DecodedRow& 
     } else {
         errors = "key: " + script.error().reason;
     }
+    if (!with_value) {
+        if (!errors.empty()) row.error = std::move(errors);
+        return;
+    }
     if (record.state != KeyState::Deleted) {
         auto value = decode_local_storage_string(record.value);
         if (value) {
@@ -139,8 +149,9 @@ void LocalStorageInterpreter::decode_data(const RecordView& record, DecodedRow& 
         }
     }
     if (!errors.empty()) row.error = std::move(errors);
-    if (const auto committed = commits_.commit_time(as_text(storage_key), record.seq)) {
-        add_time(row.details, "committed", "committed_us", *committed);
+    if (const CommitTime* committed = commits_.commit_time(as_text(storage_key), record.seq)) {
+        row.details.add("committed", committed->iso_json);
+        row.details.add("committed_us", std::to_string(committed->us));
     }
 }
 

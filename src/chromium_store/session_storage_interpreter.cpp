@@ -81,11 +81,17 @@ class SessionStorageInterpreter final : public StoreInterpreter {
    public:
     void learn(const RecordView& record) override;
     void learned() override;
-    void decode(const RecordView& record, DecodedRow& row) override;
+    void decode(const RecordView& record, DecodedRow& row) override { read(record, row, true); }
+    // Everything but the value, which is most of the cost.
+    bool describe(const RecordView& record, DecodedRow& row) override {
+        read(record, row, false);
+        return true;
+    }
 
    private:
-    void decode_namespace(const RecordView& record, DecodedRow& row) const;
-    void decode_map(const RecordView& record, DecodedRow& row) const;
+    void read(const RecordView& record, DecodedRow& row, bool with_value) const;
+    void read_namespace(const RecordView& record, DecodedRow& row, bool with_value) const;
+    void read_map(const RecordView& record, DecodedRow& row, bool with_value) const;
 
     // Map number -> storage key -> sessions, while learning.
     std::map<std::string, std::map<std::string, std::set<std::string>>> learning_;
@@ -127,13 +133,13 @@ void SessionStorageInterpreter::learned() {
     learning_.clear();
 }
 
-void SessionStorageInterpreter::decode(const RecordView& record, DecodedRow& row) {
+void SessionStorageInterpreter::read(const RecordView& record, DecodedRow& row, bool with_value) const {
     const Bytes key = record.user_key();
     const std::string_view text = as_text(key);
     if (text == version_key || text == next_map_id_key) {
         row.record_type = text;
         row.key_json = json_string(text);
-        if (record.state == KeyState::Deleted) return;
+        if (!with_value || record.state == KeyState::Deleted) return;
         auto value = decimal_text(record.value);
         if (value) {
             row.value_json = std::move(*value);
@@ -141,15 +147,15 @@ void SessionStorageInterpreter::decode(const RecordView& record, DecodedRow& row
             row.error = std::move(value.error().reason);
         }
     } else if (text.starts_with(namespace_prefix)) {
-        decode_namespace(record, row);
+        read_namespace(record, row, with_value);
     } else if (text.starts_with(map_prefix)) {
-        decode_map(record, row);
+        read_map(record, row, with_value);
     } else {
         row.error = "key of no known Session Storage kind";
     }
 }
 
-void SessionStorageInterpreter::decode_namespace(const RecordView& record, DecodedRow& row) const {
+void SessionStorageInterpreter::read_namespace(const RecordView& record, DecodedRow& row, bool with_value) const {
     const Bytes key = record.user_key();
     if (key.size() == namespace_prefix.size()) {
         row.record_type = "namespace_marker";
@@ -170,7 +176,7 @@ void SessionStorageInterpreter::decode_namespace(const RecordView& record, Decod
     row.record_type = "namespace";
     set_storage_key(row, name->storage_key);
     row.key_json = json_string(name->storage_key);
-    if (record.state == KeyState::Deleted) return;
+    if (!with_value || record.state == KeyState::Deleted) return;
     auto number = decimal_text(record.value);
     if (number) {
         row.value_json = R"({"map":)" + *number + '}';
@@ -179,14 +185,14 @@ void SessionStorageInterpreter::decode_namespace(const RecordView& record, Decod
     }
 }
 
-void SessionStorageInterpreter::decode_map(const RecordView& record, DecodedRow& row) const {
+void SessionStorageInterpreter::read_map(const RecordView& record, DecodedRow& row, bool with_value) const {
     auto map_key = parse_map_key(record.user_key());
     if (!map_key) {
         row.error = std::move(map_key.error().reason);
         return;
     }
     row.details.add("map", map_key->number);
-    const bool has_value = record.state != KeyState::Deleted;
+    const bool has_value = with_value && record.state != KeyState::Deleted;
     if (map_key->script_key.empty()) {
         row.record_type = "map_refcount";
         row.key_json = '"' + map_key->number + '"';

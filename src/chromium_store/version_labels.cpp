@@ -6,7 +6,9 @@
 // open-addressing table: its hash, and its one record's sequence number and
 // state. The table grows by half when it is four fifths full, so a key
 // takes 20 to 30 bytes of it. A key with more records moves to a side table
-// that keeps every record (sequence number, state, place: 24 bytes each).
+// that keeps every record (sequence number, state, place: 24 bytes each)
+// and 24 bytes for the key; the records of all such keys lie in one array,
+// each key's together, so that none costs an allocation of its own.
 //
 // Two distinct keys with the same hash would be taken for one key, and their
 // versions labelled together. Under a secret random key the hashes behave as
@@ -19,12 +21,15 @@
 // The second pass sees the records in the first pass's order, so the k-th
 // verdict asked for a key is about the key's k-th record: the side table
 // keeps each key's records in the order they came and a cursor through
-// them. The first record of a key that moved to the side table came while
+// them. (A key of more than 2^32 records, which no store holds, keeps its
+// first 2^32; the rest are labelled by their own state.) The first record of a key that moved to the side table came while
 // it had one slot, which keeps no place; the first verdict for the key fills
 // it in, before any later record of the key could need it.
 
 #include <algorithm>
+#include <deque>
 #include <limits>
+#include <span>
 #include <vector>
 
 #include "chromium_store/keyed_hash.hpp"
@@ -93,11 +98,14 @@ class VersionLabels::Index {
         [[nodiscard]] RecordPlace place() const noexcept { return {file, offset}; }
     };
 
+    // A key in the side table: where its versions lie in versions_ (in the
+    // order the records came) and how many there are.
     struct History {
-        std::vector<Version> versions;  // in the order the records came
-        std::uint32_t cursor = 0;       // the second pass's next record
-        // Newest-only: the deletion that the version flagged
-        // carries_deletion stands for.
+        std::uint64_t begin = 0;
+        std::uint32_t count = 0;
+        std::uint32_t cursor = 0;  // the second pass's next record
+        // Newest-only: the deletion (its index among the key's versions)
+        // that the version flagged carries_deletion stands for.
         std::uint32_t deletion = 0;
     };
 
@@ -108,14 +116,36 @@ class VersionLabels::Index {
     // The slot holding `hash`, or the empty slot where it would go.
     [[nodiscard]] std::size_t find(std::uint64_t hash) const noexcept;
     void grow();
-    void label(History& history) const;
+    void add_version(std::uint64_t history, const Version& version);
+    void label(History& history);
 
     bool newest_only_;
+    // The passes in their order: a record learned late, or a verdict asked
+    // early, is taken alone rather than read from a table not laid out.
+    bool learned_ = false;
     HashKey hash_key_;
     std::vector<Slot> slots_;
     std::size_t used_ = 0;
     std::vector<History> histories_;
+    // While learning: the versions of the keys in the side table as they
+    // come, and the key of each. (Deques: they grow without moving what
+    // they hold.)
+    std::deque<Version> arriving_;
+    std::deque<std::uint64_t> arriving_history_;
+    // Scratch of label(), kept between keys.
+    std::vector<std::uint32_t> order_;
+    std::vector<std::uint32_t> unique_;
+    // From learned() on: every history's versions, each key's together.
+    std::vector<Version> versions_;
 };
+
+void VersionLabels::Index::add_version(std::uint64_t history, const Version& version) {
+    History& h = histories_[history];
+    if (h.count == std::numeric_limits<std::uint32_t>::max()) return;
+    ++h.count;
+    arriving_.push_back(version);
+    arriving_history_.push_back(history);
+}
 
 std::size_t VersionLabels::Index::find(std::uint64_t hash) const noexcept {
     // The hash's top bits scaled to the table (any capacity, not only powers
@@ -136,6 +166,7 @@ void VersionLabels::Index::grow() {
 }
 
 void VersionLabels::Index::learn(Bytes user_key, std::uint64_t seq, KeyState state, RecordPlace place) {
+    if (learned_) return;
     // At most four fifths full, so that a search ends after a few slots.
     if ((used_ + 1) * 5 > slots_.size() * 4) grow();
     const std::uint64_t hash = hash_of(user_key);
@@ -151,11 +182,12 @@ void VersionLabels::Index::learn(Bytes user_key, std::uint64_t seq, KeyState sta
         // A sequence number too large for the slot (only a damaged log has
         // one): the key goes to the side table from its first record.
         slot.word = (static_cast<std::uint64_t>(histories_.size()) << payload_shift) | in_history;
-        histories_.push_back({{version}});
+        histories_.emplace_back();
+        add_version(histories_.size() - 1, version);
         return;
     }
     if ((slot.word & in_history) != 0) {
-        histories_[slot.word >> payload_shift].versions.push_back(version);
+        add_version(slot.word >> payload_shift, version);
         return;
     }
     // The key's second record: both move to the side table. The first one's
@@ -163,11 +195,32 @@ void VersionLabels::Index::learn(Bytes user_key, std::uint64_t seq, KeyState sta
     const Version first{slot.word >> payload_shift, 0, 0,
                         static_cast<KeyState>((slot.word >> state_shift) & state_mask)};
     slot.word = (static_cast<std::uint64_t>(histories_.size()) << payload_shift) | in_history;
-    histories_.push_back({{first, version}});
+    histories_.emplace_back();
+    add_version(histories_.size() - 1, first);
+    add_version(histories_.size() - 1, version);
 }
 
 void VersionLabels::Index::learned() {
-    for (History& history : histories_) label(history);
+    if (learned_) return;
+    learned_ = true;
+    // Each key's versions together, in the order they came: the cursor
+    // counts those placed so far.
+    std::uint64_t begin = 0;
+    for (History& h : histories_) {
+        h.begin = begin;
+        begin += h.count;
+    }
+    versions_.resize(begin);
+    for (std::size_t i = 0; i < arriving_.size(); ++i) {
+        History& h = histories_[arriving_history_[i]];
+        versions_[h.begin + h.cursor++] = arriving_[i];
+    }
+    std::deque<Version>().swap(arriving_);
+    std::deque<std::uint64_t>().swap(arriving_history_);
+    for (History& h : histories_) {
+        h.cursor = 0;
+        label(h);
+    }
 }
 
 // The labels of one key's records: ordered by sequence number (a deletion
@@ -181,9 +234,10 @@ void VersionLabels::Index::learned() {
 //   unknown               a record of unknown state, which is skipped over
 // Newest-only, only the newest version makes a row; a deleted key's row is
 // made at its last value and stands for the deletion.
-void VersionLabels::Index::label(History& history) const {
-    std::vector<Version>& versions = history.versions;
-    std::vector<std::uint32_t> order(versions.size());
+void VersionLabels::Index::label(History& history) {
+    const std::span<Version> versions(versions_.data() + history.begin, history.count);
+    std::vector<std::uint32_t>& order = order_;
+    order.resize(versions.size());
     for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
     // The index breaks ties: records that compare equal stay in the order they came.
     std::ranges::sort(order, [&versions](std::uint32_t a, std::uint32_t b) {
@@ -195,8 +249,8 @@ void VersionLabels::Index::label(History& history) const {
     });
     // The distinct versions in order. Records of one sequence number lie
     // together; a mask of the states seen among them finds the copies.
-    std::vector<std::uint32_t> unique;
-    unique.reserve(order.size());
+    std::vector<std::uint32_t>& unique = unique_;
+    unique.clear();
     unsigned seen_states = 0;
     for (std::size_t n = 0; n < order.size(); ++n) {
         const Version& v = versions[order[n]];
@@ -206,7 +260,6 @@ void VersionLabels::Index::label(History& history) const {
         seen_states |= bit;
         unique.push_back(order[n]);
     }
-    order = {};
     // Labels along the known versions; the index of the known version after
     // each is what decides a value's label.
     std::uint32_t last_known = 0;
@@ -256,12 +309,12 @@ void VersionLabels::Index::label(History& history) const {
 VersionVerdict VersionLabels::Index::verdict(Bytes user_key, std::uint64_t seq, KeyState state, RecordPlace place) {
     // A record the first pass did not see has only its own state to go by.
     const VersionVerdict alone{true, single_status(state), std::nullopt, std::nullopt};
-    if (slots_.empty()) return alone;
+    if (!learned_ || slots_.empty()) return alone;
     const Slot& slot = slots_[find(hash_of(user_key))];
     if (slot.hash == empty || (slot.word & in_history) == 0) return alone;
     History& history = histories_[slot.word >> payload_shift];
-    if (history.cursor >= history.versions.size()) return alone;
-    Version& v = history.versions[history.cursor];
+    if (history.cursor >= history.count) return alone;
+    Version& v = versions_[history.begin + history.cursor];
     if (v.seq != seq || v.state != state) return alone;
     if (history.cursor == 0) {
         v.offset = place.offset;
@@ -270,7 +323,7 @@ VersionVerdict VersionLabels::Index::verdict(Bytes user_key, std::uint64_t seq, 
     ++history.cursor;
     VersionVerdict out{(v.flags & emit_flag) != 0, v.status, std::nullopt, std::nullopt};
     if ((v.flags & carries_deletion_flag) != 0) {
-        const Version& deletion = history.versions[history.deletion];
+        const Version& deletion = versions_[history.begin + history.deletion];
         out.status = VersionStatus::Deleted;
         out.deletion_seq = deletion.seq;
         out.deletion_place = deletion.place();

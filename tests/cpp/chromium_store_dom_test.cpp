@@ -83,6 +83,20 @@ std::unique_ptr<StoreInterpreter> interpreter_for(StoreKind kind) {
                                            : make_session_storage_interpreter(context);
 }
 
+// What describe() tells of a record without decoding its value must be
+// what decode() says of it: filters decide on it.
+void expect_description(StoreInterpreter& interpreter, const RecordView& record, const DecodedRow& decoded) {
+    DecodedRow described;
+    ASSERT_TRUE(interpreter.describe(record, described));
+    EXPECT_EQ(described.record_type, decoded.record_type);
+    EXPECT_EQ(described.origin, decoded.origin);
+    EXPECT_EQ(described.top_level_site, decoded.top_level_site);
+    EXPECT_EQ(described.storage_key, decoded.storage_key);
+    EXPECT_EQ(described.namespace_id, decoded.namespace_id);
+    EXPECT_EQ(described.key_json, decoded.key_json);
+    EXPECT_EQ(described.value_json, std::nullopt);
+}
+
 // The store's records, each decoded after the first pass saw them all.
 struct DecodedRecord {
     std::string file;
@@ -103,6 +117,7 @@ std::vector<DecodedRecord> decode_store(const std::filesystem::path& dir, StoreK
     for (const Record& r : records) {
         DecodedRecord d{std::filesystem::path(r.origin_file()).filename().string(), r.seq(), r.state(), {}};
         interpreter->decode(r.view(), d.row);
+        expect_description(*interpreter, r.view(), d.row);
         out.push_back(std::move(d));
     }
     return out;
@@ -290,6 +305,7 @@ void expect_damage_rows(StoreKind kind, std::span<const DamageCase> cases) {
         DecodedRow row;
         interpreter->decode(view(cases[i], i + 1), row);
         expect_row(row, cases[i].parts);
+        expect_description(*interpreter, view(cases[i], i + 1), row);
     }
 }
 
@@ -325,8 +341,15 @@ TEST(LocalStorageCommits, EachRecordTakesTheMetaThatClosesItsBatch) {
     commits.learned();
     const std::pair<std::uint64_t, std::optional<std::int64_t>> expected[] = {
         {1, std::nullopt}, {2, std::nullopt}, {3, std::nullopt}, {5, 1}, {6, 1}, {7, std::nullopt}};
-    for (const auto& [seq, time] : expected) EXPECT_EQ(commits.commit_time("http://a.test", seq), time) << seq;
-    EXPECT_EQ(commits.commit_time("http://b.test", 5), std::nullopt);
+    for (const auto& [seq, time] : expected) {
+        const CommitTime* found = commits.commit_time("http://a.test", seq);
+        EXPECT_EQ(found != nullptr, time.has_value()) << seq;
+        if (found != nullptr && time) {
+            EXPECT_EQ(found->us, *time) << seq;
+            EXPECT_EQ(found->iso_json, R"("1601-01-01T00:00:00.000001Z")") << seq;
+        }
+    }
+    EXPECT_EQ(commits.commit_time("http://b.test", 5), nullptr);
 }
 
 struct StorageKeyCase {

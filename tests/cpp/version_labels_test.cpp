@@ -168,14 +168,29 @@ TEST(VersionLabels, ManyKeysKeepTheirOwnHistories) {
     }
 }
 
-// A record the first pass never saw is labelled by its own state.
+// A record the first pass never saw, or saw out of turn, is labelled by its
+// own state.
 TEST(VersionLabels, RecordsNotLearnedStandAlone) {
-    VersionLabels labels(false);
     const std::string a = "a";
     const Bytes key(reinterpret_cast<const std::uint8_t*>(a.data()), a.size());
-    labels.learned();
-    EXPECT_EQ(labels.verdict(key, 1, KeyState::Deleted, {}).status, VersionStatus::Deleted);
-    EXPECT_TRUE(labels.verdict(key, 1, KeyState::Live, {}).emit);
+    {
+        VersionLabels labels(false);
+        labels.learned();
+        EXPECT_EQ(labels.verdict(key, 1, KeyState::Deleted, {}).status, VersionStatus::Deleted);
+        EXPECT_TRUE(labels.verdict(key, 1, KeyState::Live, {}).emit);
+    }
+    {
+        // Asked before the first pass ended, and learned after it.
+        VersionLabels labels(true);
+        labels.learn(key, 1, KeyState::Live, {});
+        labels.learn(key, 2, KeyState::Live, {});
+        EXPECT_EQ(labels.verdict(key, 1, KeyState::Live, {}).status, VersionStatus::Current);
+        labels.learned();
+        labels.learn(key, 3, KeyState::Live, {});
+        EXPECT_FALSE(labels.verdict(key, 1, KeyState::Live, {}).emit);
+        EXPECT_EQ(labels.verdict(key, 2, KeyState::Live, {}).status, VersionStatus::Current);
+        EXPECT_EQ(labels.verdict(key, 3, KeyState::Live, {}).status, VersionStatus::Current);
+    }
 }
 
 // SipHash-2-4 under the key 00 01 .. 0f, from the reference vectors of its
