@@ -92,6 +92,33 @@ std::string wtf8_from_utf16be(Bytes code_units) {
     return out;
 }
 
+void append_json_wtf8(std::string& out, std::string_view wtf8) {
+    // Back to the code units it was made from, which the JSON writer takes as they are.
+    std::string units;
+    units.reserve(2 * wtf8.size());
+    auto unit = [&](std::uint32_t u) {
+        units += static_cast<char>(u >> 8);
+        units += static_cast<char>(u & 0xFF);
+    };
+    for (std::size_t i = 0; i < wtf8.size();) {
+        const auto lead = static_cast<std::uint8_t>(wtf8[i]);
+        const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+        std::uint32_t cp = length == 1 ? lead : length == 2 ? lead & 0x1Fu : length == 3 ? lead & 0x0Fu : lead & 0x07u;
+        for (std::size_t k = 1; k < length && i + k < wtf8.size(); ++k) {
+            cp = (cp << 6) | (static_cast<std::uint8_t>(wtf8[i + k]) & 0x3Fu);
+        }
+        i += length;
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            unit(0xD800 + (cp >> 10));
+            unit(0xDC00 + (cp & 0x3FF));
+        } else {
+            unit(cp);
+        }
+    }
+    append_json_utf16(out, Bytes(reinterpret_cast<const std::uint8_t*>(units.data()), units.size()), true);
+}
+
 Decoded<std::string> utf16be_json(Bytes data) {
     if (data.size() % 2 != 0) return decode_error("UTF-16 text of odd length " + std::to_string(data.size()));
     std::string out;

@@ -32,6 +32,8 @@ struct IdbPrefix {
 [[nodiscard]] Decoded<std::uint64_t> idb_int(Bytes data);
 // UTF-16BE code units (even size) as WTF-8.
 [[nodiscard]] std::string wtf8_from_utf16be(Bytes code_units);
+// A WTF-8 name as a JSON string literal, a lone surrogate as its \udXXX escape.
+void append_json_wtf8(std::string& out, std::string_view wtf8);
 // A whole value of UTF-16BE code units as a JSON string literal.
 [[nodiscard]] Decoded<std::string> utf16be_json(Bytes data);
 // A key path as JSON: null, a string or a list of strings. The typed forms

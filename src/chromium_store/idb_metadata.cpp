@@ -113,6 +113,39 @@ void IdbMetadata::learn_global(Bytes key_rest, const RecordView& record) {
     }
 }
 
+void IdbMetadata::learn_database(std::uint64_t db, Bytes key_rest, const RecordView& record) {
+    if (record.state == KeyState::Deleted) {
+        auto [at, added] = deleted_metadata_.try_emplace(db, Span{record.seq, record.seq});
+        if (!added) {
+            at->second.low = std::min(at->second.low, record.seq);
+            at->second.high = std::max(at->second.high, record.seq);
+        }
+        return;
+    }
+    ByteReader cur(key_rest);
+    const auto kind = cur.byte();
+    if (!kind || (*kind != database_object_store_meta && *kind != database_index_meta)) return;
+    const auto store = cur.varint();
+    if (!store) return;
+    std::uint64_t index = 0;
+    if (*kind == database_index_meta) {
+        const auto i = cur.varint();
+        if (!i) return;
+        index = *i;
+    }
+    const auto field = cur.byte();
+    if (!field || *field != metadata_name_field || record.value.size() % 2 != 0) return;
+    auto keep = [&](auto& table, auto slot) {
+        auto [at, added] = table.try_emplace(slot);
+        if (added || record.seq >= at->second.seq) at->second = {record.seq, wtf8_from_utf16be(record.value)};
+    };
+    if (*kind == database_object_store_meta) {
+        keep(stores_, std::tuple{db, *store});
+    } else {
+        keep(indexes_, std::tuple{db, *store, index});
+    }
+}
+
 void IdbMetadata::learn_data(std::uint64_t db, std::uint64_t store, std::uint64_t index, Bytes primary_key,
                              const RecordView& record) {
     if (index == idb_blob_entry) {
@@ -216,28 +249,17 @@ std::optional<ChosenList> IdbMetadata::external_list(std::uint64_t db, std::uint
     const auto slot = hash_({db, store}, primary_key);
     const auto lists = lists_.find(slot);
     if (lists == lists_.end()) return std::nullopt;
-    // The versions of the record just before and after this one bound the
-    // lists that can be its own.
-    std::optional<std::uint64_t> after;
+    // Chromium writes a transaction's changes in key order, so a record
+    // (index 1) comes before its list (index 3) in the batch: the list of
+    // this version is the first one after it and before the record's next
+    // version. A list before it is an earlier version's.
     std::uint64_t before = std::numeric_limits<std::uint64_t>::max();
     if (const auto versions = record_versions_.find(slot); versions != record_versions_.end()) {
-        const auto& seqs = versions->second;
-        const auto next = std::ranges::upper_bound(seqs, seq);
-        if (next != seqs.end()) before = *next;
-        const auto here = std::ranges::lower_bound(seqs, seq);
-        if (here != seqs.begin()) after = *std::prev(here);
+        const auto next = std::ranges::upper_bound(versions->second, seq);
+        if (next != versions->second.end()) before = *next;
     }
-    const ListVersion* best = nullptr;
-    std::uint64_t best_distance = 0;
-    for (const auto& list : lists->second) {
-        if (after && list.seq <= *after) continue;
-        if (list.seq >= before) break;
-        const std::uint64_t d = list.seq > seq ? list.seq - seq : seq - list.seq;
-        if (best == nullptr || d < best_distance) {
-            best = &list;
-            best_distance = d;
-        }
-    }
+    const auto first = std::ranges::upper_bound(lists->second, seq, {}, &ListVersion::seq);
+    const ListVersion* best = first != lists->second.end() && first->seq < before ? &*first : nullptr;
     if (best == nullptr) return std::nullopt;
     return ChosenList{best->seq, Bytes(best->bytes.data(), best->bytes.size())};
 }

@@ -10,10 +10,9 @@
 //
 // Two facts the records only tell together:
 // - Which external-object list belongs to which version of a record. A record
-//   and its list are written in one transaction, so the list of the version
-//   at sequence number s is the one nearest to s among those written after
-//   the record's previous version and before its next; never another
-//   version's.
+//   and its list are written in one batch, the record first, so the list of
+//   the version at sequence number s is the nearest one after s that comes
+//   before the record's next version; never another version's.
 // - The name of a deleted database. Its name record (global metadata, type
 //   201) carries the origin and the name in its KEY and only the id in its
 //   value, which the deletion took; Chromium deletes a database's name and

@@ -323,16 +323,19 @@ Decoded<void> IndexedDbInterpreter::scopes(ByteReader& cur, const RecordBytes& r
         DecodedRow inner;
         decode_record(inner_record, inner, true);
         auto or_null = [](const std::optional<std::string>& json) { return json ? *json : std::string("null"); };
-        auto text_or_null = [](const std::optional<std::string>& text) {
-            if (!text) return std::string("null");
+        auto name_or_null = [](const std::optional<std::string>& name) {
+            if (!name) return std::string("null");
             std::string out;
-            append_path_json(out, *text);
+            append_json_wtf8(out, *name);
             return out;
         };
         undo += R"(,"record":{"record_type":)" + quoted(inner.record_type) + R"(,"database":)" +
-                text_or_null(inner.database) + R"(,"object_store":)" + text_or_null(inner.object_store) +
+                name_or_null(inner.database) + R"(,"object_store":)" + name_or_null(inner.object_store) +
                 R"(,"key":)" + or_null(inner.key_json);
-        if (inner.error) undo += R"(,"error":)" + text_or_null(inner.error);
+        if (inner.error) {
+            undo += R"(,"error":)";
+            append_path_json(undo, *inner.error);
+        }
         undo += "}";
         if (op == undo_put) undo += R"(,"previous_value":)" + or_null(inner.value_json);
     }
