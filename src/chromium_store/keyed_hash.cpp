@@ -1,6 +1,7 @@
 #include "chromium_store/keyed_hash.hpp"
 
 #include <bit>
+#include <vector>
 #include <random>
 
 #include "varint/varint.hpp"
@@ -73,6 +74,16 @@ std::uint64_t siphash24(const HashKey& key, Bytes data) noexcept {
     s.round();
     s.round();
     return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+}
+
+std::uint64_t KeyedHash::operator()(std::initializer_list<std::uint64_t> numbers, Bytes bytes) const {
+    std::vector<std::uint8_t> message;
+    message.reserve(numbers.size() * 8 + bytes.size());
+    for (std::uint64_t n : numbers) {
+        for (int i = 0; i < 8; ++i) message.push_back(static_cast<std::uint8_t>(n >> (8 * i)));
+    }
+    message.insert(message.end(), bytes.begin(), bytes.end());
+    return siphash24(key_, Bytes(message.data(), message.size()));
 }
 
 }  // namespace tarnwick::chromium

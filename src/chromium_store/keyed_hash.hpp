@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 
 #include "util/bytes.hpp"
 
@@ -19,5 +20,16 @@ struct HashKey {
 [[nodiscard]] HashKey random_hash_key();
 
 [[nodiscard]] std::uint64_t siphash24(const HashKey& key, Bytes data) noexcept;
+
+// The same hash under a key of its own, of some numbers (8 little-endian
+// bytes each) followed by bytes: for tables keyed by (ids, key bytes).
+class KeyedHash {
+   public:
+    KeyedHash() : key_(random_hash_key()) {}
+    [[nodiscard]] std::uint64_t operator()(std::initializer_list<std::uint64_t> numbers, Bytes bytes) const;
+
+   private:
+    HashKey key_;
+};
 
 }  // namespace tarnwick::chromium

@@ -56,4 +56,21 @@ const ProtobufField* ProtobufFields::find(std::uint64_t number) const noexcept {
     return nullptr;
 }
 
+Decoded<std::vector<ProtoField>> protobuf_fields(Bytes message) {
+    DECODE_TRY(read, ProtobufFields::read(message));
+    std::vector<ProtoField> out;
+    out.reserve(read.fields().size());
+    for (const ProtobufField& field : read.fields()) {
+        out.push_back(ProtoField{field.number, !field.is_integer(), field.is_integer() ? field.integer : 0, field.bytes});
+    }
+    return out;
+}
+
+const ProtoField* find_field(const std::vector<ProtoField>& fields, std::uint64_t number) {
+    for (const ProtoField& field : fields) {
+        if (field.number == number) return &field;
+    }
+    return nullptr;
+}
+
 }  // namespace tarnwick::chromium

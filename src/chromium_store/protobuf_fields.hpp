@@ -50,4 +50,16 @@ class ProtobufFields {
     std::vector<ProtobufField> fields_;
 };
 
+// The same fields in the IndexedDB decoder's form: each number once, in the
+// place it first appeared, with its last value.
+struct ProtoField {
+    std::uint64_t number = 0;
+    bool is_bytes = false;           // length-delimited: `bytes` holds it
+    std::uint64_t number_value = 0;  // otherwise its value as an unsigned integer
+    Bytes bytes;
+};
+[[nodiscard]] Decoded<std::vector<ProtoField>> protobuf_fields(Bytes message);
+// The field `number`, if the message has it.
+[[nodiscard]] const ProtoField* find_field(const std::vector<ProtoField>& fields, std::uint64_t number);
+
 }  // namespace tarnwick::chromium

@@ -35,4 +35,13 @@ std::optional<std::string> windows_us_iso(std::int64_t us) {
     return text;
 }
 
+std::string windows_time_json(std::uint64_t microseconds) {
+    if (microseconds > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) return "null";
+    const std::optional<std::string> iso = windows_us_iso(static_cast<std::int64_t>(microseconds));
+    if (!iso) return "null";
+    std::string out;
+    append_json_ascii(out, *iso);
+    return out;
+}
+
 }  // namespace tarnwick::chromium

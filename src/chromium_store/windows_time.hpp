@@ -17,4 +17,8 @@ inline constexpr std::int64_t windows_to_unix_us = 11'644'473'600'000'000;
 // range of dates.
 [[nodiscard]] std::optional<std::string> windows_us_iso(std::int64_t us);
 
+// The same time as JSON: its ISO text as a string, or null outside the range
+// of JavaScript dates.
+[[nodiscard]] std::string windows_time_json(std::uint64_t microseconds);
+
 }  // namespace tarnwick::chromium
