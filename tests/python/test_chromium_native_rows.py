@@ -10,6 +10,8 @@ from __future__ import annotations
 
 import collections
 import json
+import re
+import sys
 from pathlib import Path
 from typing import Any
 
@@ -30,6 +32,17 @@ STORES = [(name, kind, store) for name, root in PROFILES.items() for kind, store
 STORE_IDS = [f"{name}-{Path(store).name}" for name, _, store in STORES]
 
 
+@pytest.fixture(autouse=True)
+def deep_values() -> Any:
+    """Rows whose keys and values nest thousands deep (the hostile fixture) are
+    parsed, dumped and compared by Python's recursive json and ==: their reader
+    needs a higher recursion limit, the writer does not."""
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 20_000))
+    yield
+    sys.setrecursionlimit(limit)
+
+
 def python_rows(kind: str | None, store: str, history: bool) -> list[dict[str, Any]]:
     entries = list(chromium.read_store(store, kind))
     chosen = all_versions(entries) if history else latest(entries)
@@ -40,10 +53,15 @@ def native_scan(kind: str | None, store: str, **options: Any) -> ChromiumScan:
     return ChromiumScan(store_sources([(kind, store)]), **options)
 
 
-# Deliberate difference: the native Local Storage rows date each record by the
+# Deliberate differences. The native Local Storage rows date each record by the
 # commit it was written in (details "committed", "committed_us", learned from the
-# store's metadata in the first pass); the Python decoders do not.
-NATIVE_ONLY_DETAILS = ("committed", "committed_us")
+# store's metadata in the first pass), and an IndexedDB value kept with external
+# objects names the version of its list (details "external_objects_seq"); the
+# Python decoders give neither. A value over the decoding budget is an error row
+# in both, but the native budget counts its units its own way, so the numbers in
+# such an error text may differ.
+NATIVE_ONLY_DETAILS = ("committed", "committed_us", "external_objects_seq")
+BUDGET_ERROR = re.compile(r"(over budget at .*: the value would expand beyond )\d+( units)")
 
 
 def as_python_gives(row: dict[str, Any]) -> dict[str, Any]:
@@ -51,9 +69,13 @@ def as_python_gives(row: dict[str, Any]) -> dict[str, Any]:
     return dict(row, details=details or None)
 
 
+def budget_numbers_aside(row: dict[str, Any]) -> dict[str, Any]:
+    return dict(row, error=BUDGET_ERROR.sub(r"\1N\2", row["error"])) if row["error"] else row
+
+
 def jsonl_rows(rows: ChromiumScan) -> list[dict[str, Any]]:
     text = b"".join(rows.jsonl()).decode("utf-8")
-    return [json.loads(line) for line in text.splitlines()]
+    return [json.loads(line) for line in text.split("\n")[:-1]]  # one row a line: only \n ends one
 
 
 def arrow_rows(rows: ChromiumScan) -> list[dict[str, Any]]:
@@ -86,7 +108,9 @@ def differences(native: list[dict[str, Any]], python: list[dict[str, Any]]) -> s
 @pytest.mark.parametrize(("name", "kind", "store"), STORES, ids=STORE_IDS)
 def test_native_rows_are_the_python_rows(name: str, kind: str | None, store: str, history: bool) -> None:
     expected = python_rows(kind, store, history)
-    native = [as_python_gives(r) for r in jsonl_rows(native_scan(kind, store, history=history, all_records=True))]
+    native = [budget_numbers_aside(as_python_gives(r))
+              for r in jsonl_rows(native_scan(kind, store, history=history, all_records=True))]
+    expected = [budget_numbers_aside(r) for r in expected]
     assert multiset(native) == multiset(expected), differences(native, expected)
     # In history mode every record the files hold has a row; newest-only, one per key.
     assert len(native) == len(expected)
