@@ -4,18 +4,10 @@
 
 #include "chromium_store/byte_text.hpp"
 #include "chromium_store/local_storage_keys.hpp"
-#include "chromium_store/protobuf_fields.hpp"
+#include "chromium_store/local_storage_meta.hpp"
 #include "chromium_store/windows_time.hpp"
 
 namespace tarnwick::chromium {
-
-std::optional<std::int64_t> local_storage_meta_time(Bytes value) {
-    const auto fields = ProtobufFields::read(value);
-    if (!fields) return std::nullopt;
-    const ProtobufField* time = fields->find(local_storage_meta_time_field);
-    if (time == nullptr || !time->is_integer()) return std::nullopt;
-    return time->as_int64();
-}
 
 void LocalStorageCommits::learn(const RecordView& record) {
     const std::string_view key = as_text(record.user_key());
@@ -23,7 +15,7 @@ void LocalStorageCommits::learn(const RecordView& record) {
     const std::string_view storage_key = key.substr(local_storage_meta_prefix.size());
     std::optional<CommitTime> time;
     if (record.state != KeyState::Deleted) {
-        if (const auto us = local_storage_meta_time(record.value)) time = CommitTime{*us, {}};
+        if (const auto meta = read_local_storage_meta(record.value)) time = CommitTime{meta->time_us, {}};
     }
     auto it = versions_.find(storage_key);
     if (it == versions_.end()) it = versions_.emplace(std::string(storage_key), Versions{}).first;

@@ -66,7 +66,4 @@ class LocalStorageCommits {
     const Versions* last_versions_ = nullptr;
 };
 
-// The last_modified or last_accessed time of a META or METAACCESS value.
-[[nodiscard]] std::optional<std::int64_t> local_storage_meta_time(Bytes value);
-
 }  // namespace tarnwick::chromium

@@ -10,7 +10,7 @@
 #include "chromium_store/byte_text.hpp"
 #include "chromium_store/local_storage_commits.hpp"
 #include "chromium_store/local_storage_keys.hpp"
-#include "chromium_store/protobuf_fields.hpp"
+#include "chromium_store/local_storage_meta.hpp"
 #include "chromium_store/storage_key.hpp"
 #include "chromium_store/store_interpreter.hpp"
 #include "chromium_store/windows_time.hpp"
@@ -33,17 +33,14 @@ void add_time(JsonMembers& members, std::string_view name, std::string_view name
 
 // The value of META (write time and size) or METAACCESS (access time).
 Decoded<std::string> meta_value_json(Bytes value, bool access) {
-    DECODE_TRY(fields, ProtobufFields::read(value));
-    const ProtobufField* time = fields.find(local_storage_meta_time_field);
-    if (time == nullptr || !time->is_integer()) return decode_error("metadata without its time field");
+    DECODE_TRY(meta, read_local_storage_meta(value));
     JsonMembers members;
     if (access) {
-        add_time(members, "last_accessed", "last_accessed_us", time->as_int64());
+        add_time(members, "last_accessed", "last_accessed_us", meta.time_us);
     } else {
-        add_time(members, "last_modified", "last_modified_us", time->as_int64());
-        const ProtobufField* size = fields.find(local_storage_meta_size_field);
-        if (size != nullptr && size->is_integer()) {
-            members.add_int("size_bytes", size->integer);
+        add_time(members, "last_modified", "last_modified_us", meta.time_us);
+        if (meta.size) {
+            members.add_int("size_bytes", *meta.size);
         } else {
             members.add("size_bytes", "null");
         }

@@ -2,9 +2,8 @@
 //
 //   VERSION                       the schema version, decimal text
 //   META:<storage key>            when the area was last written and its size
-//                                 (protobuf: 1 last_modified, microseconds
-//                                 since 1601; 2 size_bytes)
-//   METAACCESS:<storage key>      when it was last read (protobuf: 1 last_accessed)
+//   METAACCESS:<storage key>      when it was last read
+//                                 (both protobufs: local_storage_meta.hpp)
 //   _<storage key> 00 <script key>   a page's key, whose value is the page's value
 //
 // Script keys and values start with a format byte: 00 and UTF-16LE code
@@ -14,8 +13,6 @@
 #include <cstdint>
 #include <string_view>
 
-#include "util/bytes.hpp"
-
 namespace tarnwick::chromium {
 
 inline constexpr std::string_view local_storage_version_key = "VERSION";
@@ -23,7 +20,5 @@ inline constexpr std::string_view local_storage_meta_prefix = "META:";
 inline constexpr std::string_view local_storage_meta_access_prefix = "METAACCESS:";
 inline constexpr std::uint8_t local_storage_data_prefix = '_';
 inline constexpr std::uint8_t local_storage_storage_key_end = 0x00;
-inline constexpr std::uint64_t local_storage_meta_time_field = 1;
-inline constexpr std::uint64_t local_storage_meta_size_field = 2;
 
 }  // namespace tarnwick::chromium

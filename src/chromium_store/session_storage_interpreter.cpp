@@ -20,8 +20,8 @@
 #include <set>
 
 #include "chromium_decode/dom_storage.hpp"
-#include "chromium_store/decimal_text.hpp"
 #include "chromium_store/byte_text.hpp"
+#include "chromium_store/decimal_text.hpp"
 #include "chromium_store/storage_key.hpp"
 #include "chromium_store/store_interpreter.hpp"
 

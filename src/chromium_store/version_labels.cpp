@@ -11,7 +11,10 @@
 // each key's together, so that none costs an allocation of its own.
 //
 // Two distinct keys with the same hash would be taken for one key, and their
-// versions labelled together. Under a secret random key the hashes behave as
+// versions labelled together: every version keeps its row in history mode
+// (the engine gives no two writes one sequence number) but some would be
+// mislabelled, and newest-only would show one of the two keys. Under a
+// secret random key the hashes behave as
 // random: among n distinct keys the chance of any such pair is about
 // n^2 / 2^65 -- one in 37 million for a million keys, one in 3,700 for a
 // hundred million. A page cannot raise it by choosing its keys, since it
@@ -21,10 +24,11 @@
 // The second pass sees the records in the first pass's order, so the k-th
 // verdict asked for a key is about the key's k-th record: the side table
 // keeps each key's records in the order they came and a cursor through
-// them. (A key of more than 2^32 records, which no store holds, keeps its
-// first 2^32; the rest are labelled by their own state.) The first record of a key that moved to the side table came while
+// them. The first record of a key that moved to the side table came while
 // it had one slot, which keeps no place; the first verdict for the key fills
-// it in, before any later record of the key could need it.
+// it in, before any later record of the key could need it. (A key of more
+// than 2^32 records, which no store holds, keeps its first 2^32; the rest
+// are labelled by their own state.)
 
 #include <algorithm>
 #include <deque>

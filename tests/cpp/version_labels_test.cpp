@@ -116,6 +116,9 @@ INSTANTIATE_TEST_SUITE_P(
         LabelCase{"a1L@0 a1L@1", "C -", "C -"}, LabelCase{"a1U@0 a1U@1", "U -", "U -"},
         LabelCase{"a1L@0 a2L@0 a1L@1 a2L@1", "S C - -", "- C - -"},
         LabelCase{"a3D@0 a1L@1 a3D@1", "D B -", "- D3 -"}, LabelCase{"a2L@1 a2D@1 a2L@0", "C D -", "C - -"},
+        LabelCase{"a1L@0 a1L@1 a2D@1", "B - D", "D2 - -"},
+        LabelCase{"a2D@0 a1L@1 a1L@2 a2D@2", "D B - -", "- D2 - -"},
+        LabelCase{"a3U a1L a2L a3U@1", "U S C -", "- - C -"},
         // Records come in file order, not in sequence order; the deletion may
         // come first, while its key still has one slot.
         LabelCase{"a9L a3L a5L", "C S S", "C - -"}, LabelCase{"a5D@0 a2L@1", "D B", "- D5"},
