@@ -531,7 +531,15 @@ Decoded<void> IndexedDbInterpreter::data(Bytes primary_key, const RecordBytes& r
             value = Bytes(unwrapped.data(), unwrapped.size());
         } else if (starts(snappy_prefix)) {
             stored_as += stored_as.empty() ? "snappy" : "+snappy";
-            auto bytes = decompress_snappy(value.subspan(snappy_prefix.size()));
+            const Bytes compressed = value.subspan(snappy_prefix.size());
+            // Layers of Snappy could multiply each other's expansion: no layer
+            // may claim more than a value kept in a blob file may hold.
+            ByteReader header(compressed);
+            if (const auto claimed = header.varint(); claimed && *claimed > value_blob_limit) {
+                return decode_error("compressed value claims " + std::to_string(*claimed) + " bytes, over the " +
+                                    std::to_string(value_blob_limit) + "-byte cap");
+            }
+            auto bytes = decompress_snappy(compressed);
             if (!bytes) return decode_error(bytes.error().message());
             inflated = std::move(*bytes);
             value = Bytes(inflated.data(), inflated.size());

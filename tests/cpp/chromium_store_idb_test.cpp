@@ -349,6 +349,7 @@ struct RecordCase {
     std::string_view key_json;
     std::string_view value_json;
     std::string_view error;
+    int schema_version = -1;  // the store's, when it has one
 };
 void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
 
@@ -356,10 +357,15 @@ class IdbRecord : public ::testing::TestWithParam<RecordCase> {};
 
 TEST_P(IdbRecord, Decodes) {
     const auto& c = GetParam();
-    MadeStore store({{c.deleted ? del(c.key) : put(c.key, c.value)}});
+    std::vector<std::vector<BatchEntry>> batches;
+    if (c.schema_version >= 0) {
+        batches.push_back({put(prefix(0, 0, 0) + byte(0), byte(static_cast<std::uint8_t>(c.schema_version)))});
+    }
+    batches.push_back({c.deleted ? del(c.key) : put(c.key, c.value)});
+    MadeStore store(batches);
     const auto rows = store.rows();
-    ASSERT_EQ(rows.size(), 1u);
-    const DecodedRow& r = rows[0].row;
+    ASSERT_EQ(rows.size(), batches.size());
+    const DecodedRow& r = rows.back().row;
     EXPECT_EQ(r.record_type, c.record_type);
     EXPECT_EQ(or_none(r.key_json), c.key_json);
     EXPECT_EQ(or_none(r.value_json), c.value_json);
@@ -404,6 +410,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "<none>"},
         RecordCase{"external_objects_unknown_kind", prefix(1, 1, 3) + string_key("k"), "\x09", false,
                    "external_objects", R"("k")", "<none>", "unknown external object type 9"},
+        RecordCase{"external_objects_v3", prefix(1, 1, 3) + string_key("k"),
+                   byte(0) + byte(5) + counted("text/plain") + byte(3) + byte(1) + byte(6) + counted("text/plain") +
+                       counted("a.txt"),
+                   false, "external_objects", R"("k")",
+                   R"([{"kind":"blob","blob_number":5,"type":"text/plain","size":3},{"kind":"file","blob_number":6,"type":"text/plain","name":"a.txt"}])",
+                   "<none>", 3},
+        RecordCase{"snappy_claiming_too_much", prefix(1, 1, 1) + string_key("k"),
+                   byte(1) + "\xFF\x11\x02" + "\x80\x80\x80\x80\x80\x20", false, "data", R"("k")", "<none>",
+                   "compressed value claims 1099511627776 bytes, over the 67108864-byte cap"},
         RecordCase{"data_damaged_key_kept_value", prefix(1, 1, 1) + "\x09", string_value(1, "v"), false, "data",
                    "<none>", R"("v")", "key: unknown IDB key type 0x09"},
         RecordCase{"undo_put_restores_a_value", undo_key,
