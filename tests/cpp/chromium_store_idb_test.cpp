@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,13 +33,16 @@ struct StoreRow {
     KeyState state = KeyState::Live;
 };
 
-// Both passes over a store, in the readers' order, as the scanner runs them.
+// Both passes over a store, in the readers' order, as the scanner runs them;
+// `dropped` leaves a record out, as compaction might have.
 std::vector<StoreRow> decode_store(const std::string& dir, const std::string& blob_folder,
-                                   std::optional<std::string> folder_origin = std::nullopt) {
+                                   std::optional<std::string> folder_origin = std::nullopt,
+                                   std::function<bool(const Record&)> dropped = {}) {
     const auto db = Db::open(dir);
     EXPECT_TRUE(db.has_value());
     if (!db) return {};
-    const auto records = db->records(false);
+    auto records = db->records(false);
+    if (dropped) std::erase_if(records, dropped);
     auto interpreter = make_indexeddb_interpreter({StoreKind::IndexedDb, std::move(folder_origin), blob_folder});
     for (const Record& r : records) interpreter->learn(r.view());
     interpreter->learned();
@@ -178,6 +182,76 @@ TEST(IdbProfile, EveryRecordDecodes) {
                 EXPECT_TRUE(r.row.database && r.row.object_store) << store << " seq " << r.seq;
             }
         }
+    }
+}
+
+// A store written by headless Chromium (scripts/make_idb_versions_fixture.py):
+// record "k" put with three Blobs in turn, then a string; database "gone"
+// created and deleted. Chromium has since removed the older blob files, but
+// each version's list still names its own.
+const std::string versions_store = fixtures + "/idb_versions/http_127.0.0.1_35951.indexeddb";
+
+struct VersionCase {
+    std::uint64_t seq;
+    std::string_view record_type;
+    std::string_view blob;  // the members of the Blob the value holds, or the whole value
+    std::string_view list_seq;
+};
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.record_type << " " << c.seq; }
+
+class IdbChromiumVersions : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(IdbChromiumVersions, EachVersionWithItsOwnBlob) {
+    const auto& c = GetParam();
+    const auto rows = decode_store(versions_store + ".leveldb", versions_store + ".blob");
+    const StoreRow* r = nullptr;
+    for (const auto& row : rows) {
+        if (row.seq == c.seq && row.row.record_type == c.record_type) r = &row;
+    }
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(or_none(r->row.error), "<none>");
+    EXPECT_NE(or_none(r->row.value_json).find(c.blob), std::string::npos) << *r->row.value_json;
+    const std::string details = or_none(r->row.details.object());
+    if (c.list_seq.empty()) {
+        EXPECT_EQ(details.find("external_objects_seq"), std::string::npos) << details;
+    } else {
+        EXPECT_NE(details.find(R"("external_objects_seq":)" + std::string(c.list_seq) + "}"), std::string::npos)
+            << details;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixture, IdbChromiumVersions,
+    ::testing::Values(VersionCase{47, "data", R"({"$blob":{"blob_number":2,"type":"text/plain","size":10,)", "53"},
+                      VersionCase{70, "data", R"({"$blob":{"blob_number":3,"type":"text/plain","size":12,)", "77"},
+                      VersionCase{97, "data",
+                                  R"({"$blob":{"blob_number":4,"type":"application/octet-stream","size":5,)", "104"},
+                      VersionCase{122, "data", R"("no blob now")", ""},
+                      VersionCase{149, "data", R"("hex":"6f74686572207265636f7264")", "155"},
+                      // The undo task of the last put restores the version before it, Blob 4.
+                      VersionCase{125, "scopes_log",
+                                  R"("previous_value":{"$blob":{"blob_number":4,"type":"application/octet-stream")",
+                                  ""}));
+
+// Database "gone": its name record's put at 170 and its deletion at 223; the
+// deletions of its metadata follow in the scope's cleanup (230 on). Without
+// the put, as after a compaction, only the deletion marker names it.
+TEST(IdbChromiumVersions, DeletedDatabaseNamedFromItsDeletedNameRecord) {
+    for (const bool put_dropped : {false, true}) {
+        auto name_put = [&](const Record& r) { return put_dropped && r.seq() == 170; };
+        const auto rows = decode_store(versions_store + ".leveldb", versions_store + ".blob",
+                                       "http://127.0.0.1:35951", name_put);
+        int rows_of_gone = 0;
+        for (const auto& r : rows) {
+            if (r.row.details.empty() || r.row.details.object()->find(R"("database_id":2)") == std::string::npos) {
+                continue;
+            }
+            ++rows_of_gone;
+            EXPECT_EQ(or_none(r.row.database), "gone") << r.seq;
+            const bool inferred = r.row.details.object()->find(R"("database_name_inferred":true)") != std::string::npos;
+            EXPECT_EQ(inferred, put_dropped) << r.seq;
+        }
+        EXPECT_GT(rows_of_gone, 20);
     }
 }
 
