@@ -1,6 +1,8 @@
 #include "chromium_store/external_references.hpp"
 
+#include <optional>
 #include <string_view>
+#include <unordered_map>
 
 #include "chromium_decode/json_text.hpp"
 #include "chromium_store/blob_files.hpp"
@@ -40,10 +42,30 @@ class Resolver {
              std::vector<std::string>& unread)
         : objects_(objects), files_(files), budget_(budget), unread_(unread) {}
 
+    // Appends the description of entry `index`. A value may name one entry
+    // many times: its file is read once, and every use is paid for.
     Decoded<void> describe(std::uint64_t index, std::string& out) {
+        auto [at, added] = described_.try_emplace(index);
+        if (added) at->second = describe_once(index);
+        const Description& d = at->second;
+        if (auto r = budget_.charge(d.json.size(), "a blob file's bytes"); !r) return r;
+        out += d.json;
+        if (d.unread) unread_.push_back(*d.unread);
+        return {};
+    }
+
+   private:
+    struct Description {
+        std::string json;
+        std::optional<std::string> unread;  // the file found but not read
+    };
+
+    Description describe_once(std::uint64_t index) const {
+        Description d;
+        std::string& out = d.json;
         if (index >= objects_.size()) {
-            out += R"({"index":)" + std::to_string(index) + R"(,"missing":true,"reason":"not listed"})";
-            return {};
+            out = R"({"index":)" + std::to_string(index) + R"(,"missing":true,"reason":"not listed"})";
+            return d;
         }
         const ExternalObject& o = objects_[index];
         out += '{';
@@ -52,11 +74,11 @@ class Resolver {
         if (out.size() != start) out += ',';
         out += R"("index":)" + std::to_string(index);
         if (o.blob_number) {
-            const BlobFile found = read_blob_file(files_.blob_folder, files_.database_id, *o.blob_number, inline_blob_limit);
+            const BlobFile found =
+                read_blob_file(files_.blob_folder, files_.database_id, *o.blob_number, inline_blob_limit);
             out += R"(,"file":)";
             append_path_json(out, found.path);
             if (found.status == BlobStatus::Read) {
-                if (auto r = budget_.charge(2 * found.data.size(), "a blob file's bytes"); !r) return r;
                 out += R"(,"hex":)";
                 append_json_hex(out, Bytes(found.data.data(), found.data.size()));
             } else if (found.status == BlobStatus::Missing) {
@@ -65,14 +87,14 @@ class Resolver {
                 const std::string reason = found.describe();
                 out += R"(,"file_status":)";
                 append_path_json(out, reason);
-                unread_.push_back(unread_file_json(found.path, reason));
+                d.unread = unread_file_json(found.path, reason);
             }
         }
         out += '}';
-        return {};
+        return d;
     }
 
-   private:
+    std::unordered_map<std::uint64_t, Description> described_;
     const std::vector<ExternalObject>& objects_;
     const ExternalFiles& files_;
     Budget& budget_;

@@ -20,10 +20,13 @@ namespace {
 constexpr std::uint8_t v8_host_object_tag = '\\';
 constexpr std::array<std::uint8_t, 3> external_host_tags{'i', 'e', 'L'};
 // How far (in sequence numbers) a deleted database name record may lie from
-// the deletions of that database's metadata keys to be taken as written in
-// the same batch. Chromium writes them in key order, the name record (global
-// metadata) right before the database's own keys.
-constexpr std::uint64_t same_batch_distance = 8;
+// the deletions of that database's metadata keys to be taken as one
+// deletion. In a plain write batch they are neighbours (key order puts the
+// name record, global metadata, right before the database's own keys); with
+// LevelDB scopes the name goes in the scope's commit, with its undo task,
+// journal and scope records, and the metadata in the cleanup batch right
+// after it (7 apart in a real deletion).
+constexpr std::uint64_t same_batch_distance = 16;
 
 // Whether an object-store record's value may refer to external objects: it
 // is kept in a blob file or compressed (its V8 data unseen), or its V8 data
@@ -245,23 +248,37 @@ std::optional<ExistsEntry> IdbMetadata::exists(std::uint64_t db, std::uint64_t s
 }
 
 std::optional<ChosenList> IdbMetadata::external_list(std::uint64_t db, std::uint64_t store, Bytes primary_key,
-                                                     std::uint64_t seq) const {
+                                                     std::uint64_t seq, bool before) const {
     const auto slot = hash_({db, store}, primary_key);
     const auto lists = lists_.find(slot);
     if (lists == lists_.end()) return std::nullopt;
     // Chromium writes a transaction's changes in key order, so a record
-    // (index 1) comes before its list (index 3) in the batch: the list of
-    // this version is the first one after it and before the record's next
+    // (index 1) comes before its list (index 3) in the batch: the list of a
+    // version is the first one after it and before the record's next
     // version. A list before it is an earlier version's.
-    std::uint64_t before = std::numeric_limits<std::uint64_t>::max();
-    if (const auto versions = record_versions_.find(slot); versions != record_versions_.end()) {
-        const auto next = std::ranges::upper_bound(versions->second, seq);
-        if (next != versions->second.end()) before = *next;
+    std::uint64_t version = seq;
+    std::uint64_t next = std::numeric_limits<std::uint64_t>::max();
+    const auto versions = record_versions_.find(slot);
+    if (before) {
+        next = seq;
+        version = 0;
+        if (versions != record_versions_.end()) {
+            const auto at = std::ranges::lower_bound(versions->second, seq);
+            if (at != versions->second.begin()) version = *std::prev(at);
+        }
+    } else if (versions != record_versions_.end()) {
+        const auto at = std::ranges::upper_bound(versions->second, seq);
+        if (at != versions->second.end()) next = *at;
     }
-    const auto first = std::ranges::upper_bound(lists->second, seq, {}, &ListVersion::seq);
-    const ListVersion* best = first != lists->second.end() && first->seq < before ? &*first : nullptr;
-    if (best == nullptr) return std::nullopt;
-    return ChosenList{best->seq, Bytes(best->bytes.data(), best->bytes.size())};
+    const auto first = std::ranges::upper_bound(lists->second, version, {}, &ListVersion::seq);
+    if (first == lists->second.end() || first->seq >= next) return std::nullopt;
+    if (before) {
+        // Of the lists after that version, the newest before the undo.
+        auto last = first;
+        while (std::next(last) != lists->second.end() && std::next(last)->seq < next) ++last;
+        return ChosenList{last->seq, Bytes(last->bytes.data(), last->bytes.size())};
+    }
+    return ChosenList{first->seq, Bytes(first->bytes.data(), first->bytes.size())};
 }
 
 }  // namespace tarnwick::chromium

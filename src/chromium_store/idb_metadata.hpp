@@ -101,9 +101,11 @@ class IdbMetadata {
     [[nodiscard]] const std::string* index(std::uint64_t db, std::uint64_t store, std::uint64_t index) const;
     // Nothing when the primary key has no exists entry at all.
     [[nodiscard]] std::optional<ExistsEntry> exists(std::uint64_t db, std::uint64_t store, Bytes primary_key) const;
-    // The list of the record version at `seq`, if one was written with it.
+    // The list of the record version at `seq`, if one was written with it;
+    // `before`: of the version current just before `seq` (the one an undo
+    // task written at `seq` restores).
     [[nodiscard]] std::optional<ChosenList> external_list(std::uint64_t db, std::uint64_t store, Bytes primary_key,
-                                                          std::uint64_t seq) const;
+                                                          std::uint64_t seq, bool before = false) const;
 
    private:
     template <class T>

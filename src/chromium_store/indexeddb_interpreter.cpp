@@ -100,6 +100,8 @@ struct RecordBytes {
     Bytes value;
     std::uint64_t seq = 0;
     bool deleted = false;  // no value
+    // A record an undo task written at `seq` holds: the state before `seq`.
+    bool restored = false;
 };
 
 class IndexedDbInterpreter final : public StoreInterpreter {
@@ -320,6 +322,7 @@ Decoded<void> IndexedDbInterpreter::scopes(ByteReader& cur, const RecordBytes& r
         inner_record.value = value != nullptr && value->is_bytes ? value->bytes : Bytes{};
         inner_record.seq = r.seq;
         inner_record.deleted = op != undo_put;
+        inner_record.restored = true;
         DecodedRow inner;
         decode_record(inner_record, inner, true);
         auto or_null = [](const std::optional<std::string>& json) { return json ? *json : std::string("null"); };
@@ -497,7 +500,7 @@ Decoded<void> IndexedDbInterpreter::data(Bytes primary_key, const RecordBytes& r
     DECODE_TRY(record_version, cur.varint());
     row.details.add_int("record_version", record_version);
     std::vector<ExternalObject> externals;
-    const auto list = names_.external_list(db, store, primary_key, r.seq);
+    const auto list = names_.external_list(db, store, primary_key, r.seq, r.restored);
     if (list) {
         if (auto parsed = decode_external_objects(list->bytes, names_.schema_version())) externals = std::move(*parsed);
     }
@@ -531,7 +534,15 @@ Decoded<void> IndexedDbInterpreter::data(Bytes primary_key, const RecordBytes& r
             value = Bytes(unwrapped.data(), unwrapped.size());
         } else if (starts(snappy_prefix)) {
             stored_as += stored_as.empty() ? "snappy" : "+snappy";
-            auto bytes = decompress_snappy(value.subspan(snappy_prefix.size()));
+            const Bytes compressed = value.subspan(snappy_prefix.size());
+            // Layers of Snappy could multiply each other's expansion: no layer
+            // may claim more than a value kept in a blob file may hold.
+            ByteReader header(compressed);
+            if (const auto claimed = header.varint(); claimed && *claimed > value_blob_limit) {
+                return decode_error("compressed value claims " + std::to_string(*claimed) + " bytes, over the " +
+                                    std::to_string(value_blob_limit) + "-byte cap");
+            }
+            auto bytes = decompress_snappy(compressed);
             if (!bytes) return decode_error(bytes.error().message());
             inflated = std::move(*bytes);
             value = Bytes(inflated.data(), inflated.size());

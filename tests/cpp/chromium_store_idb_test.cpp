@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -32,13 +33,16 @@ struct StoreRow {
     KeyState state = KeyState::Live;
 };
 
-// Both passes over a store, in the readers' order, as the scanner runs them.
+// Both passes over a store, in the readers' order, as the scanner runs them;
+// `dropped` leaves a record out, as compaction might have.
 std::vector<StoreRow> decode_store(const std::string& dir, const std::string& blob_folder,
-                                   std::optional<std::string> folder_origin = std::nullopt) {
+                                   std::optional<std::string> folder_origin = std::nullopt,
+                                   std::function<bool(const Record&)> dropped = {}) {
     const auto db = Db::open(dir);
     EXPECT_TRUE(db.has_value());
     if (!db) return {};
-    const auto records = db->records(false);
+    auto records = db->records(false);
+    if (dropped) std::erase_if(records, dropped);
     auto interpreter = make_indexeddb_interpreter({StoreKind::IndexedDb, std::move(folder_origin), blob_folder});
     for (const Record& r : records) interpreter->learn(r.view());
     interpreter->learned();
@@ -178,6 +182,76 @@ TEST(IdbProfile, EveryRecordDecodes) {
                 EXPECT_TRUE(r.row.database && r.row.object_store) << store << " seq " << r.seq;
             }
         }
+    }
+}
+
+// A store written by headless Chromium (scripts/make_idb_versions_fixture.py):
+// record "k" put with three Blobs in turn, then a string; database "gone"
+// created and deleted. Chromium has since removed the older blob files, but
+// each version's list still names its own.
+const std::string versions_store = fixtures + "/idb_versions/http_127.0.0.1_35951.indexeddb";
+
+struct VersionCase {
+    std::uint64_t seq;
+    std::string_view record_type;
+    std::string_view blob;  // the members of the Blob the value holds, or the whole value
+    std::string_view list_seq;
+};
+void PrintTo(const VersionCase& c, std::ostream* os) { *os << c.record_type << " " << c.seq; }
+
+class IdbChromiumVersions : public ::testing::TestWithParam<VersionCase> {};
+
+TEST_P(IdbChromiumVersions, EachVersionWithItsOwnBlob) {
+    const auto& c = GetParam();
+    const auto rows = decode_store(versions_store + ".leveldb", versions_store + ".blob");
+    const StoreRow* r = nullptr;
+    for (const auto& row : rows) {
+        if (row.seq == c.seq && row.row.record_type == c.record_type) r = &row;
+    }
+    ASSERT_NE(r, nullptr);
+    EXPECT_EQ(or_none(r->row.error), "<none>");
+    EXPECT_NE(or_none(r->row.value_json).find(c.blob), std::string::npos) << *r->row.value_json;
+    const std::string details = or_none(r->row.details.object());
+    if (c.list_seq.empty()) {
+        EXPECT_EQ(details.find("external_objects_seq"), std::string::npos) << details;
+    } else {
+        EXPECT_NE(details.find(R"("external_objects_seq":)" + std::string(c.list_seq) + "}"), std::string::npos)
+            << details;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fixture, IdbChromiumVersions,
+    ::testing::Values(VersionCase{47, "data", R"({"$blob":{"blob_number":2,"type":"text/plain","size":10,)", "53"},
+                      VersionCase{70, "data", R"({"$blob":{"blob_number":3,"type":"text/plain","size":12,)", "77"},
+                      VersionCase{97, "data",
+                                  R"({"$blob":{"blob_number":4,"type":"application/octet-stream","size":5,)", "104"},
+                      VersionCase{122, "data", R"("no blob now")", ""},
+                      VersionCase{149, "data", R"("hex":"6f74686572207265636f7264")", "155"},
+                      // The undo task of the last put restores the version before it, Blob 4.
+                      VersionCase{125, "scopes_log",
+                                  R"("previous_value":{"$blob":{"blob_number":4,"type":"application/octet-stream")",
+                                  ""}));
+
+// Database "gone": its name record's put at 170 and its deletion at 223; the
+// deletions of its metadata follow in the scope's cleanup (230 on). Without
+// the put, as after a compaction, only the deletion marker names it.
+TEST(IdbChromiumVersions, DeletedDatabaseNamedFromItsDeletedNameRecord) {
+    for (const bool put_dropped : {false, true}) {
+        auto name_put = [&](const Record& r) { return put_dropped && r.seq() == 170; };
+        const auto rows = decode_store(versions_store + ".leveldb", versions_store + ".blob",
+                                       "http://127.0.0.1:35951", name_put);
+        int rows_of_gone = 0;
+        for (const auto& r : rows) {
+            if (r.row.details.empty() || r.row.details.object()->find(R"("database_id":2)") == std::string::npos) {
+                continue;
+            }
+            ++rows_of_gone;
+            EXPECT_EQ(or_none(r.row.database), "gone") << r.seq;
+            const bool inferred = r.row.details.object()->find(R"("database_name_inferred":true)") != std::string::npos;
+            EXPECT_EQ(inferred, put_dropped) << r.seq;
+        }
+        EXPECT_GT(rows_of_gone, 20);
     }
 }
 
@@ -349,6 +423,7 @@ struct RecordCase {
     std::string_view key_json;
     std::string_view value_json;
     std::string_view error;
+    int schema_version = -1;  // the store's, when it has one
 };
 void PrintTo(const RecordCase& c, std::ostream* os) { *os << c.name; }
 
@@ -356,10 +431,15 @@ class IdbRecord : public ::testing::TestWithParam<RecordCase> {};
 
 TEST_P(IdbRecord, Decodes) {
     const auto& c = GetParam();
-    MadeStore store({{c.deleted ? del(c.key) : put(c.key, c.value)}});
+    std::vector<std::vector<BatchEntry>> batches;
+    if (c.schema_version >= 0) {
+        batches.push_back({put(prefix(0, 0, 0) + byte(0), byte(static_cast<std::uint8_t>(c.schema_version)))});
+    }
+    batches.push_back({c.deleted ? del(c.key) : put(c.key, c.value)});
+    MadeStore store(batches);
     const auto rows = store.rows();
-    ASSERT_EQ(rows.size(), 1u);
-    const DecodedRow& r = rows[0].row;
+    ASSERT_EQ(rows.size(), batches.size());
+    const DecodedRow& r = rows.back().row;
     EXPECT_EQ(r.record_type, c.record_type);
     EXPECT_EQ(or_none(r.key_json), c.key_json);
     EXPECT_EQ(or_none(r.value_json), c.value_json);
@@ -404,6 +484,15 @@ INSTANTIATE_TEST_SUITE_P(
                    "<none>"},
         RecordCase{"external_objects_unknown_kind", prefix(1, 1, 3) + string_key("k"), "\x09", false,
                    "external_objects", R"("k")", "<none>", "unknown external object type 9"},
+        RecordCase{"external_objects_v3", prefix(1, 1, 3) + string_key("k"),
+                   byte(0) + byte(5) + counted("text/plain") + byte(3) + byte(1) + byte(6) + counted("text/plain") +
+                       counted("a.txt"),
+                   false, "external_objects", R"("k")",
+                   R"([{"kind":"blob","blob_number":5,"type":"text/plain","size":3},{"kind":"file","blob_number":6,"type":"text/plain","name":"a.txt"}])",
+                   "<none>", 3},
+        RecordCase{"snappy_claiming_too_much", prefix(1, 1, 1) + string_key("k"),
+                   byte(1) + "\xFF\x11\x02" + "\x80\x80\x80\x80\x80\x20", false, "data", R"("k")", "<none>",
+                   "compressed value claims 1099511627776 bytes, over the 67108864-byte cap"},
         RecordCase{"data_damaged_key_kept_value", prefix(1, 1, 1) + "\x09", string_value(1, "v"), false, "data",
                    "<none>", R"("v")", "key: unknown IDB key type 0x09"},
         RecordCase{"undo_put_restores_a_value", undo_key,
