@@ -2,6 +2,7 @@
 // stream (a PyCapsule holding an ArrowArrayStream) or as an iterator of JSON
 // Lines chunks. Which one is decided by the first use: the rows are made for
 // one consumer, once.
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
 #include <string>
@@ -298,13 +299,19 @@ PyObject* chromium_scan_next(PyObject* self) {
 }
 
 // [{"path", "report" (a dict, or None), "failure", "rows", "error_rows"}, ...] for the stores finished so far.
-PyObject* outcomes(PyObject* self, PyObject*) {
+// From the `start`th on, so that a caller told of each store as it ends pays
+// for each report once.
+PyObject* outcomes(PyObject* self, PyObject* args) {
     return guarded([&]() -> PyObject* {
+        Py_ssize_t start = 0;
+        if (!PyArg_ParseTuple(args, "|n", &start)) return nullptr;
         ChromiumScanState& state = state_of(self);
         Ref list(PyList_New(0));
         if (!list) return nullptr;
         if (!state.rows) return list.release();
-        for (const chromium::StoreOutcome& outcome : state.rows->outcomes()) {
+        const std::vector<chromium::StoreOutcome> all = state.rows->outcomes();
+        for (std::size_t i = static_cast<std::size_t>(std::max<Py_ssize_t>(start, 0)); i < all.size(); ++i) {
+            const chromium::StoreOutcome& outcome = all[i];
             Ref report;
             if (outcome.report) report = Ref(report_dict(*outcome.report));
             else report = Ref((Py_INCREF(Py_None), Py_None));
@@ -344,8 +351,9 @@ void chromium_scan_dealloc(PyObject* self) {
 PyMethodDef methods[] = {
     {"stream_capsule", stream_capsule, METH_NOARGS,
      "stream_capsule($self)\n--\n\nThe rows as a PyCapsule holding an ArrowArrayStream (once per scan)."},
-    {"outcomes", outcomes, METH_NOARGS,
-     "outcomes($self)\n--\n\nThe stores finished so far: dicts of path, report (a dict, or None) and failure."},
+    {"outcomes", outcomes, METH_VARARGS,
+     "outcomes($self, start=0)\n--\n\nThe stores finished so far, from the start-th: dicts of path, report (a dict, "
+     "or None), failure, rows and error_rows."},
     {"cancel", cancel, METH_NOARGS, "cancel($self)\n--\n\nStops the scan and closes every file."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -81,14 +81,14 @@ class _Watch:
     def finished(self) -> None:
         from ..scanning import ReadReport
 
-        outcomes = self.rows._outcomes()
-        for o in outcomes[self.told:]:
+        outcomes = self.rows._outcomes(self.told)
+        for o in outcomes:
             if o["report"] is None:
                 self.problems.store_not_read(o["path"], o["failure"])
                 continue
             self.problems.read_report(ReadReport.from_dict(o["report"]))
             self.problems.failed_rows(o["path"], o["error_rows"])
-        self.told = len(outcomes)
+        self.told += len(outcomes)
         self.progress.update(self.told)
 
     def details(self, details: Any) -> None:

@@ -111,8 +111,9 @@ class ChromiumScan:
         """The rows as JSON Lines, in chunks of bytes."""
         return iter(self._native)
 
-    def _outcomes(self) -> list[dict[str, Any]]:
-        return list(self._native.outcomes())
+    def _outcomes(self, start: int = 0) -> list[dict[str, Any]]:
+        """The stores finished so far, from the ``start``-th on."""
+        return list(self._native.outcomes(start))
 
     @property
     def reports(self) -> list[Any]:
