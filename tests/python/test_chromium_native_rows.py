@@ -203,3 +203,11 @@ def test_rows_are_taken_once() -> None:
     list(rows.jsonl())
     with pytest.raises(RuntimeError):
         pa.table(rows)
+
+
+@pytest.mark.parametrize("batch_rows", [1, 7, 10_000])
+def test_batches_are_bounded_by_rows(batch_rows: int) -> None:
+    rows = chromium.scan(PROFILES["profile"], history=True, all_records=True)
+    native = ChromiumScan(rows.sources, history=True, all_records=True, batch_rows=batch_rows)
+    sizes = [b.num_rows for b in pa.RecordBatchReader.from_stream(native)]
+    assert max(sizes) <= batch_rows and sum(sizes) == len(jsonl_rows(rows))
