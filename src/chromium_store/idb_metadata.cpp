@@ -31,7 +31,7 @@ constexpr std::uint64_t same_batch_distance = 16;
 // Whether an object-store record's value may refer to external objects: it
 // is kept in a blob file or compressed (its V8 data unseen), or its V8 data
 // holds a host-object tag followed by a Blob, File or FileList index tag.
-// Records that pass are few; only theirs versions are remembered.
+// Records that pass are few; only their versions are remembered.
 bool may_refer_to_external_objects(Bytes value) {
     ByteReader cur(value);
     if (!cur.varint()) return false;
