@@ -31,7 +31,7 @@ constexpr std::uint64_t same_batch_distance = 16;
 // Whether an object-store record's value may refer to external objects: it
 // is kept in a blob file or compressed (its V8 data unseen), or its V8 data
 // holds a host-object tag followed by a Blob, File or FileList index tag.
-// Records that pass are few; only theirs versions are remembered.
+// Records that pass are few; only their versions are remembered.
 bool may_refer_to_external_objects(Bytes value) {
     ByteReader cur(value);
     if (!cur.varint()) return false;
@@ -49,17 +49,6 @@ bool may_refer_to_external_objects(Bytes value) {
         if (at < end && std::ranges::find(external_host_tags, *at) != external_host_tags.end()) return true;
     }
     return false;
-}
-
-template <class Slot>
-bool newer(const std::optional<Slot>& slot, std::uint64_t seq) {
-    return !slot || seq >= slot->seq;
-}
-
-std::uint64_t distance(std::uint64_t seq, std::uint64_t low, std::uint64_t high) {
-    if (seq < low) return low - seq;
-    if (seq > high) return seq - high;
-    return 0;
 }
 
 }  // namespace
@@ -195,26 +184,37 @@ void IdbMetadata::infer_deleted_names() {
     std::ranges::sort(deleted_names_, {}, &DeletedName::seq);
     auto same = [](const DeletedName& a, const DeletedName& b) { return a.seq == b.seq && a.name.name == b.name.name; };
     deleted_names_.erase(std::unique(deleted_names_.begin(), deleted_names_.end(), same), deleted_names_.end());
-    auto near = [](const DeletedName& deleted, const Span& span) {
-        return distance(deleted.seq, span.low, span.high) <= same_batch_distance;
+    // Every search below is a binary search over sorted sequence numbers, so
+    // that many deleted databases (a page can make thousands) cost no more
+    // than sorting them.
+    auto low_end = [](const Span& span) { return span.low > same_batch_distance ? span.low - same_batch_distance : 0; };
+    auto high_end = [](const Span& span) {
+        return span.high < std::numeric_limits<std::uint64_t>::max() - same_batch_distance
+                   ? span.high + same_batch_distance
+                   : std::numeric_limits<std::uint64_t>::max();
+    };
+    std::vector<std::uint64_t> starts;
+    std::vector<std::uint64_t> ends;
+    for (const auto& [db, span] : deleted_metadata_) {
+        if (databases_.contains(db)) continue;
+        starts.push_back(low_end(span));
+        ends.push_back(high_end(span));
+    }
+    std::ranges::sort(starts);
+    std::ranges::sort(ends);
+    // How many unnamed databases' deletions lie near `seq`: those whose
+    // widened span starts at or before it, less those that end before it.
+    auto claims = [&](std::uint64_t seq) {
+        return static_cast<std::size_t>(std::ranges::upper_bound(starts, seq) - starts.begin()) -
+               static_cast<std::size_t>(std::ranges::lower_bound(ends, seq) - ends.begin());
     };
     for (const auto& [db, span] : deleted_metadata_) {
         if (databases_.contains(db)) continue;
-        const DeletedName* match = nullptr;
-        std::size_t matches = 0;
-        for (const auto& deleted : deleted_names_) {
-            if (!near(deleted, span)) continue;
-            ++matches;
-            match = &deleted;
-        }
-        if (matches != 1) continue;
-        // The name record must point at this database alone.
-        std::size_t claims = 0;
-        for (const auto& [other, other_span] : deleted_metadata_) {
-            if (!databases_.contains(other) && near(*match, other_span)) ++claims;
-        }
-        if (claims != 1) continue;
-        DatabaseName name = match->name;
+        const auto first = std::ranges::lower_bound(deleted_names_, low_end(span), {}, &DeletedName::seq);
+        const auto last = std::ranges::upper_bound(deleted_names_, high_end(span), {}, &DeletedName::seq);
+        // Exactly one deleted name near this database, and it near no other.
+        if (last - first != 1 || claims(first->seq) != 1) continue;
+        DatabaseName name = first->name;
         name.inferred = true;
         inferred_.emplace(db, std::move(name));
     }
@@ -274,8 +274,7 @@ std::optional<ChosenList> IdbMetadata::external_list(std::uint64_t db, std::uint
     if (first == lists->second.end() || first->seq >= next) return std::nullopt;
     if (before) {
         // Of the lists after that version, the newest before the undo.
-        auto last = first;
-        while (std::next(last) != lists->second.end() && std::next(last)->seq < next) ++last;
+        const auto last = std::prev(std::ranges::lower_bound(lists->second, next, {}, &ListVersion::seq));
         return ChosenList{last->seq, Bytes(last->bytes.data(), last->bytes.size())};
     }
     return ChosenList{first->seq, Bytes(first->bytes.data(), first->bytes.size())};

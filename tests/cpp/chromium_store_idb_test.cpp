@@ -367,6 +367,7 @@ struct DeletedDatabaseCase {
     bool second_deletion_nearby;  // another database deleted in the same stretch: ambiguous
     std::string_view expected_database;
     bool inferred;
+    bool second_name_deleted = false;  // another name deleted in the same stretch: ambiguous
 };
 void PrintTo(const DeletedDatabaseCase& c, std::ostream* os) { *os << c.name; }
 
@@ -380,6 +381,9 @@ TEST_P(IdbDeletedDatabase, NameInferredOnlyWhenUnambiguous) {
     if (!c.name_put_kept) std::erase_if(created, [&](const BatchEntry& e) { return e.key == name_key; });
     std::vector<BatchEntry> deletion;
     if (c.name_deleted) deletion.push_back(del(name_key));
+    if (c.second_name_deleted) {
+        deletion.push_back(del(prefix(0, 0, 0) + byte(201) + counted("http_example.com_0@1") + counted("db2")));
+    }
     deletion.push_back(del(prefix(1, 0, 0) + byte(1)));
     deletion.push_back(del(prefix(1, 0, 0) + byte(50) + byte(1) + byte(0)));
     deletion.push_back(del(data));
@@ -409,7 +413,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(DeletedDatabaseCase{"paired", false, true, false, "db", true},
                       DeletedDatabaseCase{"name_still_known", true, true, false, "db", false},
                       DeletedDatabaseCase{"ambiguous", false, true, true, "<none>", false},
-                      DeletedDatabaseCase{"no_deleted_name", false, false, false, "<none>", false}),
+                      DeletedDatabaseCase{"no_deleted_name", false, false, false, "<none>", false},
+                      DeletedDatabaseCase{"two_deleted_names", false, true, false, "<none>", false, true}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // One record on its own: what each kind of key says, and the errors of keys
