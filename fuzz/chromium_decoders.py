@@ -85,7 +85,7 @@ def check(target: str, data: bytes) -> None:
             r = row(result)
             size = len(_json.dumps(r["key"])) + len(_json.dumps(r["value"]))
             out = io.BytesIO()
-            write_text([result], out)
+            write_text([r], out)
             assert out.getvalue().count(b"\n") == 1, "an entry made more than one line"
         else:
             size = len(_json.dumps(result))

@@ -11,12 +11,6 @@ namespace tarnwick::chromium {
 
 namespace {
 
-constexpr std::array<std::uint8_t, 3> wrapped_in_blob_prefix{0xFF, 0x11, 0x01};
-constexpr std::array<std::uint8_t, 3> snappy_prefix{0xFF, 0x11, 0x02};
-// A value stored in a Blob file may itself be compressed; no more layers than
-// this are followed.
-constexpr int max_layers = 3;
-
 bool starts_with(Bytes data, const std::array<std::uint8_t, 3>& prefix) {
     return data.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), data.begin());
 }
@@ -30,7 +24,7 @@ Decoded<IdbValue> decode_idb_value(Bytes record_value) {
     result.record_version = record_version;
     Bytes value = record_value.subspan(cur.pos());
     ByteBuffer decompressed;
-    for (int layer = 0; layer < max_layers; ++layer) {
+    for (int layer = 0; layer < max_value_layers; ++layer) {
         if (starts_with(value, wrapped_in_blob_prefix)) {
             ByteReader wrapped(value, wrapped_in_blob_prefix.size());
             DECODE_TRY(size, wrapped.varint());

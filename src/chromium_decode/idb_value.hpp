@@ -6,6 +6,7 @@
 // (0x11) always continues with FF, so the prefixes cannot be mistaken.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,6 +14,12 @@
 #include "chromium_decode/v8_value.hpp"
 
 namespace tarnwick::chromium {
+
+inline constexpr std::array<std::uint8_t, 3> wrapped_in_blob_prefix{0xFF, 0x11, 0x01};
+inline constexpr std::array<std::uint8_t, 3> snappy_prefix{0xFF, 0x11, 0x02};
+// A value stored in a Blob file may itself be compressed; no more layers than
+// this are followed.
+inline constexpr int max_value_layers = 3;
 
 struct IdbValue {
     std::uint64_t record_version = 0;

@@ -41,6 +41,16 @@ class StoreInterpreter {
     // fills in the record's own facts (state, sequence number, file, offset)
     // and the version label.
     virtual void decode(const RecordView& record, DecodedRow& row) = 0;
+    // Second pass, when the caller filters rows, before `decode`: what the
+    // row will say of its record_type, origin and key, without decoding its
+    // value, so that a record the caller does not want costs no value
+    // decoding. `row` comes cleared. False when the interpreter cannot tell
+    // more cheaply than `decode` does; the caller then decodes the whole row.
+    virtual bool describe(const RecordView& record, DecodedRow& row) {
+        (void)record;
+        (void)row;
+        return false;
+    }
 };
 
 [[nodiscard]] std::unique_ptr<StoreInterpreter> make_local_storage_interpreter(const StoreContext& context);

@@ -109,7 +109,8 @@ PyObject* initialise() {
     if (!module) return nullptr;
     if (!add_type(module.get(), "ArrowScan", arrow_scan_type()) ||
         !add_type(module.get(), "TextScan", text_scan_type()) ||
-        !add_type(module.get(), "ScanRecord", scan_record_type())) {
+        !add_type(module.get(), "ScanRecord", scan_record_type()) ||
+        !add_type(module.get(), "ChromiumScan", chromium_scan_type())) {
         return nullptr;
     }
     return module.release();

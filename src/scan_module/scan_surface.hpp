@@ -160,5 +160,6 @@ PyObject* fs_text(const std::string& text);
 PyTypeObject* arrow_scan_type();
 PyTypeObject* text_scan_type();
 PyTypeObject* scan_record_type();
+PyTypeObject* chromium_scan_type();
 
 }  // namespace tarnwick::scan_py

@@ -42,6 +42,7 @@ def test_default_rows_are_the_newest_version_of_every_data_key() -> None:
 def test_history_lists_every_version_of_a_deleted_key() -> None:
     rows = [r for r in jsonl(run(PROFILE, "--history", "-f", "jsonl").stdout)
             if r["store_kind"] == "localstorage" and r["key"] == "to_delete"]
+    rows.sort(key=lambda r: r["seq"])  # rows come in file order; a key's versions in seq order
     assert [(r["version_status"], r["value"]) for r in rows] == \
         [("last_before_deletion", "doomed value"), ("deleted", None)]
     assert rows[0]["seq"] < rows[1]["seq"] and all(r["file"] and r["offset"] >= 0 for r in rows)

@@ -9,7 +9,13 @@ IndexedDB, every version the files still hold.
     for e in chromium.read(profile, history=True):                # every version, labelled
         print(e.key, e.version_status, e.seq, e.value)
 
-Each result is an ``Entry``: which store and record, the decoded key and value (tagged
+``read`` and ``read_store`` decode in Python, record by record (the reference the
+native decoding is tested against); ``scan`` gives the same rows decoded natively and
+streamed, as Arrow or JSON Lines, in bounded memory (see ``tarnwick.chromium.scan``):
+
+    table = pyarrow.table(chromium.scan(profile, history=True))
+
+Each result of ``read`` is an ``Entry``: which store and record, the decoded key and value (tagged
 JSON, see ``tarnwick.chromium._tagged``), the record's state, sequence number, file and
 offset, and for IndexedDB the database, object store and index names. Nothing raises
 for damaged records: the entry keeps the raw bytes and says why in ``error``.
@@ -27,9 +33,11 @@ from .discover import find_stores, kind_from_path, kind_from_records
 from .entry import INDEXED_DB, LOCAL_STORAGE, SESSION_STORAGE, Entry
 from .history import group_versions, history, latest
 from .history import history as _all_versions
+from .scan import ChromiumScan
+from .scan import scan as scan
 
 __all__ = ["Entry", "read", "read_store", "find_stores", "history", "latest", "group_versions",
-           "LOCAL_STORAGE", "SESSION_STORAGE", "INDEXED_DB"]
+           "scan", "ChromiumScan", "LOCAL_STORAGE", "SESSION_STORAGE", "INDEXED_DB"]
 
 _DECODERS = {LOCAL_STORAGE: localstorage.decode, SESSION_STORAGE: sessionstorage.decode,
              INDEXED_DB: indexeddb.decode}

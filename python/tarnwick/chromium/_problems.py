@@ -62,11 +62,19 @@ class Problems:
             if e.error is not None:
                 failed += 1
             for unread in e.details.get("unread_files", ()):
-                self.files += 1
-                self.warn(f"blob file {unread['file']!r} not read: {unread['reason']}")
+                self.blob_not_read(unread)
+        self.failed_rows(store, failed)
+
+    def failed_rows(self, store: str, failed: int) -> None:
+        """Rows of one store whose record could not be decoded."""
         if failed:
             self.records += failed
             self.warn(f"{failed} records of {store!r} could not be decoded (error rows keep their raw bytes)")
+
+    def blob_not_read(self, unread: dict[str, Any]) -> None:
+        """A blob file a row's details say was not read."""
+        self.files += 1
+        self.warn(f"blob file {unread['file']!r} not read: {unread['reason']}")
 
     def any(self) -> bool:
         return bool(self.folders or self.stores or self.files or self.records)

@@ -23,24 +23,13 @@ from .._cli_errors import CliError, closing_line, destination_name, exit_status,
 from .._commands import check_directory, destination
 from .._progress import Progress, watched
 from .._safe_output import check_outside
-from . import _json
 from ._problems import Problems
-from .entry import Entry
-
-
-def _selected(args: argparse.Namespace, e: Entry) -> bool:
-    if args.origin is not None and (e.origin is None or args.origin not in e.origin):
-        return False
-    if args.key is not None:
-        wanted: str = args.key
-        return e.key == wanted or _json.dumps(e.key) == wanted.replace(", ", ",")
-    return True
 
 
 def run(args: argparse.Namespace) -> int:
     from .._store_vocabulary import list_names
     from . import find_stores
-    from .output import WRITERS
+    from .scan import ChromiumScan, store_sources
 
     check_directory(args.directory)
     if args.format == "parquet":
@@ -59,18 +48,96 @@ def run(args: argparse.Namespace) -> int:
               if not args.kind or k in args.kind]
     if not stores and not problems.any():
         warn(f"no Chromium store found under {args.directory!r}")
+    rows = ChromiumScan(store_sources(stores), history=args.history, salvage=args.salvage, origin=args.origin,
+                        key=args.key, all_records=args.all_records)
     with destination(args.output, [args.directory], args.force) as (out, target):
         progress = Progress("stores", len(stores), enabled=watched(target is None))
+        watch = _Watch(rows, problems, progress)
         try:
-            rows = _entries(args, stores, problems, progress)
-            if args.format == "parquet":
-                written = WRITERS["parquet"](rows, out, metadata=lambda: _provenance(args.directory, stores, problems))  # type: ignore[call-arg]
+            if args.format == "jsonl":
+                written = _write_jsonl(rows, out, watch)
+            elif args.format == "parquet":
+                written = _write_batches(args.format, rows, out, watch,
+                                         metadata=lambda: _provenance(args.directory, stores, problems))
             else:
-                written = WRITERS[args.format](rows, out)  # type: ignore[arg-type]
+                written = _write_batches(args.format, rows, out, watch)
+            watch.finished()
         finally:
+            rows.close()
             progress.clear()
     say(closing_line(destination_name(target), written, problems.left_out()))
     return exit_status(sum(problems.left_out().values()), args.strict)
+
+
+class _Watch:
+    """Tells ``problems`` about each store as the scan finishes it (its read
+    report, its error rows, or why it could not be read), keeps the progress
+    line going, and finds the blob files that rows say were not read."""
+
+    def __init__(self, rows: Any, problems: Problems, progress: Progress) -> None:
+        self.rows, self.problems, self.progress = rows, problems, progress
+        self.told = 0
+
+    def finished(self) -> None:
+        from ..scanning import ReadReport
+
+        outcomes = self.rows._outcomes(self.told)
+        for o in outcomes:
+            if o["report"] is None:
+                self.problems.store_not_read(o["path"], o["failure"])
+                continue
+            self.problems.read_report(ReadReport.from_dict(o["report"]))
+            self.problems.failed_rows(o["path"], o["error_rows"])
+        self.told += len(outcomes)
+        self.progress.update(self.told)
+
+    def details(self, details: Any) -> None:
+        for unread in details.get("unread_files", ()):
+            self.problems.blob_not_read(unread)
+
+
+_UNREAD_FILES = b'"unread_files"'
+
+
+def _write_jsonl(rows: Any, out: Any, watch: _Watch) -> int:
+    """The native JSON Lines chunks as they are; only lines that mention unread
+    blob files are parsed, for their warnings."""
+    import json
+
+    n = 0
+    for chunk in rows.jsonl():
+        out.write(chunk)
+        n += chunk.count(b"\n")
+        if _UNREAD_FILES in chunk:
+            for line in chunk.splitlines():
+                if _UNREAD_FILES in line:
+                    watch.details(json.loads(line)["details"] or {})
+        watch.finished()
+    out.flush()
+    return n
+
+
+def _write_batches(fmt: str, rows: Any, out: Any, watch: _Watch, **options: Any) -> int:
+    """The Arrow batches through the format's writer."""
+    import json
+
+    import pyarrow as pa
+
+    from .output import WRITERS
+
+    def batches() -> Iterator[Any]:
+        for batch in pa.RecordBatchReader.from_stream(rows):
+            details = batch.column("details")
+            if isinstance(details.type, pa.BaseExtensionType):
+                details = details.storage
+            for text in details.to_pylist():
+                if text is not None and '"unread_files"' in text:
+                    watch.details(json.loads(text))
+            yield batch
+            watch.finished()
+        watch.finished()  # the last store ends with the stream, before Parquet asks for its metadata
+
+    return WRITERS[fmt](batches(), out, **options)
 
 
 def _provenance(directory: str, stores: list[tuple[str | None, str]], problems: Problems) -> dict[bytes, bytes]:
@@ -85,25 +152,3 @@ def _provenance(directory: str, stores: list[tuple[str | None, str]], problems: 
     files = [file_facts(path) for folder in folders for path in walk_files(folder)]
     reports = [report.to_dict() for report in problems.reports]
     return source_metadata(os.path.abspath(directory), files, {"stores": reports})
-
-
-def _entries(args: argparse.Namespace, stores: list[tuple[str | None, str]], problems: Problems,
-             progress: Progress) -> Iterator[Entry]:
-    """The selected rows of every store; what could not be read goes to ``problems``."""
-    from . import latest, read_store
-    from .history import history
-
-    for done, (kind, store) in enumerate(stores):
-        progress.update(done)
-        reports: list[Any] = []
-        try:
-            decoded = list(read_store(store, kind, reports, salvage=args.salvage))
-        except Exception as error:  # noqa: BLE001 - one store's failure costs only that store
-            problems.store_not_read(store, error)
-            continue
-        for report in reports:
-            problems.read_report(report)
-        problems.entries(store, decoded)
-        for e in (history(decoded) if args.history else latest(decoded)):
-            if (args.all_records or e.record_type == "data") and _selected(args, e):
-                yield e

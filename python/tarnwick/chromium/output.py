@@ -1,6 +1,11 @@
 r"""Decoded entries as rows, and the writers of ``tarnwick chromium``: text, JSON Lines,
 CSV and Parquet.
 
+The command's rows are made natively (``tarnwick.chromium.scan``): JSON Lines are
+written as the native text, Parquet from the Arrow batches, CSV and text from the
+batches' rows (``rows_of_batch``) through the cell and line rules below. ``row`` gives
+the same row for a Python ``Entry``, the form the native rows are tested against.
+
 Keys, values and details are JSON text in the CSV, text and Parquet forms (JSON Lines
 embeds them as JSON). Where a key or value could not be decoded, ``raw_key`` and
 ``raw_value`` carry its bytes in hex and ``error`` says why.
@@ -21,6 +26,7 @@ from __future__ import annotations
 
 import csv
 import io
+import json
 from collections.abc import Callable, Iterable
 from typing import Any, BinaryIO
 
@@ -35,7 +41,6 @@ JSON_COLUMNS = ("key", "value", "details")
 INT_COLUMNS = ("seq", "offset")
 # Text view: values longer than this are shortened.
 TEXT_VALUE_LIMIT = 160
-PARQUET_BATCH = 10_000
 
 
 def row(e: Entry) -> dict[str, Any]:
@@ -55,7 +60,34 @@ def row(e: Entry) -> dict[str, Any]:
     }
 
 
-_json_text = _json.dumps
+
+
+def rows_of_batch(batch: Any) -> list[dict[str, Any]]:
+    """The rows of one Arrow batch of the native rows (``tarnwick.chromium.scan``)
+    in the form ``row`` gives: key, value and details as JSON (a string as itself,
+    anything else kept as ``JsonText``, never parsed, so no depth limit applies),
+    raw bytes in hex, name cells read back to the names."""
+    rows: list[dict[str, Any]] = batch.to_pylist()
+    for r in rows:
+        for c in JSON_COLUMNS:
+            v = r[c]
+            if v is not None:
+                r[c] = json.loads(v) if v.startswith('"') else JsonText(v)
+        for c in ("raw_key", "raw_value"):
+            if r[c] is not None:
+                r[c] = r[c].hex()
+        for c, v in r.items():
+            if c not in JSON_COLUMNS and isinstance(v, str) and v.startswith('"'):
+                r[c] = json.loads(v)
+    return rows
+
+
+class JsonText(str):
+    """JSON text of a decoded key, value or details, written as it is."""
+
+
+def _json_text(value: Any) -> str:
+    return str.__str__(value) if isinstance(value, JsonText) else _json.dumps(value)
 
 
 def js_type(value: Any) -> str:
@@ -105,33 +137,37 @@ def _text_stream(out: BinaryIO) -> io.TextIOWrapper:
                             write_through=False)
 
 
-def failed_row(e: Entry, error: BaseException) -> dict[str, Any]:
-    """The row of an entry whose decoded key or value could not be written: an
-    error row with its raw bytes, so the rest of the output goes on."""
-    e.key, e.value, e.details = None, None, {}
-    e.error = f"{e.error + '; ' if e.error else ''}not written: {type(error).__name__}: {error}"
-    return row(e)
+def failed_row(r: dict[str, Any], error: BaseException) -> dict[str, Any]:
+    """A row whose decoded key or value could not be written: an error row with
+    its raw bytes, so the rest of the output goes on."""
+    r = dict(r, key=None, value=None, details=None, key_type=None, value_type=None)
+    r["error"] = f"{r['error'] + '; ' if r['error'] else ''}not written: {type(error).__name__}: {error}"
+    return r
 
 
-def _encoded_rows(entries: Iterable[Entry], encode: Any) -> Iterable[Any]:
-    """Each entry through ``encode``; an entry that cannot be encoded becomes its
+def _encoded_rows(rows: Iterable[dict[str, Any]], encode: Any) -> Iterable[Any]:
+    """Each row through ``encode``; a row that cannot be encoded becomes its
     error row instead, so one record's failure costs only that record."""
-    for e in entries:
+    for r in rows:
         try:
-            yield encode(row(e), e)
+            yield encode(r)
         except Exception as error:  # noqa: BLE001 - any failure stays with its record
-            yield encode(failed_row(e, error), e)
+            yield encode(failed_row(r, error))
 
 
-def write_jsonl(entries: Iterable[Entry], out: BinaryIO) -> int:
+def write_jsonl(rows: Iterable[dict[str, Any]], out: BinaryIO) -> int:
     text = _text_stream(out)
     n = 0
-    for line in _encoded_rows(entries, lambda r, e: _json_text(r) + "\n"):
+    for line in _encoded_rows(rows, lambda r: _json_text_row(r) + "\n"):
         text.write(line)
         n += 1
     text.flush()
     text.detach()
     return n
+
+
+def _json_text_row(r: dict[str, Any]) -> str:
+    return "{" + ",".join(f"{_json.string(c)}:{_json_text(r[c])}" for c in COLUMNS) + "}"
 
 
 def _cell(value: Any, column: str) -> str:
@@ -140,19 +176,19 @@ def _cell(value: Any, column: str) -> str:
     as JSON; never taken for a formula."""
     if value is None:
         return ""
-    if column in JSON_COLUMNS and not isinstance(value, str):
+    if column in JSON_COLUMNS and (isinstance(value, JsonText) or not isinstance(value, str)):
         s = _json_text(value)
     else:
         s = name_cell(str(value))
     return spreadsheet_safe(s)
 
 
-def write_csv(entries: Iterable[Entry], out: BinaryIO) -> int:
+def write_csv(rows: Iterable[dict[str, Any]], out: BinaryIO) -> int:
     text = _text_stream(out)
     w = csv.writer(text, lineterminator="\n")
     w.writerow(COLUMNS)
     n = 0
-    for cells in _encoded_rows(entries, lambda r, e: [_cell(r[c], c) for c in COLUMNS]):
+    for cells in _encoded_rows(rows, lambda r: [_cell(r[c], c) for c in COLUMNS]):
         w.writerow(cells)
         n += 1
     text.flush()
@@ -164,7 +200,7 @@ def _short(s: str) -> str:
     return s if len(s) <= TEXT_VALUE_LIMIT else s[:TEXT_VALUE_LIMIT] + "…"
 
 
-def _text_line(r: dict[str, Any], e: Entry) -> str:
+def _text_line(r: dict[str, Any]) -> str:
     origin = f"{r['origin']} in {r['top_level_site']}" if r["top_level_site"] else r["origin"]
     where = " / ".join(escape_line(str(p)) for p in (origin, r["database"], r["object_store"], r["index"])
                        if p)
@@ -178,10 +214,10 @@ def _text_line(r: dict[str, Any], e: Entry) -> str:
             f"{key} = {value}  ({status}, seq {r['seq']})\n")
 
 
-def write_text(entries: Iterable[Entry], out: BinaryIO) -> int:
+def write_text(rows: Iterable[dict[str, Any]], out: BinaryIO) -> int:
     text = _text_stream(out)
     n = 0
-    for line in _encoded_rows(entries, _text_line):
+    for line in _encoded_rows(rows, _text_line):
         text.write(line)
         n += 1
     text.flush()
@@ -189,46 +225,65 @@ def write_text(entries: Iterable[Entry], out: BinaryIO) -> int:
     return n
 
 
-def write_parquet(entries: Iterable[Entry], out: BinaryIO,
-                  metadata: Callable[[], dict[bytes, bytes]] | None = None) -> int:
-    """The rows as Parquet; key, value and details are JSON text (of the Arrow
-    JSON type where pyarrow has it). ``metadata`` gives the file's key-value
-    metadata (where it came from), asked for after the last row."""
-    import pyarrow as pa  # type: ignore[import-untyped]
-    import pyarrow.parquet as pq  # type: ignore[import-untyped]
-
+def parquet_schema(pa: Any) -> Any:
+    """The Parquet form's columns: key, value and details JSON text (of the Arrow
+    JSON type where pyarrow has it), seq and offset uint64, everything else text
+    (raw bytes in hex, as in every other form)."""
     from .._provenance import json_column_type
 
     def column_type(c: str) -> Any:
         return pa.uint64() if c in INT_COLUMNS else json_column_type(pa) if c in JSON_COLUMNS else pa.string()
 
-    schema = pa.schema([(c, column_type(c)) for c in COLUMNS])
+    return pa.schema([(c, column_type(c)) for c in COLUMNS])
+
+
+def parquet_batch(pa: Any, schema: Any, batch: Any) -> Any:
+    """One batch of the native rows in the Parquet form's columns."""
+    arrays = []
+    for c in COLUMNS:
+        column = batch.column(c)
+        target = schema.field(c).type
+        if c in ("raw_key", "raw_value"):
+            arrays.append(pa.array([None if v is None else v.hex() for v in column.to_pylist()], type=pa.string()))
+            continue
+        if isinstance(column.type, pa.BaseExtensionType):
+            column = column.storage
+        if isinstance(target, pa.BaseExtensionType):
+            arrays.append(pa.ExtensionArray.from_storage(target, column.cast(target.storage_type)))
+        else:
+            arrays.append(column.cast(target))
+    return pa.RecordBatch.from_arrays(arrays, schema=schema)
+
+
+def write_parquet(batches: Iterable[Any], out: BinaryIO,
+                  metadata: Callable[[], dict[bytes, bytes]] | None = None) -> int:
+    """Arrow batches of the native rows as Parquet. ``metadata`` gives the file's
+    key-value metadata (where it came from), asked for after the last row."""
+    import pyarrow as pa  # type: ignore[import-untyped]
+    import pyarrow.parquet as pq  # type: ignore[import-untyped]
+
+    schema = parquet_schema(pa)
     n = 0
     with pq.ParquetWriter(out, schema) as writer:
-        batch: dict[str, list[Any]] = {c: [] for c in COLUMNS}
-        for cells in _encoded_rows(entries, lambda r, e: [_parquet_cell(r[c], c) for c in COLUMNS]):
-            for c, v in zip(COLUMNS, cells):
-                batch[c].append(v)
-            n += 1
-            if len(batch["seq"]) >= PARQUET_BATCH:
-                writer.write_table(_table(pa, schema, batch))
-                batch = {c: [] for c in COLUMNS}
-        if batch["seq"] or n == 0:
-            writer.write_table(_table(pa, schema, batch))
+        for batch in batches:
+            writer.write_batch(parquet_batch(pa, schema, batch))
+            n += batch.num_rows
+        if n == 0:
+            writer.write_table(schema.empty_table())
         if metadata is not None:
             writer.add_key_value_metadata(metadata())
     return n
 
 
-def _parquet_cell(value: Any, column: str) -> Any:
-    if value is None or column in INT_COLUMNS:
-        return value
-    return _json_text(value) if column in JSON_COLUMNS else name_cell(str(value))
+def _rows(batches: Iterable[Any]) -> Iterable[dict[str, Any]]:
+    for batch in batches:
+        yield from rows_of_batch(batch)
 
 
-def _table(pa: Any, schema: Any, batch: dict[str, list[Any]]) -> Any:
-    arrays = [pa.array(batch[c], type=schema.field(c).type) for c in COLUMNS]
-    return pa.Table.from_arrays(arrays, schema=schema)
-
-
-WRITERS = {"text": write_text, "jsonl": write_jsonl, "csv": write_csv, "parquet": write_parquet}
+# The writers of Arrow batches of native rows: Parquet takes them as they are,
+# the others through the row form.
+WRITERS: dict[str, Callable[..., int]] = {
+    "text": lambda batches, out: write_text(_rows(batches), out),
+    "csv": lambda batches, out: write_csv(_rows(batches), out),
+    "parquet": write_parquet,
+}

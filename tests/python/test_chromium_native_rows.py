@@ -1,0 +1,213 @@
+"""The native decoded rows (tarnwick.chromium.scan) against the Python decoders.
+
+The Python decoders stay as an independent account of what every row must say:
+for every store of the real-browser fixtures, in both history modes, the native
+rows are the Python rows, compared as multisets of parsed JSON (the native rows
+come in file order, the Python ones grouped by key).
+"""
+
+from __future__ import annotations
+
+import collections
+import json
+import re
+import sys
+from pathlib import Path
+from typing import Any
+
+import pytest
+
+from tarnwick import chromium
+from tarnwick.chromium import _json, output
+from tarnwick.chromium.discover import find_stores
+from tarnwick.chromium.history import history as all_versions
+from tarnwick.chromium.history import latest
+from tarnwick.chromium.scan import ChromiumScan, store_sources
+
+pa = pytest.importorskip("pyarrow")
+
+FIXTURES = Path(__file__).resolve().parents[1] / "fixtures" / "chromium"
+PROFILES = {"profile": FIXTURES / "profile", "hostile": FIXTURES / "hostile" / "profile",
+            "versions": FIXTURES / "idb_versions"}
+STORES = [(name, kind, store) for name, root in PROFILES.items() for kind, store in find_stores(str(root))]
+# Known, not yet settled: in the store whose record has several versions, each with
+# its own Blob, an undo task of the scopes log restores a value whose Blob the native
+# decoder looks up in the list of the version before the task ("not listed"), the
+# Python decoder in the newest list (blob 4). The two rows differ in that value only.
+UNSETTLED = {("versions", "history"), ("versions", "newest")}
+STORE_IDS = [f"{name}-{Path(store).name}" for name, _, store in STORES]
+
+
+@pytest.fixture(autouse=True)
+def deep_values() -> Any:
+    """Rows whose keys and values nest thousands deep (the hostile fixture) are
+    parsed, dumped and compared by Python's recursive json and ==: their reader
+    needs a higher recursion limit, the writer does not."""
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(max(limit, 20_000))
+    yield
+    sys.setrecursionlimit(limit)
+
+
+def python_rows(kind: str | None, store: str, history: bool) -> list[dict[str, Any]]:
+    entries = list(chromium.read_store(store, kind))
+    chosen = all_versions(entries) if history else latest(entries)
+    return [json.loads(_json.dumps(output.row(e))) for e in chosen]
+
+
+def native_scan(kind: str | None, store: str, **options: Any) -> ChromiumScan:
+    return ChromiumScan(store_sources([(kind, store)]), **options)
+
+
+# Deliberate differences. The native Local Storage rows date each record by the
+# commit it was written in (details "committed", "committed_us", learned from the
+# store's metadata in the first pass), and an IndexedDB value kept with external
+# objects names the version of its list (details "external_objects_seq"); the
+# Python decoders give neither. A value over the decoding budget is an error row
+# in both, but the native budget counts its units its own way, so the numbers in
+# such an error text may differ.
+NATIVE_ONLY_DETAILS = ("committed", "committed_us", "external_objects_seq")
+BUDGET_ERROR = re.compile(r"(over budget at .*: the value would expand beyond )\d+( units)")
+
+
+def as_python_gives(row: dict[str, Any]) -> dict[str, Any]:
+    details = {k: v for k, v in (row["details"] or {}).items() if k not in NATIVE_ONLY_DETAILS}
+    return dict(row, details=details or None)
+
+
+def budget_numbers_aside(row: dict[str, Any]) -> dict[str, Any]:
+    return dict(row, error=BUDGET_ERROR.sub(r"\1N\2", row["error"])) if row["error"] else row
+
+
+def jsonl_rows(rows: ChromiumScan) -> list[dict[str, Any]]:
+    text = b"".join(rows.jsonl()).decode("utf-8")
+    return [json.loads(line) for line in text.split("\n")[:-1]]  # one row a line: only \n ends one
+
+
+def arrow_rows(rows: ChromiumScan) -> list[dict[str, Any]]:
+    """The Arrow rows in the JSON Lines form: JSON cells parsed, bytes in hex,
+    name cells that had to be JSON literals read back."""
+    out = []
+    for r in pa.table(rows).to_pylist():
+        for column in output.JSON_COLUMNS:
+            r[column] = None if r[column] is None else json.loads(r[column])
+        for column in ("raw_key", "raw_value"):
+            r[column] = None if r[column] is None else r[column].hex()
+        for column, cell in r.items():
+            if isinstance(cell, str) and cell.startswith('"') and column not in output.JSON_COLUMNS:
+                r[column] = json.loads(cell)
+        out.append(r)
+    return out
+
+
+def multiset(rows: list[dict[str, Any]]) -> collections.Counter[str]:
+    return collections.Counter(json.dumps(r, sort_keys=True) for r in rows)
+
+
+def differences(native: list[dict[str, Any]], python: list[dict[str, Any]]) -> str:
+    a, b = multiset(native), multiset(python)
+    only_native, only_python = list((a - b).elements())[:3], list((b - a).elements())[:3]
+    return f"only native: {only_native}\nonly python: {only_python}"
+
+
+@pytest.mark.parametrize("history", [True, False], ids=["history", "newest"])
+@pytest.mark.parametrize(("name", "kind", "store"), STORES, ids=STORE_IDS)
+def test_native_rows_are_the_python_rows(name: str, kind: str | None, store: str, history: bool,
+                                        request: pytest.FixtureRequest) -> None:
+    if (name, "history" if history else "newest") in UNSETTLED:
+        request.applymarker(pytest.mark.xfail(reason="an undo task's Blob list: see UNSETTLED", strict=True))
+    expected = python_rows(kind, store, history)
+    native = [budget_numbers_aside(as_python_gives(r))
+              for r in jsonl_rows(native_scan(kind, store, history=history, all_records=True))]
+    expected = [budget_numbers_aside(r) for r in expected]
+    assert multiset(native) == multiset(expected), differences(native, expected)
+    # In history mode every record the files hold has a row; newest-only, one per key.
+    assert len(native) == len(expected)
+
+
+@pytest.mark.parametrize(("name", "kind", "store"), STORES, ids=STORE_IDS)
+def test_arrow_rows_are_the_jsonl_rows(name: str, kind: str | None, store: str) -> None:
+    lines = jsonl_rows(native_scan(kind, store, history=True, all_records=True))
+    batches = arrow_rows(native_scan(kind, store, history=True, all_records=True, batch_rows=7))
+    assert batches == lines  # the same rows in the same order, whatever the batch size
+
+
+def test_arrow_schema() -> None:
+    kind, store = next((k, s) for _, k, s in STORES)
+    schema = pa.table(native_scan(kind, store)).schema
+    assert schema.names == list(output.COLUMNS)
+    for column in output.JSON_COLUMNS:
+        field = schema.field(column)
+        name = field.type.extension_name if isinstance(field.type, pa.BaseExtensionType) else \
+            (field.metadata or {}).get(b"ARROW:extension:name", b"").decode()
+        assert name == "arrow.json"
+    for column in ("raw_key", "raw_value"):
+        assert pa.types.is_large_binary(schema.field(column).type)
+    for column in output.INT_COLUMNS:
+        assert schema.field(column).type == pa.uint64() and not schema.field(column).nullable
+
+
+@pytest.fixture(scope="module")
+def profile_rows() -> list[dict[str, Any]]:
+    return jsonl_rows(chromium.scan(PROFILES["profile"], history=True, all_records=True))
+
+
+def _some_origin(rows: list[dict[str, Any]]) -> str:
+    return sorted({r["origin"] for r in rows if r["origin"] and r["record_type"] == "data"})[0]
+
+
+def _some_string_key(rows: list[dict[str, Any]]) -> str:
+    return next(r["key"] for r in rows if r["record_type"] == "data" and isinstance(r["key"], str))
+
+
+@pytest.mark.parametrize("filters", [
+    {"kinds": ["localstorage"]},
+    {"kinds": ["indexeddb", "sessionstorage"]},
+    {"origin": "ORIGIN"},
+    {"origin": "no-such-origin.invalid"},
+    {"key": "KEY"},
+    {"key": "KEY_JSON"},
+    {},
+], ids=["one-kind", "two-kinds", "origin", "no-origin", "key", "key-as-json", "data-only"])
+def test_filters_keep_what_the_command_line_keeps(profile_rows: list[dict[str, Any]],
+                                                  filters: dict[str, Any]) -> None:
+    """What scan() filters natively equals the full rows filtered as `tarnwick chromium` does."""
+    origin, key = _some_origin(profile_rows), _some_string_key(profile_rows)
+    filters = {name: (origin if value == "ORIGIN" else key if value == "KEY" else
+                      _json.dumps(key) if value == "KEY_JSON" else value) for name, value in filters.items()}
+    wanted = [r for r in profile_rows if r["record_type"] == "data"
+              and (not filters.get("kinds") or r["store_kind"] in filters["kinds"])
+              and (filters.get("origin") is None or (r["origin"] is not None and filters["origin"] in r["origin"]))
+              and (filters.get("key") is None or r["key"] == filters["key"]
+                   or _json.dumps(r["key"]) == filters["key"])]
+    got = jsonl_rows(chromium.scan(PROFILES["profile"], history=True, **filters))
+    assert multiset(got) == multiset(wanted)
+    if filters and "no-such" not in str(filters):
+        assert got  # the filter was put to the test
+
+
+def test_reports_and_failures(tmp_path: Path) -> None:
+    """Every store read has its reader's report; a store that cannot be listed is a failure, not an end."""
+    missing = tmp_path / "gone" / "Local Storage" / "leveldb"
+    (kind, store) = next((k, s) for _, k, s in STORES if k == "localstorage")
+    rows = ChromiumScan([(str(missing), "localstorage", None, None)] + store_sources([(kind, store)]),
+                        all_records=True)
+    assert jsonl_rows(rows)
+    assert [r.directory for r in rows.reports] == [store]
+    assert [path for path, _ in rows.failures] == [str(missing)]
+
+
+def test_rows_are_taken_once() -> None:
+    kind, store = next((k, s) for _, k, s in STORES)
+    rows = native_scan(kind, store)
+    list(rows.jsonl())
+    with pytest.raises(RuntimeError):
+        pa.table(rows)
+
+
+@pytest.mark.parametrize("batch_rows", [1, 7, 10_000])
+def test_batches_are_bounded_by_rows(batch_rows: int) -> None:
+    rows = chromium.scan(PROFILES["profile"], history=True, all_records=True)
+    native = ChromiumScan(rows.sources, history=True, all_records=True, batch_rows=batch_rows)
+    sizes = [b.num_rows for b in pa.RecordBatchReader.from_stream(native)]
+    assert max(sizes) <= batch_rows and sum(sizes) == len(jsonl_rows(rows))
