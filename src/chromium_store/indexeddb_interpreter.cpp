@@ -113,6 +113,13 @@ class IndexedDbInterpreter final : public StoreInterpreter {
     void decode(const RecordView& record, DecodedRow& row) override {
         decode_record({record.user_key(), record.value, record.seq, record.state == KeyState::Deleted}, row, false);
     }
+    // Every IndexedDB record says what it is, where it belongs and its key in
+    // its key alone; read as a deletion marker, it is all of that without its
+    // value (which may mean Snappy, blob files and a V8 value).
+    bool describe(const RecordView& record, DecodedRow& row) override {
+        decode_record({record.user_key(), {}, record.seq, true}, row, false);
+        return true;
+    }
 
    private:
     // `in_undo`: the record is one an undo task holds; its own undo tasks (if

@@ -185,6 +185,30 @@ TEST(IdbProfile, EveryRecordDecodes) {
     }
 }
 
+// What describe() tells of a record without decoding its value is what
+// decode() says of it: the driver's filters decide on it.
+TEST(IdbProfile, DescribeTellsWhatDecodeTells) {
+    for (const char* store : {"/profile/IndexedDB/http_127.0.0.1_60503.indexeddb",
+                              "/profile/WebStorage/1/IndexedDB/indexeddb", "/hostile/profile/IndexedDB/http_127.0.0.1_40619.indexeddb"}) {
+        const std::string base = fixtures + store;
+        const auto db = Db::open(base + ".leveldb");
+        ASSERT_TRUE(db.has_value()) << store;
+        const auto records = db->records(false);
+        auto interpreter = make_indexeddb_interpreter({StoreKind::IndexedDb, std::nullopt, base + ".blob"});
+        for (const Record& r : records) interpreter->learn(r.view());
+        interpreter->learned();
+        for (const Record& r : records) {
+            DecodedRow decoded;
+            DecodedRow described;
+            interpreter->decode(r.view(), decoded);
+            ASSERT_TRUE(interpreter->describe(r.view(), described));
+            EXPECT_EQ(described.record_type, decoded.record_type) << store << " seq " << r.seq();
+            EXPECT_EQ(described.origin, decoded.origin) << store << " seq " << r.seq();
+            EXPECT_EQ(described.key_json, decoded.key_json) << store << " seq " << r.seq();
+        }
+    }
+}
+
 // A store written by headless Chromium (scripts/make_idb_versions_fixture.py):
 // record "k" put with three Blobs in turn, then a string; database "gone"
 // created and deleted. Chromium has since removed the older blob files, but
