@@ -80,10 +80,13 @@ def run(command: list[str], timeout: float | None) -> dict:
             timer.cancel()
         process.returncode = code = os.waitstatus_to_exitcode(status)
         if stopped.is_set():
-            return {"timed_out": True, "seconds": elapsed}
+            return {"stopped": f"stopped after {elapsed:.0f} s", "seconds": elapsed}
         if code != 0:
+            # Reported in its row, and the run goes on: the other rows still count.
             errors.seek(0)
-            raise SystemExit(f"failed ({code}): {shlex.join(command)}\n{errors.read().decode(errors='replace')}")
+            message = errors.read().decode(errors="replace").strip().splitlines() or [""]
+            log(f"failed ({code}): {shlex.join(command)}\n  {message[-1]}")
+            return {"stopped": f"failed (exit {code}: {message[-1][:120]})", "seconds": elapsed}
         output.seek(0)
         first = output.readline().decode(errors="replace").rstrip("\n")
     return {"seconds": elapsed, "cpu": usage.ru_utime + usage.ru_stime, "maxrss": usage.ru_maxrss * 1024,
@@ -91,13 +94,13 @@ def run(command: list[str], timeout: float | None) -> dict:
 
 
 def summarise(runs: list[dict]) -> dict:
-    done = [r for r in runs if not r.get("timed_out")]
+    done = [r for r in runs if not r.get("stopped")]
     if not done:
-        return {"timed_out": True, "seconds": max(r["seconds"] for r in runs), "runs": len(runs)}
+        return {"stopped": runs[-1]["stopped"], "seconds": max(r["seconds"] for r in runs), "runs": len(runs)}
     return {"seconds": statistics.median(r["seconds"] for r in done),
             "cpu": statistics.median(r["cpu"] for r in done),
             "maxrss": max(r["maxrss"] for r in done),
-            "runs": len(done), "timed_out_runs": len(runs) - len(done),
+            "runs": len(done), "stopped_runs": len(runs) - len(done),
             "first_line": done[0]["first_line"]}
 
 
@@ -139,8 +142,8 @@ def measure_scale(python: str, made: dict, scratch: Path, reps: int, timeout: fl
 
 
 def seconds(result: dict) -> str:
-    if result.get("timed_out"):
-        return f"stopped after {result['seconds']:.0f} s"
+    if result.get("stopped"):
+        return result["stopped"]
     return f"{result['seconds']:.2f} s"
 
 
@@ -154,7 +157,7 @@ def render(results: dict, info: dict, reps: int) -> str:
         "(`bench/chromium_profile.py`: many origins of Local Storage, one IndexedDB store of two object "
         "stores with values of many V8 types, then a second browser session overwriting and deleting some "
         "keys), at scale 1 and 10. Each command runs in a fresh process, the two commands alternating; "
-        f"times are medians of {reps} runs, wall time with start-up included (CPU: user + system seconds, "
+        f"times are {'the medians of ' + str(reps) + ' runs' if reps > 1 else 'of one run'}, wall time with start-up included (CPU: user + system seconds, "
         "all threads); peak RSS is the largest ru_maxrss of the process (it includes the pages of mapped "
         "store files). \"×\" is chromium's time over dump's on the same store.")
     add("")
@@ -164,7 +167,7 @@ def render(results: dict, info: dict, reps: int) -> str:
     for scale, res in results.items():
         for kind, row in res["stores"].items():
             dump, chromium = row["dump"], row["chromium"]
-            both = not dump.get("timed_out") and not chromium.get("timed_out")
+            both = not dump.get("stopped") and not chromium.get("stopped")
             cells = [f"{scale}x", KINDS[kind], f"{row['records']:,}", mib(row["disk_bytes"]),
                      f"{row['rows']:,}" if row.get("rows") is not None else "–",
                      seconds(dump).removesuffix(" s"), cpu(dump), seconds(chromium).removesuffix(" s"), cpu(chromium),
@@ -179,8 +182,8 @@ def render(results: dict, info: dict, reps: int) -> str:
         key = res["key"]
         first = key.get("first_line", "")
         first = (first[:77] + "…") if len(first) > 78 else first
-        add(f"| {scale}x | `{key['command']}` | {seconds(key).removesuffix(' s')} | "
-            f"`{first.replace('|', '¦').replace('`', 'ʼ')}` |")
+        add(f"| {scale}x | `{cell(key['command'])}` | {seconds(key).removesuffix(' s')} | "
+            f"`{cell(first.replace('`', 'ʼ'))}` |")
     add("")
     made = ", ".join(f"{scale}x in {res['making_seconds']:.0f} s" for scale, res in results.items())
     browser = next(iter(results.values()))["browser"] if results else "?"
@@ -194,12 +197,17 @@ def render(results: dict, info: dict, reps: int) -> str:
     return "\n".join(lines)
 
 
+def cell(text: str) -> str:
+    """Text for a Markdown table cell: a pipe, even inside code, would end the cell."""
+    return text.replace("|", "\\|")
+
+
 def cpu(result: dict) -> str:
-    return "–" if result.get("timed_out") else f"{result['cpu']:.2f}"
+    return "–" if result.get("stopped") else f"{result['cpu']:.2f}"
 
 
 def rss(result: dict) -> str:
-    return "–" if result.get("timed_out") else mib(result["maxrss"])
+    return "–" if result.get("stopped") else mib(result["maxrss"])
 
 
 def checks(results: dict) -> list[str]:
@@ -211,11 +219,11 @@ def checks(results: dict) -> list[str]:
         for kind, row in res["stores"].items():
             dump, chromium = row["dump"], row["chromium"]
             name = f"{KINDS[kind]} {scale}x ({row['records']:,} records)"
-            if dump.get("timed_out") or chromium.get("timed_out"):
+            if dump.get("stopped") or chromium.get("stopped"):
                 out.append(f"FAIL chromium --history vs dump on {name}: dump {seconds(dump)}, chromium "
                            f"{seconds(chromium)} (target ≤ {RATIO_TARGET:g}×)")
-                out.append(f"FAIL chromium --history peak RSS on {name}: not measured, stopped "
-                           f"(target ≤ {mib(RSS_TARGET)} MiB)")
+                out.append(f"FAIL chromium --history peak RSS on {name}: not measured, the command "
+                           f"{chromium.get('stopped') or 'ran'} (target ≤ {mib(RSS_TARGET)} MiB)")
                 continue
             ratio = chromium["seconds"] / dump["seconds"]
             out.append(f"{verdict(ratio <= RATIO_TARGET)} chromium --history vs dump on {name}: "
@@ -225,9 +233,9 @@ def checks(results: dict) -> list[str]:
                        f"{mib(chromium['maxrss'])} MiB (target ≤ {mib(RSS_TARGET)} MiB)")
     for scale, res in results.items():
         key = res["key"]
-        found = not key.get("timed_out") and key["key"] in key.get("first_line", "")
+        found = not key.get("stopped") and key["key"] in key.get("first_line", "")
         ok = found and key["seconds"] < KEY_TARGET_S
-        note = "" if found or key.get("timed_out") else ", but the first line is not the key's row"
+        note = "" if found or key.get("stopped") else ", but the first line is not the key's row"
         out.append(f"{verdict(ok)} --key {key['key']} | head -1 on the {scale}x profile: {seconds(key)}{note} "
                    f"(target < {KEY_TARGET_S:g} s)")
     return out

@@ -37,7 +37,9 @@ def test_rows_measured_on_a_real_profile(tmp_path: Path) -> None:
 
 def test_a_stopped_command_is_reported_not_raised() -> None:
     stopped = chromium_rows.run([sys.executable, "-c", "import time; time.sleep(30)"], timeout=0.5)
-    assert stopped["timed_out"]
+    assert stopped["stopped"].startswith("stopped after")
+    failed = chromium_rows.run([sys.executable, "-c", "raise MemoryError"], timeout=60)
+    assert "MemoryError" in failed["stopped"]
     rows = {"1": {"browser": "b", "making_seconds": 1.0, "key": stopped | {"key": "k", "command": "c"},
                   "stores": {"indexeddb": {"records": 5, "disk_bytes": 1, "rows": None,
                                            "dump": {"seconds": 1.0, "cpu": 1.0, "maxrss": 1},
