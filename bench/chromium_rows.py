@@ -182,8 +182,8 @@ def render(results: dict, info: dict, reps: int) -> str:
         key = res["key"]
         first = key.get("first_line", "")
         first = (first[:77] + "…") if len(first) > 78 else first
-        add(f"| {scale}x | `{cell(key['command'])}` | {seconds(key).removesuffix(' s')} | "
-            f"`{cell(first.replace('`', 'ʼ'))}` |")
+        shown = f"`{cell(first.replace('`', 'ʼ'))}`" if first else "–"
+        add(f"| {scale}x | `{cell(key['command'])}` | {seconds(key).removesuffix(' s')} | {shown} |")
     add("")
     made = ", ".join(f"{scale}x in {res['making_seconds']:.0f} s" for scale, res in results.items())
     browser = next(iter(results.values()))["browser"] if results else "?"
