@@ -8,11 +8,20 @@
 #                           where hardware counters work) on small data sets,
 #                           and a perf time profile of the full ones; summary
 #                           in bench/profile.md
+#   bench/run.sh chromium   the Chromium section alone: `tarnwick chromium`
+#                           beside `tarnwick dump` on bulk profiles written by
+#                           headless Chromium (made once), written into
+#                           bench/results.md
 #
 # Environment:
 #   TARNWICK_BENCH_DATA    where the data sets are cached (default /var/tmp/tarnwick-bench)
 #   TARNWICK_BENCH_SHAPES  comma-separated shapes (default a,a_quarter,b,c,d)
 #   TARNWICK_BENCH_REPS    repetitions per measurement (default 5; plyvel: 3)
+#   TARNWICK_BENCH_CHROMIUM            0 leaves the Chromium section out
+#   TARNWICK_BENCH_CHROMIUM_SCALES     its profiles' scales (default 1,10)
+#   TARNWICK_BENCH_CHROMIUM_REPS       its repetitions (default 3)
+#   TARNWICK_BENCH_CHROMIUM_TIMEOUT    seconds after which one of its commands
+#                                      is stopped and reported so (default 1800)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -23,6 +32,7 @@ BUILD=$ROOT/build/bench
 SHAPES=${TARNWICK_BENCH_SHAPES:-a,a_quarter,b,c,d}
 REPS=${TARNWICK_BENCH_REPS:-5}
 ENGINE_REPS=${TARNWICK_BENCH_ENGINE_REPS:-3}
+CHROMIUM_BROWSER=chromium-headless-shell
 
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
@@ -71,6 +81,25 @@ cmd_bench() {
         --json "$BUILD/results.json"
     "$PY" "$ROOT/bench/stores_bench.py" --data "$DATA"   # find and export over many stores: bench/stores_results.md
     "$PY" "$ROOT/bench/dump_bench.py" --data "$DATA" --out "$ROOT/bench/dump_results.md"   # tarnwick dump: records/s and peak RSS
+    cmd_chromium
+}
+
+# The Chromium section of bench/results.md. Its profiles are written by the
+# browser itself, so without the browser the section is left out, saying so.
+cmd_chromium() {
+    if [[ ${TARNWICK_BENCH_CHROMIUM:-1} == 0 ]]; then
+        log "Chromium section left out (TARNWICK_BENCH_CHROMIUM=0)"
+        return 0
+    fi
+    if ! command -v "$CHROMIUM_BROWSER" >/dev/null; then
+        log "Chromium section left out: $CHROMIUM_BROWSER is not installed (apt-get install -y $CHROMIUM_BROWSER; TARNWICK_BENCH_CHROMIUM=0 silences this)"
+        return 0
+    fi
+    mkdir -p "$BUILD"
+    log "Chromium stores: tarnwick chromium beside tarnwick dump (profiles made once by $CHROMIUM_BROWSER)"
+    "$PY" "$ROOT/bench/chromium_rows.py" --data "$DATA" --scales "${TARNWICK_BENCH_CHROMIUM_SCALES:-1,10}" \
+        --reps "${TARNWICK_BENCH_CHROMIUM_REPS:-3}" --timeout "${TARNWICK_BENCH_CHROMIUM_TIMEOUT:-1800}" \
+        --into "$ROOT/bench/results.md" --json "$BUILD/chromium_results.json"
 }
 
 cmd_profile() {
@@ -84,6 +113,7 @@ cmd_profile() {
 case ${1:-} in
     "") cmd_bench ;;
     profile) cmd_profile ;;
+    chromium) cmd_chromium ;;
     *)
         sed -n '2,/^set /{/^#/p}' "$0" | sed 's/^# \{0,1\}//'
         exit 2
