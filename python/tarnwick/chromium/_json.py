@@ -11,7 +11,7 @@ escape ``\\udXXX``: the text is valid UTF-8 and reads back to the same string.
 from __future__ import annotations
 
 import re
-from json.encoder import encode_basestring  # type: ignore[attr-defined]
+from json.encoder import encode_basestring  # type: ignore[attr-defined,unused-ignore]
 from typing import Any
 
 from ._tagged import int_text
@@ -101,7 +101,7 @@ def dumps(value: Any) -> str:
             out.clear()
         while stack:
             frame = stack[-1]
-            item = next(frame[0], _END)
+            item: Any = next(frame[0], _END)
             if item is _END:
                 append("}" if frame[1] else "]")
                 open_ids.discard(frame[3])

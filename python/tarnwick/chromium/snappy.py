@@ -21,7 +21,7 @@ _LITERAL_INLINE_MAX = 59
 
 def _native() -> Callable[[bytes], bytes] | None:
     try:
-        from tarnwick import _scan  # type: ignore[attr-defined]
+        from tarnwick import _scan  # type: ignore[attr-defined,unused-ignore]
     except ImportError:
         return None
     found: Callable[[bytes], bytes] | None = getattr(_scan, "snappy_decompress", None)
