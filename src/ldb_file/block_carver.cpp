@@ -256,7 +256,7 @@ class Carver {
     // Key of a CRC from the origin to `pos`.
     std::uint32_t key_of(std::uint32_t value, std::uint64_t pos) { return crc32c::multiply(value, inverse_.at(pos - origin_)); }
 
-    void start_at(std::uint64_t pos, std::uint32_t value) {
+    [[gnu::always_inline]] inline void start_at(std::uint64_t pos, std::uint32_t value) {
         if (!searching_) return note({pos, value, 0, false});
         if (pos == floor_) {
             floor_key_ = key_of(value, pos);
@@ -266,7 +266,7 @@ class Carver {
     }
 
     // True when the block ending at `pos` was taken.
-    bool end_at(std::uint64_t pos, std::uint32_t value, std::uint8_t type) {
+    [[gnu::always_inline]] inline bool end_at(std::uint64_t pos, std::uint32_t value, std::uint8_t type) {
         if (!searching_) {
             // The blocks so far lie back to back: the one after the last
             // starts at the origin, and the CRC since then is the register.
@@ -293,7 +293,7 @@ class Carver {
         return true;
     }
 
-    void note(const Noted& noted) {
+    [[gnu::always_inline]] inline void note(const Noted& noted) {
         noted_.push_back(noted);
         if (noted_.size() >= kMaxOpenStarts) flush();
     }
