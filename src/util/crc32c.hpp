@@ -60,7 +60,7 @@ extern const Tables kTables;
            kTables[1][(x >> 48) & 0xFF] ^ kTables[0][x >> 56];
 }
 
-// The two ways of advancing the register, as types with the same two
+// The two ways of advancing the register, as types with the same
 // functions, so that a hot loop can be written once and compiled for each.
 struct SoftwareSteps {
     [[nodiscard]] static std::uint32_t step(std::uint32_t reg, std::uint8_t byte) noexcept {
