@@ -179,6 +179,7 @@ class Carver {
                 reg = Steps::step8(Steps::step8(reg, first), second);
                 q += 16;
             }
+            if (q + BLOCK_TRAILER_SIZE > n_) break;
             if (q + 8 <= n_) {
                 const std::uint64_t word = load_word(q);
                 const std::uint64_t plain = first_candidate_end(word, q);
@@ -189,6 +190,8 @@ class Carver {
                 }
                 for (std::uint64_t i = 0; i < plain; ++i) reg = Steps::step(reg, base_[q + i]);
                 q += plain;
+                // No trailer fits after a candidate this close to the end.
+                if (q + BLOCK_TRAILER_SIZE > n_) break;
             }
             const std::uint8_t type = base_[q];
             reg = Steps::step(reg, type);
