@@ -1,5 +1,6 @@
 #include "ldb_file/block_carver.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -102,9 +103,21 @@ class OpenStarts {
     std::uint32_t generation_ = 0;
 };
 
-// For finding the bytes below 2 (possible type bytes) in a word.
-constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+// The high bit of each byte of `word` that equals `value`, and no other bit:
+// a byte is zero after the exclusive or exactly when adding 0x7F to its low
+// seven bits leaves its high bit clear and its own high bit is clear too.
+constexpr std::uint64_t bytes_equal(std::uint64_t word, std::uint8_t value) noexcept {
+    constexpr std::uint64_t kLows = 0x7F7F7F7F7F7F7F7FULL;
+    const std::uint64_t x = word ^ (0x0101010101010101ULL * value);
+    return ~(((x & kLows) + kLows) | x | kLows);
+}
+// Nonzero when a byte of `word` may be below 2 (a type byte): every such
+// byte is flagged, and at times a byte above one after it (a borrow).
+constexpr std::uint64_t may_hold_type_byte(std::uint64_t word) noexcept {
+    return (word - 0x0202020202020202ULL) & ~word & 0x8080808080808080ULL;
+}
+static_assert(bytes_equal(0x0001020001FF0100ULL, 0) == 0x8000008000000080ULL);
+static_assert(bytes_equal(0x0001020001FF0100ULL, 1) == 0x0080000080008000ULL);
 
 // A raw block ends with its restart array and count; the first restart is 0.
 bool raw_block_could_end(Bytes bytes, std::uint64_t type_at, std::uint64_t floor) noexcept {
@@ -129,47 +142,83 @@ class Carver {
     Carver(Bytes table, FunctionRef<bool(const CarvedBlock&)> found)
         : table_(table), base_(table.data()), n_(table.size()), found_(found) {}
 
-    void run() {
+    void run(crc32c::Method how) {
         if (n_ < BLOCK_TRAILER_SIZE) return;
-        while (q_ + BLOCK_TRAILER_SIZE <= n_) {
-            const std::uint64_t next_pending = pending_count_ != 0 ? pending_[pending_head_] : UINT64_MAX;
-            if (q_ + 8 <= n_ && next_pending >= q_ + 8) {
-                std::uint64_t word;
-                std::memcpy(&word, base_ + q_, 8);
-                if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-                if (!holds_candidate_end(word)) {
-                    reg_ = crc32c::step8(reg_, word);
-                    q_ += 8;
+#if defined(__x86_64__)
+        if (how == crc32c::Method::Hardware) return run_with_hardware();
+#endif
+        (void)how;
+        scan<crc32c::SoftwareSteps>();
+    }
+
+   private:
+#if defined(__x86_64__)
+    // The same pass with the loop compiled for the CRC instruction.
+    TARNWICK_CRC32C_HARDWARE_TARGET void run_with_hardware() { scan<crc32c::HardwareSteps>(); }
+#endif
+
+    // The pass itself, written once for both ways of running the CRC (see
+    // crc32c::SoftwareSteps): inlined into each caller, so that the steps
+    // inline into a loop compiled for the instruction.
+    template <class Steps>
+    [[gnu::always_inline]] inline void scan() {
+        // The position and the register live in locals, so that the loop
+        // keeps them in registers: the register's chain of steps is what
+        // bounds the pass.
+        std::uint64_t q = 0;
+        std::uint32_t reg = ~0u;
+        while (q + BLOCK_TRAILER_SIZE <= n_) {
+            // The bytes before the next candidate end need no look at the
+            // register. Most words hold no byte below 2 at all, and pass in
+            // pairs; the others are looked at byte by byte for candidates,
+            // and pass whole when they hold none; the bytes before a
+            // candidate pass one step each.
+            while (q + 16 <= n_) {
+                const std::uint64_t first = load_word(q), second = load_word(q + 8);
+                if ((may_hold_type_byte(first) | may_hold_type_byte(second)) != 0) break;
+                reg = Steps::step8(Steps::step8(reg, first), second);
+                q += 16;
+            }
+            if (q + BLOCK_TRAILER_SIZE > n_) break;
+            if (q + 8 <= n_) {
+                const std::uint64_t word = load_word(q);
+                const std::uint64_t plain = first_candidate_end(word, q);
+                if (plain == 8) {
+                    reg = Steps::step8(reg, word);
+                    q += 8;
                     continue;
                 }
+                for (std::uint64_t i = 0; i < plain; ++i) reg = Steps::step(reg, base_[q + i]);
+                q += plain;
+                // No trailer fits after a candidate this close to the end.
+                if (q + BLOCK_TRAILER_SIZE > n_) break;
             }
-            if (next_pending == q_) {
-                pending_head_ = (pending_head_ + 1) % pending_.size();
-                --pending_count_;
-                start_at(q_, ~reg_);
-            }
-            const std::uint8_t type = base_[q_];
-            reg_ = crc32c::step(reg_, type);
-            if (type > BLOCK_TYPE_SNAPPY || q_ == floor_ ||
-                (type == BLOCK_TYPE_RAW && !raw_block_could_end(table_, q_, floor_))) {
-                ++q_;
+            const std::uint8_t type = base_[q];
+            reg = Steps::step(reg, type);
+            if (type > BLOCK_TYPE_SNAPPY || q == floor_ ||
+                (type == BLOCK_TYPE_RAW && !raw_block_could_end(table_, q, floor_))) {
+                ++q;
                 continue;
             }
-            const std::uint32_t stored = crc32c::unmask(read_fixed32(table_, static_cast<std::size_t>(q_ + 1)));
-            if (end_at(q_, ~reg_ ^ stored, type)) {
+            const std::uint32_t checksum = read_fixed32(table_, static_cast<std::size_t>(q + 1));
+            if (end_at(q, ~reg ^ crc32c::unmask(checksum), type)) {
                 if (!rebase()) return;
+                // The next block starts at the origin, with a fresh register.
+                q = origin_;
+                reg = ~0u;
                 continue;
             }
-            if (pending_count_ < pending_.size()) {
-                pending_[(pending_head_ + pending_count_) % pending_.size()] = q_ + BLOCK_TRAILER_SIZE;
-                ++pending_count_;
-            }
-            ++q_;
+            // The start right after this trailer, noted now: the register
+            // there is this one run over the four checksum bytes, so the pass
+            // need not stop at it. The bytes between are still looked at as
+            // candidate ends in their turn.
+            const std::uint64_t after = q + BLOCK_TRAILER_SIZE;
+            if (after + BLOCK_TRAILER_SIZE <= n_) start_at(after, ~Steps::step4(reg, checksum));
+            ++q;
         }
         if (!searching_) flush();
     }
 
-   private:
     // A candidate noted while the blocks follow one another: a start (its
     // value is the CRC from the origin to it) or an end (the CRC from the
     // origin through its type byte, plus the stored checksum).
@@ -180,28 +229,37 @@ class Carver {
         bool end;
     };
 
-    // Whether one of the 8 bytes at q_ (given as `word`) is a candidate end,
-    // where the register's value is needed. Most zero bytes of a raw block
-    // are not: they pass 8 at a time.
-    bool holds_candidate_end(std::uint64_t word) const noexcept {
-        // Flags every byte below 2, and possibly bytes above one (a borrow):
-        // each flagged byte is looked at again.
-        std::uint64_t flags = (word - 2 * kOnes) & ~word & kHighs;
-        while (flags != 0) {
-            const std::uint64_t at = q_ + static_cast<std::uint64_t>(std::countr_zero(flags)) / 8;
-            const std::uint8_t byte = base_[at];
-            if (byte == BLOCK_TYPE_SNAPPY || (byte == BLOCK_TYPE_RAW && raw_block_could_end(table_, at, floor_))) {
-                return true;
-            }
-            flags &= flags - 1;
+    // The 8 bytes at q as one little-endian word.
+    std::uint64_t load_word(std::uint64_t q) const noexcept {
+        std::uint64_t word;
+        std::memcpy(&word, base_ + q, 8);
+        if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+        return word;
+    }
+
+    // Where the first candidate end lies among the 8 bytes at q (given as
+    // `word`), as an offset from q; 8 when none does. A Snappy type byte
+    // always is one; the raw type byte (zero) only where a restart array
+    // could end, which most zero bytes of a raw block fail: they pass 8 at a
+    // time.
+    std::uint64_t first_candidate_end(std::uint64_t word, std::uint64_t q) const noexcept {
+        const std::uint64_t snappy = bytes_equal(word, BLOCK_TYPE_SNAPPY);
+        const std::uint64_t first = snappy != 0 ? static_cast<std::uint64_t>(std::countr_zero(snappy)) / 8 : 8;
+        // Only the zero bytes before the first Snappy type byte matter.
+        const std::uint64_t before = first < 8 ? (std::uint64_t{1} << (first * 8)) - 1 : ~std::uint64_t{0};
+        std::uint64_t raw = bytes_equal(word, BLOCK_TYPE_RAW) & before;
+        while (raw != 0) {
+            const std::uint64_t offset = static_cast<std::uint64_t>(std::countr_zero(raw)) / 8;
+            if (raw_block_could_end(table_, q + offset, floor_)) return offset;
+            raw &= raw - 1;
         }
-        return false;
+        return first;
     }
 
     // Key of a CRC from the origin to `pos`.
     std::uint32_t key_of(std::uint32_t value, std::uint64_t pos) { return crc32c::multiply(value, inverse_.at(pos - origin_)); }
 
-    void start_at(std::uint64_t pos, std::uint32_t value) {
+    [[gnu::always_inline]] inline void start_at(std::uint64_t pos, std::uint32_t value) {
         if (!searching_) return note({pos, value, 0, false});
         if (pos == floor_) {
             floor_key_ = key_of(value, pos);
@@ -211,7 +269,7 @@ class Carver {
     }
 
     // True when the block ending at `pos` was taken.
-    bool end_at(std::uint64_t pos, std::uint32_t value, std::uint8_t type) {
+    [[gnu::always_inline]] inline bool end_at(std::uint64_t pos, std::uint32_t value, std::uint8_t type) {
         if (!searching_) {
             // The blocks so far lie back to back: the one after the last
             // starts at the origin, and the CRC since then is the register.
@@ -238,7 +296,7 @@ class Carver {
         return true;
     }
 
-    void note(const Noted& noted) {
+    [[gnu::always_inline]] inline void note(const Noted& noted) {
         noted_.push_back(noted);
         if (noted_.size() >= kMaxOpenStarts) flush();
     }
@@ -261,14 +319,11 @@ class Carver {
         noted_.clear();
     }
 
-    // After a block taken at q_: the register is run to the start of the
-    // next block, which becomes the origin. False at the end of the bytes.
+    // After a block taken: the start of the next block becomes the origin,
+    // where the pass goes on. False at the end of the bytes.
     bool rebase() {
-        pending_count_ = 0;
         if (floor_ + BLOCK_TRAILER_SIZE > n_) return false;
-        q_ = floor_;
         origin_ = floor_;
-        reg_ = ~0u;
         searching_ = false;
         noted_.clear();
         return true;
@@ -279,8 +334,6 @@ class Carver {
     std::uint64_t n_;
     FunctionRef<bool(const CarvedBlock&)> found_;
 
-    std::uint64_t q_ = 0;
-    std::uint32_t reg_ = ~0u;
     std::uint64_t origin_ = 0;
     std::uint64_t floor_ = 0;  // no block starts before it
     bool searching_ = false;
@@ -288,14 +341,12 @@ class Carver {
     InversePowers inverse_;
     OpenStarts open_;
     std::optional<std::uint32_t> floor_key_;
-    // Starts right after a candidate trailer that the pass has not reached
-    // yet: at most one per byte of the 5 bytes behind, in rising order.
-    std::array<std::uint64_t, 8> pending_{};
-    std::size_t pending_head_ = 0, pending_count_ = 0;
 };
 
 }  // namespace
 
-void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found) { Carver(table, found).run(); }
+void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found, crc32c::Method how) {
+    Carver(table, found).run(how);
+}
 
 }  // namespace tarnwick

@@ -45,6 +45,7 @@
 
 #include "ldb_file/block_handle.hpp"
 #include "util/bytes.hpp"
+#include "util/crc32c.hpp"
 #include "util/function_ref.hpp"
 
 namespace tarnwick {
@@ -70,7 +71,11 @@ inline constexpr std::size_t kMaxOpenStarts = 16384;
 // answers whether the block is one (its contents decode): only then does the
 // pass take it as a boundary, so that a chance match in damaged bytes costs no
 // real block after it. The blocks accepted do not overlap. One pass; work and
-// memory linear in the bytes.
-void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found);
+// memory linear in the bytes. The CRC is run by the process's method unless
+// another is given; every method finds the same blocks.
+void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found, crc32c::Method how);
+inline void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found) {
+    carve_blocks(table, found, crc32c::method());
+}
 
 }  // namespace tarnwick

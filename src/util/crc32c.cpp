@@ -3,6 +3,10 @@
 #include <bit>
 #include <cstring>
 
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
+
 namespace tarnwick::crc32c {
 
 namespace {
@@ -72,20 +76,57 @@ std::uint32_t power(const Powers& powers, std::uint64_t n) noexcept {
 
 constinit const Tables kTables = make_tables();
 
-std::uint32_t extend(std::uint32_t crc, Bytes data) noexcept {
-    std::uint32_t reg = ~crc;
+namespace {
+
+// The register run over `data` 8 bytes at a time, then byte by byte.
+template <class Steps>
+[[gnu::always_inline]] inline std::uint32_t run(std::uint32_t reg, Bytes data) noexcept {
     const std::uint8_t* p = data.data();
     std::size_t n = data.size();
     while (n >= 8) {
         std::uint64_t word;
         std::memcpy(&word, p, 8);
         if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-        reg = step8(reg, word);
+        reg = Steps::step8(reg, word);
         p += 8;
         n -= 8;
     }
-    while (n-- != 0) reg = step(reg, *p++);
-    return ~reg;
+    while (n-- != 0) reg = Steps::step(reg, *p++);
+    return reg;
+}
+
+#if defined(__x86_64__)
+TARNWICK_CRC32C_HARDWARE_TARGET std::uint32_t run_hardware(std::uint32_t reg, Bytes data) noexcept {
+    return run<HardwareSteps>(reg, data);
+}
+#endif
+
+}  // namespace
+
+bool processor_has_instruction() noexcept {
+#if defined(__x86_64__)
+    // Asked of the processor itself rather than through
+    // __builtin_cpu_supports, whose answer depends on the runtime library
+    // linked in: built by the release toolchain (zig c++), it answered "no"
+    // on a processor that has the instruction.
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    return __get_cpuid(1, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_SSE4_2) != 0;
+#else
+    return false;
+#endif
+}
+
+Method method() noexcept {
+    static const Method chosen = method_for(processor_has_instruction());
+    return chosen;
+}
+
+std::uint32_t extend(std::uint32_t crc, Bytes data, Method how) noexcept {
+#if defined(__x86_64__)
+    if (how == Method::Hardware) return ~run_hardware(~crc, data);
+#endif
+    (void)how;
+    return ~run<SoftwareSteps>(~crc, data);
 }
 
 std::uint32_t multiply(std::uint32_t a, std::uint32_t b) noexcept { return multiply_impl(a, b); }
