@@ -10,7 +10,7 @@
 
 ``scan(path, *, kinds=None, history=False, salvage=True, origin=None, key=None,
 all_records=False)`` finds the stores under ``path`` (as ``find_stores`` does;
-``kinds`` keeps only some of "localstorage", "sessionstorage", "indexeddb") and
+``kinds`` keeps only some of ``localstorage``, ``sessionstorage``, ``indexeddb``) and
 returns a ``ChromiumScan``. Its rows are those of ``tarnwick chromium``: one per
 key (its newest version; a deleted key's row is the deletion, with the last value
 the files hold), or with ``history`` every version, labelled. Only the page's own
