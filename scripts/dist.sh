@@ -20,7 +20,11 @@
 #
 # Environment: TARNWICK_ZIG_TARGET (default x86_64-linux-gnu.2.17) and
 # TARNWICK_WHEEL_PLATFORM (default manylinux_2_17_x86_64), the two of them
-# changed together for another architecture.
+# changed together for another architecture: `./dev dist-aarch64` sets
+# aarch64-linux-gnu.2.17 and manylinux_2_17_aarch64, and the same x86-64
+# machine cross-builds the wheel for 64-bit ARM (the modules are abi3, so the
+# build machine's Python headers serve, and the wheel's platform tag follows
+# the target, not the machine that builds it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -47,6 +51,9 @@ export TARNWICK_ZIG TARNWICK_ZIG_TARGET=${TARNWICK_ZIG_TARGET:-x86_64-linux-gnu.
 TARNWICK_ZIG=$("$PY" -c 'import pathlib, ziglang; print(pathlib.Path(ziglang.__file__).with_name("zig"))')
 [[ -x $TARNWICK_ZIG ]] || { echo "no zig in the ziglang package of $PY (./dev setup installs it)" >&2; exit 1; }
 platform=${TARNWICK_WHEEL_PLATFORM:-manylinux_2_17_x86_64}
+# The build backend tags the wheel with the platform that Python reports, which
+# this variable sets: linux-x86_64, linux-aarch64, ...
+export _PYTHON_HOST_PLATFORM=linux-${TARNWICK_ZIG_TARGET%%-*}
 
 log "wheel for $TARNWICK_ZIG_TARGET, built from $(basename "$sdist") with zig $("$TARNWICK_ZIG" version)"
 # The build tools are those of the calling environment (no isolated build
@@ -62,8 +69,16 @@ log "wheel for $TARNWICK_ZIG_TARGET, built from $(basename "$sdist") with zig $(
     --wheel-dir "$work/built" "$sdist"
 
 log "checking the libraries and symbol versions, and tagging the wheel $platform (auditwheel repair)"
-"$PY" -m auditwheel repair --plat "$platform" --only-plat --wheel-dir "$work/repaired" "$work"/built/*.whl
+# auditwheel offers by name only the policies of the machine it runs on; for
+# a wheel of another architecture it takes "auto", the most widely compatible
+# policy that the wheel's symbols allow for the architecture in its file name,
+# and the name it comes out with must then carry $platform.
+plat=$platform
+[[ $platform == *_"$(uname -m)" ]] || plat=auto
+"$PY" -m auditwheel repair --plat "$plat" --only-plat --wheel-dir "$work/repaired" "$work"/built/*.whl
 wheel=$(echo "$work"/repaired/*.whl)
+[[ $(basename "$wheel") == *"$platform"* ]] ||
+    { echo "the wheel came out as $(basename "$wheel"), not $platform: its symbols need a newer glibc" >&2; exit 1; }
 
 # Snappy's licence asks that its notice go wherever its binary goes.
 "$PY" "$ROOT/scripts/add_to_wheel.py" "$wheel" "{dist-info}/licenses/snappy/COPYING" "$ROOT/third_party/snappy/COPYING"

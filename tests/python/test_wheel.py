@@ -71,6 +71,34 @@ print(json.dumps({
 }))
 """
 
+# Imports every module that the installed distribution holds (but the command
+# line's __main__, which would run) and prints "NAME imported", or "NAME needs
+# PACKAGE" where the import stops at a package of one of the distribution's
+# extras (pyarrow for the store exports), which a bare install leaves out.
+IMPORT_EVERY_MODULE = """
+import importlib, importlib.metadata, re
+distribution = importlib.metadata.distribution("tarnwick")
+optional = {re.match(r"[A-Za-z0-9._-]+", r).group().lower()
+            for r in distribution.requires or [] if "extra ==" in r}
+names = set()
+for file in distribution.files:
+    parts = file.parts
+    if parts[0].endswith((".dist-info", "-stubs")) or not file.name.endswith((".py", ".so")):
+        continue
+    stem = file.name.split(".")[0]
+    names.add(".".join(parts[:-1] if stem == "__init__" else (*parts[:-1], stem)))
+names.discard("tarnwick.__main__")
+for name in sorted(names):
+    try:
+        importlib.import_module(name)
+        print(name, "imported")
+    except ModuleNotFoundError as error:
+        package = (error.name or "").split(".")[0]
+        if package.lower() not in optional:
+            raise
+        print(name, "needs", package)
+"""
+
 pytestmark = [
     pytest.mark.skipif(
         sys.platform != "linux" or os.geteuid() != 0,
@@ -240,6 +268,24 @@ def test_hiding_takes_snappy_away_from_the_source_build(system_snappy: list[Path
     built from source, which links the system's libsnappy, cannot load."""
     done = run([sys.executable, "-c", "import _tarnwick"], hide=system_snappy)
     assert done.returncode != 0 and "libsnappy" in done.stderr, done.stderr
+
+
+def test_every_module_of_the_installed_wheel_imports(wheel_venv: Path) -> None:
+    """Syntax, or a name of the standard library, that the interpreter lacks
+    (3.10 is the oldest the wheel claims) fails at import, in whichever module
+    it is; and a module that the wheel left out would be missing here."""
+    python = wheel_venv / "bin" / "python"
+    outcome = dict(line.split(" ", 1) for line in checked([python, "-c", IMPORT_EVERY_MODULE]).splitlines())
+    package = ROOT / "python"
+    expected = {
+        ".".join(path.relative_to(package).with_suffix("").parts).removesuffix(".__init__")
+        for path in (package / "tarnwick").rglob("*.py")
+    } - {"tarnwick.__main__"}
+    assert sorted(outcome) == sorted(expected | set(MODULES))
+    # Only the store exports want an extra (pyarrow); everything else imports.
+    assert {name for name, result in outcome.items() if result != "imported"} <= {
+        name for name in outcome if name.startswith("tarnwick.stores")
+    }, outcome
 
 
 def test_the_installed_wheel_reads_the_sample_as_the_source_build_does(
