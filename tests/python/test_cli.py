@@ -420,15 +420,29 @@ def test_reader_gone_before_the_first_write(mixed_db: Path, command: list[str]) 
 
 
 def test_reader_gone_in_the_middle(mixed_db: Path) -> None:
-    # Far more output than a pipe buffers, so the writer meets the closed pipe.
-    process = subprocess.Popen(
-        [sys.executable, "-m", "tarnwick", "dump", str(mixed_db), "--format", "csv"],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-    )
-    assert process.stdout is not None and process.stderr is not None
-    assert process.stdout.readline().startswith(b"key_hex,")
-    process.stdout.close()
+    # The pipe is made as small as the system allows and only a few bytes are
+    # read from it, so the writer meets the closed pipe however slowly this
+    # process is scheduled (a default pipe could take the whole output first).
+    import fcntl
+
+    read_end, write_end = os.pipe()
+    try:
+        fcntl.fcntl(write_end, getattr(fcntl, "F_SETPIPE_SZ", 1031), 4096)
+        process = subprocess.Popen(
+            [sys.executable, "-m", "tarnwick", "dump", str(mixed_db), "--format", "csv"],
+            stdout=write_end,
+            stderr=subprocess.PIPE,
+        )
+    finally:
+        os.close(write_end)
+    assert process.stderr is not None
+    try:
+        start = b""
+        while len(start) < 8 and (more := os.read(read_end, 8 - len(start))):
+            start += more
+        assert start == b"key_hex,"
+    finally:
+        os.close(read_end)
     stderr = process.stderr.read()
     assert (process.wait(timeout=60), stderr) == (0, b"")
 
