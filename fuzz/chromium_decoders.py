@@ -140,10 +140,15 @@ def fuzz(target: str, options: list[str]) -> None:
 
 def smoke(seconds: int) -> int:
     failed = []
+    # What libFuzzer writes (a crash, a slow unit on a loaded machine) goes
+    # into the build folder, never into the working directory.
+    artifacts = ROOT / "build" / "fuzz-artifacts"
+    artifacts.mkdir(parents=True, exist_ok=True)
     for target in TARGETS:
         print(f"==> {target}: {seconds} s", file=sys.stderr, flush=True)
         result = subprocess.run([sys.executable, __file__, target, f"-max_total_time={seconds}",
-                                 "-rss_limit_mb=2048", "-timeout=30"], check=False)
+                                 "-rss_limit_mb=2048", "-timeout=30",
+                                 f"-artifact_prefix={artifacts}/{target}-"], check=False)
         if result.returncode:
             failed.append(target)
     if failed:
