@@ -1,6 +1,7 @@
 // tarnwick._scan: the scanner's Python surface. Its classes start scans; the
 // module functions give the batches' schema, a store's read report, and the
 // rule for which names are data files, so that Python asks the reader's own rule.
+#include "chromium_store/row_schema.hpp"
 #include "db/data_file_name.hpp"
 #include "scan/record_schema.hpp"
 #include "scan_module/scan_surface.hpp"
@@ -21,11 +22,11 @@ void destroy_schema_capsule(PyObject* capsule) {
     std::free(schema);
 }
 
-PyObject* schema_capsule(PyObject*, PyObject*) {
+PyObject* new_schema_capsule(void (*export_schema)(ArrowSchema*)) {
     return guarded([&]() -> PyObject* {
         auto* schema = static_cast<ArrowSchema*>(std::malloc(sizeof(ArrowSchema)));
         if (schema == nullptr) return PyErr_NoMemory();
-        export_record_schema(schema);
+        export_schema(schema);
         PyObject* capsule = PyCapsule_New(schema, ARROW_SCHEMA_CAPSULE_NAME, destroy_schema_capsule);
         if (capsule == nullptr) {
             schema->release(schema);
@@ -34,6 +35,9 @@ PyObject* schema_capsule(PyObject*, PyObject*) {
         return capsule;
     });
 }
+
+PyObject* schema_capsule(PyObject*, PyObject*) { return new_schema_capsule(export_record_schema); }
+PyObject* chromium_schema_capsule(PyObject*, PyObject*) { return new_schema_capsule(chromium::export_row_schema); }
 
 // Reads every file of a store, keeping nothing but the report.
 PyObject* inspect(PyObject*, PyObject* args) {
@@ -81,6 +85,8 @@ PyMethodDef functions[] = {
      "decode_chromium(kind, data)\n--\n\nOne Chromium value decoded natively, as tagged JSON text."},
     {"schema_capsule", schema_capsule, METH_NOARGS,
      "schema_capsule()\n--\n\nThe Arrow schema of a scan's batches, as a PyCapsule holding an ArrowSchema."},
+    {"chromium_schema_capsule", chromium_schema_capsule, METH_NOARGS,
+     "chromium_schema_capsule()\n--\n\nThe Arrow schema of decoded Chromium rows, as a PyCapsule holding an ArrowSchema."},
     {"inspect", inspect, METH_VARARGS,
      "inspect(path, threads, salvage=True, any_name=False, as_kind=0)\n--\n\nReads every file of the store and returns the read report as a dict."},
     {"data_file_name", data_file_name_of, METH_O,

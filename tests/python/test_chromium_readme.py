@@ -50,3 +50,16 @@ def test_python_example(monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureF
     exec(compile(code, "README.md", "exec"), {})
     printed = capsys.readouterr().out
     assert "doomed value" in printed and "Grace" in printed
+
+
+def test_the_python_examples_run_one_after_another(monkeypatch: pytest.MonkeyPatch,
+                                                   capsys: pytest.CaptureFixture[str]) -> None:
+    # The blocks read as one session: the later ones use `chromium` and `profile`.
+    pytest.importorskip("duckdb")
+    pytest.importorskip("polars")
+    monkeypatch.chdir(ROOT)
+    names: dict[str, object] = {}
+    for body in (body for lang, body in BLOCKS if lang == "python"):
+        exec(compile(body, "README.md", "exec"), names)
+    deleted, current = capsys.readouterr().out.splitlines()[-1].split()
+    assert int(deleted) > 0 and int(current) > 0

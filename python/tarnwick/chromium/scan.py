@@ -18,7 +18,7 @@ data unless ``all_records``; ``origin`` keeps rows whose origin contains the tex
 ``key`` rows whose decoded key is that string or that JSON text. A record filtered
 out is not decoded.
 
-A ``ChromiumScan`` is read once, either as Arrow (``__arrow_c_stream__``: columns
+Each reading of a ``ChromiumScan`` is a fresh pass over its stores, either as Arrow (``__arrow_c_stream__``: columns
 store_kind, origin, top_level_site, database, object_store, index, record_type,
 key, key_type, value, value_type, state, version_status, seq, file, offset,
 namespace, storage_key, store_path, error, raw_key, raw_value, details; key, value
@@ -101,15 +101,28 @@ class ChromiumScan:
                  salvage: bool = True, origin: str | None = None, key: str | None = None,
                  all_records: bool = False, batch_rows: int = BATCH_ROWS, batch_bytes: int = BATCH_BYTES) -> None:
         self.sources = sources
-        self._native = _scan.ChromiumScan(sources, history, salvage, origin, key_texts(key), all_records,
-                                          batch_rows, batch_bytes)
+        self._arguments = (sources, history, salvage, origin, key_texts(key), all_records, batch_rows, batch_bytes)
+        self._native = _scan.ChromiumScan(*self._arguments)
+        self._taken = False
+
+    def __arrow_c_schema__(self) -> Any:
+        return _scan.chromium_schema_capsule()
 
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
-        return self._native.stream_capsule()
+        # Each consumer that asks for the stream (DuckDB asks once for the
+        # schema, then again for the rows) gets a fresh pass over the stores;
+        # reports and failures are those of the latest pass.
+        return self._fresh().stream_capsule()
+
+    def _fresh(self) -> Any:
+        if self._taken:
+            self._native = _scan.ChromiumScan(*self._arguments)
+        self._taken = True
+        return self._native
 
     def jsonl(self) -> Iterator[bytes]:
         """The rows as JSON Lines, in chunks of bytes."""
-        return iter(self._native)
+        return iter(self._fresh())
 
     def _outcomes(self, start: int = 0) -> list[dict[str, Any]]:
         """The stores finished so far, from the ``start``-th on."""
