@@ -599,7 +599,8 @@ TEST(IdbBlobFile, UnreadFileListedWithTheRecord) {
     MadeStore store({database_one(), {put(data, blob_value(1)), put(prefix(1, 1, 3) + string_key("k"), blob_list(1, 3))}});
     std::filesystem::create_directories(store.dir().path("blob/1/00"));
     ASSERT_EQ(::symlink("/etc/passwd", store.dir().path("blob/1/00/1").c_str()), 0);
-    const StoreRow* r = find_row(store.rows(), "data", R"("k")");
+    const auto rows = store.rows();  // find_row points into it
+    const StoreRow* r = find_row(rows, "data", R"("k")");
     ASSERT_NE(r, nullptr);
     EXPECT_EQ(or_none(r->row.error), "<none>");
     const std::string details = *r->row.details.object();
