@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "chromium_store/row_text.hpp"
+#include "scan/shared_arrow_array.hpp"
 
 namespace tarnwick::chromium {
 
@@ -24,31 +25,9 @@ struct BatchStorage {
     std::atomic<std::size_t> live{0};
 };
 
-void release_array(ArrowArray* array) {
-    auto* storage = static_cast<BatchStorage*>(array->private_data);
-    for (std::int64_t i = 0; i < array->n_children; ++i) {
-        if (array->children[i]->release != nullptr) array->children[i]->release(array->children[i]);
-    }
-    array->release = nullptr;
-    if (storage->live.fetch_sub(1, std::memory_order_acq_rel) == 1) delete storage;
-}
-
 void fill(ArrowArray& array, BatchStorage* storage, std::size_t slot, std::int64_t length, std::int64_t nulls,
           std::initializer_list<const void*> buffers) {
-    const void** slots = storage->buffers[slot];
-    std::size_t n = 0;
-    for (const void* b : buffers) slots[n++] = b;
-    array.length = length;
-    array.null_count = nulls;
-    array.offset = 0;
-    array.n_buffers = static_cast<std::int64_t>(n);
-    array.n_children = 0;
-    array.children = nullptr;
-    array.dictionary = nullptr;
-    array.buffers = slots;
-    array.release = release_array;
-    array.private_data = storage;
-    storage->live.fetch_add(1, std::memory_order_relaxed);
+    fill_shared_array(array, storage, storage->buffers[slot], length, nulls, buffers);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "scan/arrow_batch.hpp"
 
+#include "scan/shared_arrow_array.hpp"
+
 #include <atomic>
 #include <cstring>
 
@@ -46,37 +48,12 @@ struct BatchStorage {
     std::atomic<std::size_t> live{0};
 };
 
-void release_array(ArrowArray* array) {
-    auto* storage = static_cast<BatchStorage*>(array->private_data);
-    if (array->dictionary != nullptr && array->dictionary->release != nullptr) {
-        array->dictionary->release(array->dictionary);
-    }
-    for (std::int64_t i = 0; i < array->n_children; ++i) {
-        if (array->children[i]->release != nullptr) array->children[i]->release(array->children[i]);
-    }
-    array->release = nullptr;
-    if (storage->live.fetch_sub(1, std::memory_order_acq_rel) == 1) delete storage;
-}
-
 class Exporter {
    public:
     explicit Exporter(BatchStorage* storage) : storage_(storage) {}
 
     void fill(ArrowArray& array, std::int64_t length, std::initializer_list<const void*> buffers) {
-        const void** slots = storage_->buffers[next_slot_++];
-        std::size_t n = 0;
-        for (const void* b : buffers) slots[n++] = b;
-        array.length = length;
-        array.null_count = 0;
-        array.offset = 0;
-        array.n_buffers = static_cast<std::int64_t>(n);
-        array.n_children = 0;
-        array.children = nullptr;
-        array.dictionary = nullptr;
-        array.buffers = slots;
-        array.release = release_array;
-        array.private_data = storage_;
-        storage_->live.fetch_add(1, std::memory_order_relaxed);
+        fill_shared_array(array, storage_, storage_->buffers[next_slot_++], length, 0, buffers);
     }
 
    private:

@@ -164,29 +164,6 @@ bool start_rows(ChromiumScanState& state, bool as_arrow) {
     return true;
 }
 
-bool in_process(const StoreRows& rows) {
-    if (rows.in_starting_process()) return true;
-    PyErr_SetString(PyExc_RuntimeError, Scanner::FORKED_MESSAGE);
-    return false;
-}
-
-// The next chunk without the interpreter lock; null at the end, or with an
-// exception set when the scan failed.
-std::unique_ptr<Chunk> next_rows(StoreRows& rows) {
-    if (!in_process(rows)) return nullptr;
-    std::unique_ptr<Chunk> chunk;
-    without_interpreter_lock([&] { chunk = rows.next(); });
-    if (!chunk) {
-        if (rows.failed_for_memory()) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        const std::string failure = rows.failure();
-        if (!failure.empty()) PyErr_SetString(PyExc_RuntimeError, failure.c_str());
-    }
-    return chunk;
-}
-
 // The Arrow stream: its callbacks only touch the rows, never Python.
 struct StreamState {
     std::shared_ptr<StoreRows> rows;
@@ -290,7 +267,7 @@ PyObject* chromium_scan_next(PyObject* self) {
             PyErr_SetString(PyExc_RuntimeError, "the rows of this scan have been taken as Arrow batches");
             return nullptr;
         }
-        std::unique_ptr<Chunk> chunk = next_rows(*state.rows);
+        std::unique_ptr<Chunk> chunk = next_chunk(*state.rows);
         if (!chunk) return nullptr;  // StopIteration, or the scan's failure
         const ByteBuffer& text = static_cast<const TextChunk&>(*chunk).text;
         return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(text.data()),
@@ -332,7 +309,7 @@ PyObject* cancel(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         ChromiumScanState& state = state_of(self);
         if (!state.rows) Py_RETURN_NONE;
-        if (!in_process(*state.rows)) return nullptr;
+        if (!in_starting_process(*state.rows)) return nullptr;
         std::shared_ptr<StoreRows> rows = state.rows;
         without_interpreter_lock([&] { rows->cancel(); });
         Py_RETURN_NONE;

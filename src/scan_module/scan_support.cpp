@@ -59,27 +59,6 @@ std::shared_ptr<Scanner> start_scan(ScanArguments& arguments, ChunkBuilderFactor
     return std::shared_ptr<Scanner>(std::move(**started));
 }
 
-bool in_starting_process(const Scanner& scanner) {
-    if (scanner.in_starting_process()) return true;
-    PyErr_SetString(PyExc_RuntimeError, Scanner::FORKED_MESSAGE);
-    return false;
-}
-
-std::unique_ptr<Chunk> next_chunk(Scanner& scanner) {
-    if (!in_starting_process(scanner)) return nullptr;
-    std::unique_ptr<Chunk> chunk;
-    without_interpreter_lock([&] { chunk = scanner.next(); });
-    if (!chunk) {
-        if (scanner.failed_for_memory()) {
-            PyErr_NoMemory();
-            return nullptr;
-        }
-        const std::string failure = scanner.failure();
-        if (!failure.empty()) PyErr_SetString(PyExc_RuntimeError, failure.c_str());
-    }
-    return chunk;
-}
-
 PyObject* fs_text(const std::string& text) {
     return PyUnicode_DecodeFSDefaultAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }

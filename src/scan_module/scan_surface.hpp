@@ -77,8 +77,14 @@ bool scan_arguments(const ParsedScanArguments& parsed, ScanArguments& arguments)
 std::shared_ptr<Scanner> start_scan(ScanArguments& arguments, ChunkBuilderFactory builders);
 
 // False, with RuntimeError set, in a process forked from the one that started
-// the scan.
-bool in_starting_process(const Scanner& scanner);
+// the scan. `Source` is a Scanner, or anything that hands out chunks the way
+// it does (the decoded rows of Chromium stores).
+template <class Source>
+bool in_starting_process(const Source& source) {
+    if (source.in_starting_process()) return true;
+    PyErr_SetString(PyExc_RuntimeError, Scanner::FORKED_MESSAGE);
+    return false;
+}
 
 // One consumer at a time: a scan's records are handed out in order, so two
 // threads taking from one scan would each get some of them. Taking while
@@ -106,7 +112,21 @@ class Consuming {
 // The scan's next chunk, waiting for it without the interpreter lock. Null at
 // the end; null with an exception set when the scan failed (MemoryError when
 // memory ran out) or was started in another process.
-std::unique_ptr<Chunk> next_chunk(Scanner& scanner);
+template <class Source>
+std::unique_ptr<Chunk> next_chunk(Source& source) {
+    if (!in_starting_process(source)) return nullptr;
+    std::unique_ptr<Chunk> chunk;
+    without_interpreter_lock([&] { chunk = source.next(); });
+    if (!chunk) {
+        if (source.failed_for_memory()) {
+            PyErr_NoMemory();
+            return nullptr;
+        }
+        const std::string failure = source.failure();
+        if (!failure.empty()) PyErr_SetString(PyExc_RuntimeError, failure.c_str());
+    }
+    return chunk;
+}
 
 // The report as a dict of plain values (see tarnwick.scan.ReadReport).
 PyObject* report_dict(const ReadReport& report);
