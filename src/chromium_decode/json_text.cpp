@@ -328,6 +328,15 @@ bool append_json_utf8(std::string& out, Bytes utf8) {
     return true;
 }
 
+void append_wtf8(std::string& out, std::uint32_t code_point) {
+    if (code_point < 0x80) {
+        out += static_cast<char>(code_point);
+        return;
+    }
+    char bytes[4];
+    out.append(bytes, write_utf8(bytes, code_point));
+}
+
 void append_json_ascii(std::string& out, std::string_view ascii) {
     out += '"';
     out += ascii;

@@ -33,6 +33,10 @@ void append_json_utf16(std::string& out, Bytes bytes, bool big_endian);
 // Text the caller knows is plain ASCII without quotes, backslashes or controls.
 void append_json_ascii(std::string& out, std::string_view ascii);
 
+// One code point as UTF-8; a surrogate keeps its three-byte form (WTF-8,
+// the form names holding lone surrogates are kept in).
+void append_wtf8(std::string& out, std::uint32_t code_point);
+
 // `"0a1b..."`: the bytes as lowercase hex.
 void append_json_hex(std::string& out, Bytes bytes);
 

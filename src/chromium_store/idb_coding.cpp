@@ -24,24 +24,6 @@ Decoded<std::uint64_t> little_endian(ByteReader& cur, std::size_t width) {
     return value;
 }
 
-void append_code_point(std::string& out, std::uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 }  // namespace
 
 Decoded<IdbPrefix> read_idb_prefix(ByteReader& cur) {
@@ -82,12 +64,12 @@ std::string wtf8_from_utf16be(Bytes code_units) {
         if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < n) {
             const std::uint32_t low = (std::uint32_t{code_units[2 * i + 2]} << 8) | code_units[2 * i + 3];
             if (low >= 0xDC00 && low < 0xE000) {
-                append_code_point(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+                append_wtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
                 ++i;
                 continue;
             }
         }
-        append_code_point(out, unit);  // a lone surrogate keeps its three-byte form
+        append_wtf8(out, unit);  // a lone surrogate keeps its three-byte form
     }
     return out;
 }
