@@ -138,17 +138,18 @@ def fuzz(target: str, options: list[str]) -> None:
     atheris.Fuzz()
 
 
-def smoke(seconds: int) -> int:
+def smoke(seconds: int, script: str = __file__, targets: tuple[str, ...] = TARGETS) -> int:
+    """Each of ``script``'s ``targets`` for ``seconds``; 1 when any failed."""
     failed = []
     # What libFuzzer writes (a crash, a slow unit on a loaded machine) goes
     # into the build folder, never into the working directory.
     artifacts = ROOT / "build" / "fuzz-artifacts"
     artifacts.mkdir(parents=True, exist_ok=True)
-    for target in TARGETS:
+    for target in targets:
         print(f"==> {target}: {seconds} s", file=sys.stderr, flush=True)
-        result = subprocess.run([sys.executable, __file__, target, f"-max_total_time={seconds}",
+        result = subprocess.run([sys.executable, script, target, f"-max_total_time={seconds}",
                                  "-rss_limit_mb=2048", "-timeout=30",
-                                 f"-artifact_prefix={artifacts}/{target}-"], check=False)
+                                 f"-artifact_prefix={artifacts}/{Path(script).stem}-{target}-"], check=False)
         if result.returncode:
             failed.append(target)
     if failed:

@@ -8,9 +8,7 @@ come in file order, the Python ones grouped by key).
 
 from __future__ import annotations
 
-import collections
 import json
-import re
 import sys
 from pathlib import Path
 from typing import Any
@@ -20,9 +18,9 @@ import pytest
 from tarnwick import chromium
 from tarnwick.chromium import _json, output
 from tarnwick.chromium.discover import find_stores
-from tarnwick.chromium.history import history as all_versions
-from tarnwick.chromium.history import latest
 from tarnwick.chromium.scan import ChromiumScan, store_sources
+
+from chromium_rows import comparable_rows, differences, jsonl_rows, multiset, native_scan
 
 pa = pytest.importorskip("pyarrow")
 
@@ -49,41 +47,6 @@ def deep_values() -> Any:
     sys.setrecursionlimit(limit)
 
 
-def python_rows(kind: str | None, store: str, history: bool) -> list[dict[str, Any]]:
-    entries = list(chromium.read_store(store, kind))
-    chosen = all_versions(entries) if history else latest(entries)
-    return [json.loads(_json.dumps(output.row(e))) for e in chosen]
-
-
-def native_scan(kind: str | None, store: str, **options: Any) -> ChromiumScan:
-    return ChromiumScan(store_sources([(kind, store)]), **options)
-
-
-# Deliberate differences. The native Local Storage rows date each record by the
-# commit it was written in (details "committed", "committed_us", learned from the
-# store's metadata in the first pass), and an IndexedDB value kept with external
-# objects names the version of its list (details "external_objects_seq"); the
-# Python decoders give neither. A value over the decoding budget is an error row
-# in both, but the native budget counts its units its own way, so the numbers in
-# such an error text may differ.
-NATIVE_ONLY_DETAILS = ("committed", "committed_us", "external_objects_seq")
-BUDGET_ERROR = re.compile(r"(over budget at .*: the value would expand beyond )\d+( units)")
-
-
-def as_python_gives(row: dict[str, Any]) -> dict[str, Any]:
-    details = {k: v for k, v in (row["details"] or {}).items() if k not in NATIVE_ONLY_DETAILS}
-    return dict(row, details=details or None)
-
-
-def budget_numbers_aside(row: dict[str, Any]) -> dict[str, Any]:
-    return dict(row, error=BUDGET_ERROR.sub(r"\1N\2", row["error"])) if row["error"] else row
-
-
-def jsonl_rows(rows: ChromiumScan) -> list[dict[str, Any]]:
-    text = b"".join(rows.jsonl()).decode("utf-8")
-    return [json.loads(line) for line in text.split("\n")[:-1]]  # one row a line: only \n ends one
-
-
 def arrow_rows(rows: ChromiumScan) -> list[dict[str, Any]]:
     """The Arrow rows in the JSON Lines form: JSON cells parsed, bytes in hex,
     name cells that had to be JSON literals read back."""
@@ -100,26 +63,13 @@ def arrow_rows(rows: ChromiumScan) -> list[dict[str, Any]]:
     return out
 
 
-def multiset(rows: list[dict[str, Any]]) -> collections.Counter[str]:
-    return collections.Counter(json.dumps(r, sort_keys=True) for r in rows)
-
-
-def differences(native: list[dict[str, Any]], python: list[dict[str, Any]]) -> str:
-    a, b = multiset(native), multiset(python)
-    only_native, only_python = list((a - b).elements())[:3], list((b - a).elements())[:3]
-    return f"only native: {only_native}\nonly python: {only_python}"
-
-
 @pytest.mark.parametrize("history", [True, False], ids=["history", "newest"])
 @pytest.mark.parametrize(("name", "kind", "store"), STORES, ids=STORE_IDS)
 def test_native_rows_are_the_python_rows(name: str, kind: str | None, store: str, history: bool,
                                         request: pytest.FixtureRequest) -> None:
     if (name, "history" if history else "newest") in UNSETTLED:
         request.applymarker(pytest.mark.xfail(reason="an undo task's Blob list: see UNSETTLED", strict=True))
-    expected = python_rows(kind, store, history)
-    native = [budget_numbers_aside(as_python_gives(r))
-              for r in jsonl_rows(native_scan(kind, store, history=history, all_records=True))]
-    expected = [budget_numbers_aside(r) for r in expected]
+    native, expected = comparable_rows(kind, store, history)
     assert multiset(native) == multiset(expected), differences(native, expected)
     # In history mode every record the files hold has a row; newest-only, one per key.
     assert len(native) == len(expected)
