@@ -15,6 +15,7 @@ _DOUBLE_LE = struct.Struct("<d")
 MAX_DECIMAL_DIGITS = 10_000
 # The longest LEB128 varint accepted: 10 bytes carry 64 bits.
 MAX_VARINT_BYTES = 10
+UINT64_MASK = (1 << 64) - 1
 
 
 class DecodeError(ValueError):
@@ -56,14 +57,19 @@ class Cursor:
         return self.take(self.end - self.pos)
 
     def varint(self) -> int:
-        """LEB128: seven bits per byte, least significant group first."""
-        result = 0
+        """LEB128: seven bits per byte, least significant group first, at most 64
+        bits (of a tenth byte only the lowest bit counts). A failure names the byte
+        where the varint starts."""
+        start, result = self.pos, 0
         for shift in range(0, 7 * MAX_VARINT_BYTES, 7):
-            b = self.byte()
+            if self.pos >= self.end:
+                raise DecodeError(f"unexpected end of data at byte {start}")
+            b = self.data[self.pos]
+            self.pos += 1
             result |= (b & 0x7F) << shift
             if not b & 0x80:
-                return result
-        raise DecodeError(f"varint longer than {MAX_VARINT_BYTES} bytes at byte {self.pos}")
+                return result & UINT64_MASK
+        raise DecodeError(f"varint longer than {MAX_VARINT_BYTES} bytes at byte {start}")
 
     def zigzag32(self) -> int:
         n = self.varint() & 0xFFFFFFFF

@@ -9,7 +9,10 @@ canonical byte form). Its versions are ordered by sequence number and labelled:
   superseded            a value a later value replaced
 
 Records of unknown state are labelled ``unknown`` and do not break the chain. A record
-that sits in two files (a log and the table made from it) appears once.
+that sits in two files (a log and the table made from it) appears once: the engine
+gives every write a sequence number of its own, so a second record of a key with the
+same sequence number and state is a copy of the first, whatever its value says (only
+damage or a crafted file makes the two differ), and the first one read is kept.
 """
 
 from __future__ import annotations
@@ -34,9 +37,9 @@ def group_versions(entries: Iterable[Entry]) -> dict[tuple[str, bytes], list[Ent
             continue
         versions.sort(key=lambda e: (e.seq, e.state != "deleted"))
         unique: list[Entry] = []
-        seen: set[tuple[int, str, bytes]] = set()
+        seen: set[tuple[int, str]] = set()
         for e in versions:
-            mark = (e.seq, e.state, e.raw_value)
+            mark = (e.seq, e.state)
             if mark not in seen:
                 seen.add(mark)
                 unique.append(e)

@@ -39,14 +39,24 @@ def decode_prefix(cur: Cursor) -> tuple[int, int, int]:
 
 
 def string_with_length(cur: Cursor) -> str:
+    """A VarInt count of UTF-16 code units, then the units (big-endian)."""
     units = cur.varint()
+    if units > cur.remaining():  # more than the bytes left, even before doubling
+        raise DecodeError(f"{units} UTF-16 code units wanted at byte {cur.pos}, {cur.remaining()} bytes left")
+    return utf16(cur.take(2 * units), "big")
+
+
+def _string_key(cur: Cursor) -> str:
+    units = cur.varint()
+    if units > cur.remaining() // 2:
+        raise DecodeError(f"string key of {units} code units in {cur.remaining()} bytes")
     return utf16(cur.take(2 * units), "big")
 
 
 def _scalar_key(cur: Cursor) -> Any:
     kind = cur.byte()
     if kind == KEY_STRING:
-        return string_with_length(cur)
+        return _string_key(cur)
     if kind == KEY_NUMBER:
         return number(cur.double_le())
     if kind == KEY_DATE:

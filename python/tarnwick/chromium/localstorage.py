@@ -15,6 +15,7 @@ from ._binary import DecodeError, utf16
 from ._records import RawRecord
 from ._tagged import windows_us_iso
 from .entry import LOCAL_STORAGE, Entry, failure_text
+from .storage_key import storage_key_text
 
 VERSION_KEY = b"VERSION"
 META_PREFIX = b"META:"
@@ -66,7 +67,7 @@ def decode_record(r: RawRecord, store_path: str) -> Entry:
             access = k.startswith(META_ACCESS_PREFIX)
             prefix = META_ACCESS_PREFIX if access else META_PREFIX
             e.record_type = "meta_access" if access else "meta"
-            e.set_storage_key(k[len(prefix):].decode("utf-8"))
+            e.set_storage_key(storage_key_text(k[len(prefix):]))
             e.key = e.storage_key
             if has_value:
                 e.value = _meta_value(r.value, access)
@@ -75,7 +76,7 @@ def decode_record(r: RawRecord, store_path: str) -> Entry:
             sk, sep, script_key = k[1:].partition(STORAGE_KEY_END)
             if not sep:
                 raise DecodeError("data key without the 00 after its storage key")
-            e.set_storage_key(sk.decode("utf-8"))
+            e.set_storage_key(storage_key_text(sk))
             e.decode_key_and_value(
                 lambda: decode_script_string(script_key),
                 Exception,

@@ -15,6 +15,7 @@ from collections.abc import Iterable, Iterator
 from ._binary import DecodeError, decimal_int, utf16
 from ._records import RawRecord
 from .entry import SESSION_STORAGE, Entry, failure_text
+from .storage_key import storage_key_text
 
 VERSION_KEY = b"version"
 NEXT_MAP_ID_KEY = b"next-map-id"
@@ -34,7 +35,14 @@ def _namespace(k: bytes) -> tuple[str, str | None]:
         rest[SESSION_ID_LENGTH + 1:]
     if len(session) < SESSION_ID_LENGTH or sep != SEPARATOR:
         raise DecodeError("namespace key without a 36-character session id and '-'")
-    return session.decode("ascii"), (sk.decode("utf-8") if sk else None)
+    return session.decode("ascii"), (storage_key_text(sk) if sk else None)
+
+
+def _script_key_text(data: bytes) -> str:
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        raise DecodeError("script key is not valid UTF-8") from None
 
 
 def _map_key(k: bytes) -> tuple[int, bytes]:
@@ -103,7 +111,7 @@ def _decode_record(r: RawRecord, store_path: str, owners: dict[int, dict[str, se
                     e.details["storage_keys"] = sks
                 e.namespace = ",".join(sorted(set().union(*owner.values())))
             e.decode_key_and_value(
-                lambda: script_key.decode("utf-8"),
+                lambda: _script_key_text(script_key),
                 Exception,
                 (lambda: utf16(r.value, "little")) if has_value else None,
                 Exception,

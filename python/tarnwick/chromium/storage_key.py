@@ -12,6 +12,8 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from functools import lru_cache
 
+from ._binary import DecodeError
+
 ATTRIBUTE_MARK = "^"
 ATTRIBUTES = {"0": "top_level_site", "1": "nonce_high", "2": "nonce_low",
               "3": "ancestor_chain_bit", "4": "top_level_site_nonce_high",
@@ -26,6 +28,14 @@ class StorageKey:
     @property
     def top_level_site(self) -> str | None:
         return self.attributes.get("top_level_site")
+
+
+def storage_key_text(data: bytes) -> str:
+    """A storage key as written in a record's key: UTF-8 text, or a DecodeError."""
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError:
+        raise DecodeError("storage key is not valid UTF-8") from None
 
 
 @lru_cache(maxsize=4096)  # a store holds few storage keys and many records of each
