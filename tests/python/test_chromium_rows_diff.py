@@ -49,6 +49,12 @@ CASES: list[tuple[str, list[Any], str]] = [
     ("indexeddb", [R(DATA_KEY, b"\xff" * 9 + b"\x7f")], "a ten-byte varint beyond 64 bits"),
     ("localstorage", [R(b"", b"a"), R(b"", b"b", new_batch=True, same_seq=True)],
      "two values of one key with one sequence number"),
+    *[("indexeddb", [R(DATA_KEY, b"\x01\xff\x11\x02" + bytes.fromhex(block))], f"snappy: {what}")
+      for block, what in [("a7120cff15fe001d01b0ff10", "a claim beyond what the bytes can hold"),
+                          ("ffffffff10", "a header over 32 bits"), ("80", "a header cut short"),
+                          ("050a61", "a literal past the bytes"), ("050061060500", "a copy from before the start"),
+                          ("020061", "fewer bytes than the header says"),
+                          ("01046162", "a literal past the declared length")]],
     ("indexeddb", [R(b"\x00\x00\x00\x00\xc9\x05\x00h", b"\x01")], "a database name claiming more units than bytes"),
     ("indexeddb", [R(b"\x00\x01\x01\x03\x01\x01\x00k", b"\x00\x02\x09\x00t")],
      "an external object's type claiming more units than bytes"),

@@ -365,7 +365,7 @@ class _Decoder:
                 value = self._unwrap(e, db, externals, size, index)
             elif value.startswith(COMPRESSED_PREFIX):
                 stored.append("snappy")
-                value = snappy.decompress(value[len(COMPRESSED_PREFIX):])
+                value = self._decompress(value[len(COMPRESSED_PREFIX):])
             else:
                 break
         e.details["stored_as"] = "+".join(stored) or "plain"
@@ -381,6 +381,18 @@ class _Decoder:
             text = failure_text(error)
             raise DecodeError(f"{e.error}; value: {text}" if e.error else text) from None
         e.details.update(versions)
+
+    @staticmethod
+    def _decompress(compressed: bytes) -> bytes:
+        """A Snappy layer of a value. Layers could multiply each other's expansion:
+        none may claim more than a value kept in a blob file may hold."""
+        try:
+            claimed = Cursor(compressed).varint()
+        except DecodeError:
+            claimed = 0  # the decompressor says what is wrong with the header
+        if claimed > VALUE_FILE_LIMIT:
+            raise DecodeError(f"compressed value claims {claimed} bytes, over the {VALUE_FILE_LIMIT}-byte cap")
+        return snappy.decompress(compressed)
 
     def _externals_for(self, db: int, os_: int, pk: bytes, seq: int) -> list[ExternalObject]:
         """The external-object list written with this version of the record: the

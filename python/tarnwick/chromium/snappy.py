@@ -11,9 +11,13 @@ from collections.abc import Callable
 
 from ._binary import Cursor, DecodeError
 
-# No Snappy element expands more than 64 bytes out of 3 bytes in; a claim beyond
-# this ratio cannot be honest and is refused before any work.
-_MAX_EXPANSION = 22
+# The header: the uncompressed length as a varint of at most 5 bytes, below 2^32.
+_HEADER_MAX_BYTES = 5
+_HEADER_MAX_LENGTH = 0xFFFFFFFF
+# How a damaged block is told: in the words of the native reader (the Snappy
+# library's), so that both decoders say the same of the same bytes; every fault
+# inside the elements is the library's "corrupt input".
+_FAILURE = "Decompression error: "
 _LITERAL, _COPY_1, _COPY_2, _COPY_4 = range(4)
 # A literal's length-1 fits in the tag up to 59; 60..63 say 1..4 length bytes follow.
 _LITERAL_INLINE_MAX = 59
@@ -41,11 +45,34 @@ def decompress(data: bytes) -> bytes:
     return decompress_py(data)
 
 
+def _header(data: bytes) -> tuple[int, int]:
+    """(uncompressed length, header bytes): a varint of at most five bytes that
+    fits 32 bits, as the Snappy library reads it."""
+    length = 0
+    for i in range(_HEADER_MAX_BYTES):
+        if i >= len(data):
+            break
+        b = data[i]
+        length |= (b & 0x7F) << (7 * i)
+        if not b & 0x80:
+            if length > _HEADER_MAX_LENGTH:
+                break
+            return length, i + 1
+    raise DecodeError(f"{_FAILURE}invalid uncompressed length header")
+
+
 def decompress_py(data: bytes) -> bytes:
-    cur = Cursor(data)
-    expected = cur.varint()
-    if expected > _MAX_EXPANSION * len(data):
-        raise DecodeError(f"Snappy header claims {expected} bytes from {len(data)}")
+    expected, header = _header(data)
+    # The same refusal as the native reader: no element expands 3 bytes to more than 64.
+    if expected > (len(data) - header) // 3 * 64 + 64:
+        raise DecodeError(f"{_FAILURE}uncompressed length {expected} is more than {len(data)} compressed bytes can hold")
+    try:
+        return _elements(Cursor(data, header), expected)
+    except DecodeError:
+        raise DecodeError(f"{_FAILURE}corrupt input") from None
+
+
+def _elements(cur: Cursor, expected: int) -> bytes:
     out = bytearray()
     while not cur.at_end():
         tag = cur.byte()
