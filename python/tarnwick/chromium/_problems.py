@@ -23,6 +23,7 @@ class Problems:
         self.stores = 0  # stores that could not be read at all
         self.files = 0  # data files left out or only partly decoded, blob files not read
         self.records = 0  # records that could not be decoded (wholly or in part)
+        self.sqlite_stores: list[str] = []  # IndexedDB databases of the SQLite backend, not decoded
         self.reports: list[Any] = []  # the reader's report of every store read
 
     def warn(self, text: str) -> None:
@@ -35,6 +36,11 @@ class Problems:
     def store_not_read(self, store: str, error: BaseException) -> None:
         self.stores += 1
         self.warn(f"skipped store {store!r}: {error}")
+
+    def sqlite_store(self, path: str) -> None:
+        """An IndexedDB database kept in SQLite: recognised, not decoded."""
+        self.sqlite_stores.append(path)
+        self.warn(f"IndexedDB store in the SQLite backend, not decoded: {path!r}")
 
     def read_report(self, report: Any) -> None:
         """What the LevelDB reader says it left out or could not decode."""
@@ -77,9 +83,9 @@ class Problems:
         self.warn(f"blob file {unread['file']!r} not read: {unread['reason']}")
 
     def any(self) -> bool:
-        return bool(self.folders or self.stores or self.files or self.records)
+        return bool(self.folders or self.stores or self.files or self.records or self.sqlite_stores)
 
     def left_out(self) -> dict[str, int]:
         """What was not read or decoded, by noun, for the closing line."""
         return {"undecoded record": self.records, "file": self.files, "store": self.stores,
-                "unlisted folder": self.folders}
+                "SQLite IndexedDB store": len(self.sqlite_stores), "unlisted folder": self.folders}

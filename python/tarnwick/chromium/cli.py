@@ -29,6 +29,8 @@ from ._problems import Problems
 def run(args: argparse.Namespace) -> int:
     from .._store_vocabulary import list_names
     from . import find_stores
+    from .discover import find_sqlite_indexeddb
+    from .entry import INDEXED_DB
     from .scan import ChromiumScan, store_sources
 
     check_directory(args.directory)
@@ -46,6 +48,10 @@ def run(args: argparse.Namespace) -> int:
     problems = Problems()
     stores = [(k, s) for k, s in find_stores(args.directory, on_error=problems.folder_not_listed)
               if not args.kind or k in args.kind]
+    if not args.kind or INDEXED_DB in args.kind:
+        # Folders it cannot list were told by find_stores' walk already.
+        for path in find_sqlite_indexeddb(args.directory):
+            problems.sqlite_store(path)
     if not stores and not problems.any():
         warn(f"no Chromium store found under {args.directory!r}")
     rows = ChromiumScan(store_sources(stores), history=args.history, salvage=args.salvage, origin=args.origin,
@@ -151,4 +157,6 @@ def _provenance(directory: str, stores: list[tuple[str | None, str]], problems: 
     folders = [folder for _, store in stores for folder in (store, blob_folder(store)) if folder is not None]
     files = [file_facts(path) for folder in folders for path in walk_files(folder)]
     reports = [report.to_dict() for report in problems.reports]
-    return source_metadata(os.path.abspath(directory), files, {"stores": reports})
+    # Databases of IndexedDB's SQLite backend were found but not decoded.
+    not_decoded = [{"path": path, "kind": "indexeddb", "backend": "sqlite"} for path in problems.sqlite_stores]
+    return source_metadata(os.path.abspath(directory), files, {"stores": reports, "not_decoded": not_decoded})
