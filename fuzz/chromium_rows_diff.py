@@ -79,7 +79,8 @@ def parse(data: bytes) -> list[Record]:
     """The records of an input: each is a flags byte, a varint length and the key,
     then (unless a deletion) a varint length and the value. A length that runs
     past the end takes what is there."""
-    out, pos = [], 0
+    out: list[Record] = []
+    pos = 0
     while pos < len(data):
         flags = data[pos]
         size, pos = _varint(data, pos + 1)
@@ -150,13 +151,13 @@ EXTERNAL_ERROR = re.compile(r"external object|blob file")
 
 
 def _references_aside(value: Any) -> Any:
-    """``value`` with what each reference to an external object resolved to left out."""
-    stack, root = [], {"": value}
-    stack.append(root)
+    """``value`` (parsed JSON, changed in place) with what each reference to an
+    external object resolved to left out; without recursion, as values nest deep."""
+    root = [value]
+    stack: list[Any] = [root]
     while stack:
         node = stack.pop()
-        children = node.values() if isinstance(node, dict) else node
-        for child in children:
+        for child in node.values() if isinstance(node, dict) else node:
             if isinstance(child, dict):
                 for name in EXTERNAL_REFERENCES:
                     if name in child:
@@ -164,7 +165,7 @@ def _references_aside(value: Any) -> Any:
                 stack.append(child)
             elif isinstance(child, list):
                 stack.append(child)
-    return root[""]
+    return root[0]
 
 
 def undo_lists_aside(row: dict[str, Any]) -> dict[str, Any]:
