@@ -18,6 +18,14 @@ import pytest
 ROOT = Path(__file__).resolve().parents[2]
 SESSION = b"namespace-85e7bd9a_fc76_47cc_a37c_4d27baa24e9c-"
 UNDO_TASK = b"\x00\x00\x00\x00\x32\x02\x41\x00\x7f\xff\xff\xff\xff\xff\xff\xfd"
+
+
+def _counted(text: str) -> bytes:
+    return bytes([len(text)]) + text.encode("utf-16-be")
+
+
+# The name record of database "gone" of https://example.com (global metadata).
+NAME_KEY = b"\x00\x00\x00\x00\xc9" + _counted("https_example.com_0@1") + _counted("gone")
 DATA_KEY = b"\x00\x01\x01\x01\x01\x01\x00k"  # database 1, object store 1, string key "k"
 
 
@@ -55,6 +63,12 @@ CASES: list[tuple[str, list[Any], str]] = [
                           ("050a61", "a literal past the bytes"), ("050061060500", "a copy from before the start"),
                           ("020061", "fewer bytes than the header says"),
                           ("01046162", "a literal past the declared length")]],
+    ("indexeddb", [R(NAME_KEY, None), R(b"\x00\x07\x00\x00\x00", None)],
+     "a deleted database named by the name record deleted with it"),
+    ("indexeddb", [R(NAME_KEY, None), R(b"\x00\x07\x00\x00\x00", None), R(b"\x00\x08\x00\x00\x00", None)],
+     "a deleted name record near two deleted databases"),
+    ("indexeddb", [R(NAME_KEY, None), *[R(b"\x00\x01\x01\x01\x01\x01\x00k", b"\x01")] * 20,
+                   R(b"\x00\x07\x00\x00\x00", None)], "a deleted name record far from the database"),
     ("indexeddb", [R(b"\x00\x00\x00\x00\xc9\x05\x00h", b"\x01")], "a database name claiming more units than bytes"),
     ("indexeddb", [R(b"\x00\x01\x01\x03\x01\x01\x00k", b"\x00\x02\x09\x00t")],
      "an external object's type claiming more units than bytes"),

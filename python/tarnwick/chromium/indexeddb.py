@@ -14,6 +14,7 @@ then every record.
 
 from __future__ import annotations
 
+import bisect
 import os
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass, field
@@ -63,6 +64,11 @@ INDEX_NAME = 0
 # SerializedScriptValue of Blink version 17 (0x11) always continues with FF.
 WRAPPED_PREFIX = b"\xff\x11\x01"
 COMPRESSED_PREFIX = b"\xff\x11\x02"
+# How far apart (in sequence numbers) the deletions of one database's name record
+# and of its own metadata may lie: with LevelDB scopes the name goes in the scope's
+# commit (with its undo task, journal and scope records) and the metadata in the
+# cleanup batch right after it, 7 apart in a real deletion.
+SAME_BATCH_DISTANCE = 16
 LEGACY_DIR_SUFFIX = ".indexeddb.leveldb"
 BLOB_DIR_SUFFIX = ".indexeddb.blob"
 
@@ -88,11 +94,16 @@ class _Names:
     # (db, store, primary key bytes) -> the record version of its newest "exists" entry
     # (None once the newest entry is a deletion).
     exists: dict[tuple[int, int, bytes], int | None] = field(default_factory=dict)
+    # id -> (name, origin) of a deleted database, from the one name record deleted
+    # near its metadata (see _infer_deleted_names).
+    inferred: dict[int, tuple[str, str | None]] = field(default_factory=dict)
 
 
 def _collect_names(records: list[RawRecord]) -> _Names:
     names = _Names()
     newest: dict[Any, int] = {}
+    deleted_names: list[tuple[int, str, str | None]] = []  # (seq, name, origin)
+    deleted_spans: dict[int, tuple[int, int]] = {}  # db -> lowest and highest seq of its deleted metadata
     lists: list[tuple[int, int, bytes, RawRecord]] = []
 
     def keep(slot: Any, seq: int) -> bool:
@@ -111,6 +122,12 @@ def _collect_names(records: list[RawRecord]) -> _Names:
                     names.exists[slot] = int_le(r.value) if r.state == "live" else None
                 continue
             if r.state == "deleted":
+                if db == 0 and cur.byte() == G_DATABASE_NAME:
+                    origin_id = string_with_length(cur)
+                    deleted_names.append((r.seq, string_with_length(cur), origin_from_identifier(origin_id)))
+                elif db and os_ == 0:
+                    low, high = deleted_spans.get(db, (r.seq, r.seq))
+                    deleted_spans[db] = (min(low, r.seq), max(high, r.seq))
                 continue
             if db == 0:
                 kind = cur.byte()
@@ -143,7 +160,39 @@ def _collect_names(records: list[RawRecord]) -> _Names:
         except Exception:  # noqa: BLE001, S112 - as above
             continue
         names.externals.setdefault((db, os_, pk), []).append((r.seq, parsed))
+    names.inferred = _infer_deleted_names(deleted_names, deleted_spans, names.databases)
     return names
+
+
+def _infer_deleted_names(deleted_names: list[tuple[int, str, str | None]],
+                         deleted_spans: dict[int, tuple[int, int]],
+                         databases: dict[int, tuple[str, str | None]]) -> dict[int, tuple[str, str | None]]:
+    """Names of deleted databases. Deleting a database deletes its name record
+    (global metadata, keyed by origin and name) and its own metadata in the same
+    or the next batch, a few sequence numbers apart: a database with no live name
+    whose deleted metadata has exactly one deleted name record within
+    SAME_BATCH_DISTANCE, a record near no other such database, is taken to have
+    had that name. Binary searches, so that thousands of deleted databases cost
+    no more than sorting them."""
+    deleted_names.sort(key=lambda n: n[0])
+    # A name record deleted in a batch may sit in two files: one deletion.
+    names = [n for i, n in enumerate(deleted_names)
+             if i == 0 or (deleted_names[i - 1][0], deleted_names[i - 1][1]) != (n[0], n[1])]
+    seqs = [n[0] for n in names]
+    unnamed = {db: (max(low - SAME_BATCH_DISTANCE, 0), high + SAME_BATCH_DISTANCE)
+               for db, (low, high) in deleted_spans.items() if db not in databases}
+    starts = sorted(low for low, _ in unnamed.values())
+    ends = sorted(high for _, high in unnamed.values())
+    inferred = {}
+    for db, (low, high) in unnamed.items():
+        first, last = bisect.bisect_left(seqs, low), bisect.bisect_right(seqs, high)
+        if last - first != 1:
+            continue
+        seq, name, origin = names[first]
+        # How many unnamed databases' widened spans hold this deletion.
+        if bisect.bisect_right(starts, seq) - bisect.bisect_left(ends, seq) == 1:
+            inferred[db] = (name, origin)
+    return inferred
 
 
 class _Decoder:
@@ -161,9 +210,11 @@ class _Decoder:
             cur = Cursor(r.user_key)
             db, os_, idx = decode_prefix(cur)
             if db:
-                name, origin = self.names.databases.get(db, (None, None))
+                name, origin = self.names.databases.get(db) or self.names.inferred.get(db) or (None, None)
                 e.database = name
                 e.details["database_id"] = db
+                if db not in self.names.databases and db in self.names.inferred:
+                    e.details["database_name_inferred"] = True
                 if origin:
                     e.origin = origin
             if os_:
