@@ -3,7 +3,8 @@
 
     fuzz/chromium_rows_diff.py --smoke [SECONDS]          each target SECONDS (default 5)
     fuzz/chromium_rows_diff.py TARGET [libFuzzer options]  one target, for long runs, e.g.
-        fuzz/chromium_rows_diff.py indexeddb -max_total_time=1200 -rss_limit_mb=2048 -timeout=60
+        fuzz/chromium_rows_diff.py indexeddb -max_total_time=1200 -rss_limit_mb=2048 -timeout=60 \
+            -artifact_prefix=build/fuzz-artifacts/rows-indexeddb-
     fuzz/chromium_rows_diff.py --show TARGET FILE          an input's records and the disagreement
 
 Targets: localstorage, sessionstorage, indexeddb (the kind of store the input becomes).
@@ -52,6 +53,7 @@ DELETION = 0x01
 NEW_BATCH = 0x02
 SAME_SEQ = 0x04  # the new batch starts at the sequence number of the batch before
 SEED_WINDOW = 16
+MAX_LEN = 4096
 # Rows of the hostile fixture nest thousands deep; Python's json reads them recursively.
 RECURSION_LIMIT = 20_000
 
@@ -253,7 +255,9 @@ def fuzz(target: str, options: list[str]) -> None:
         corpus.mkdir(parents=True)
         for i, seed in enumerate(seeds(target)):
             (corpus / f"seed-{i}").write_bytes(seed)
-    atheris.Setup([sys.argv[0], *options, str(corpus)], lambda data: check(target, data))
+    # Small stores mutate fastest: longer inputs (whole fixture stores) are cut
+    # to MAX_LEN unless the options say otherwise (the last -max_len counts).
+    atheris.Setup([sys.argv[0], f"-max_len={MAX_LEN}", *options, str(corpus)], lambda data: check(target, data))
     try:
         atheris.Fuzz()
     finally:
