@@ -19,6 +19,12 @@ ROOT = Path(__file__).resolve().parents[2]
 SESSION = b"namespace-85e7bd9a_fc76_47cc_a37c_4d27baa24e9c-"
 UNDO_TASK = b"\x00\x00\x00\x00\x32\x02\x41\x00\x7f\xff\xff\xff\xff\xff\xff\xfd"
 
+# A value holding a Blob (external object 0) and a list naming Blob 2, as Chromium
+# wrote them (the idb_versions fixture).
+BLOB_VALUE = b"\x02\xff\x15\xfe" + bytes(7) + b"\x14\x00\x00\x00\x06\xff\x10\\i\x00\xa0\x00\x00\x00\x01i"
+LIST_KEY = b"\x00\x01\x01\x03\x01\x01\x00k"
+BLOB_LIST = b"\x00\x02\x0a" + "text/plain".encode("utf-16-be") + b"\x0a"
+
 
 def _counted(text: str) -> bytes:
     return bytes([len(text)]) + text.encode("utf-16-be")
@@ -63,6 +69,12 @@ CASES: list[tuple[str, list[Any], str]] = [
                           ("050a61", "a literal past the bytes"), ("050061060500", "a copy from before the start"),
                           ("020061", "fewer bytes than the header says"),
                           ("01046162", "a literal past the declared length")]],
+    ("indexeddb", [R(LIST_KEY, BLOB_LIST), R(DATA_KEY, BLOB_VALUE)], "an external-object list before the record"),
+    ("indexeddb", [R(DATA_KEY, BLOB_VALUE), R(DATA_KEY, BLOB_VALUE), R(LIST_KEY, BLOB_LIST)],
+     "an external-object list after the record's next version"),
+    ("indexeddb", [R(DATA_KEY, BLOB_VALUE), R(LIST_KEY, BLOB_LIST), R(DATA_KEY, b"\x03\xff\x15\xff\x10\x22\x01x"),
+                   R(DATA_KEY, BLOB_VALUE), R(LIST_KEY, BLOB_LIST)],
+     "external-object lists of versions with a version without Blobs between"),
     ("indexeddb", [R(NAME_KEY, None), R(b"\x00\x07\x00\x00\x00", None)],
      "a deleted database named by the name record deleted with it"),
     ("indexeddb", [R(NAME_KEY, None), R(b"\x00\x07\x00\x00\x00", None), R(b"\x00\x08\x00\x00\x00", None)],

@@ -64,6 +64,10 @@ INDEX_NAME = 0
 # SerializedScriptValue of Blink version 17 (0x11) always continues with FF.
 WRAPPED_PREFIX = b"\xff\x11\x01"
 COMPRESSED_PREFIX = b"\xff\x11\x02"
+# V8's tag before one of Blink's own objects, and the Blink tags of the objects
+# that are indexes into the record's external-object list (Blob, File, FileList).
+HOST_OBJECT_TAG = b"\\"
+EXTERNAL_HOST_TAGS = (b"i", b"e", b"L")
 # How far apart (in sequence numbers) the deletions of one database's name record
 # and of its own metadata may lie: with LevelDB scopes the name goes in the scope's
 # commit (with its undo task, journal and scope records) and the metadata in the
@@ -97,6 +101,9 @@ class _Names:
     # id -> (name, origin) of a deleted database, from the one name record deleted
     # near its metadata (see _infer_deleted_names).
     inferred: dict[int, tuple[str, str | None]] = field(default_factory=dict)
+    # (db, store, primary key bytes) -> sequence numbers of the record's versions
+    # that may name external objects, and of its deletions after the first such.
+    record_versions: dict[tuple[int, int, bytes], list[int]] = field(default_factory=dict)
 
 
 def _collect_names(records: list[RawRecord]) -> _Names:
@@ -128,6 +135,15 @@ def _collect_names(records: list[RawRecord]) -> _Names:
                 elif db and os_ == 0:
                     low, high = deleted_spans.get(db, (r.seq, r.seq))
                     deleted_spans[db] = (min(low, r.seq), max(high, r.seq))
+                elif db and idx == OBJECT_STORE_DATA:
+                    # A deletion ends a version of a record whose earlier versions are remembered.
+                    versions = names.record_versions.get((db, os_, r.user_key[cur.pos:]))
+                    if versions is not None:
+                        versions.append(r.seq)
+                continue
+            if db and os_ and idx == OBJECT_STORE_DATA:
+                if _may_refer_to_external_objects(r.value):
+                    names.record_versions.setdefault((db, os_, r.user_key[cur.pos:]), []).append(r.seq)
                 continue
             if db == 0:
                 kind = cur.byte()
@@ -160,8 +176,33 @@ def _collect_names(records: list[RawRecord]) -> _Names:
         except Exception:  # noqa: BLE001, S112 - as above
             continue
         names.externals.setdefault((db, os_, pk), []).append((r.seq, parsed))
+    for versions in names.externals.values():
+        versions.sort(key=lambda v: v[0])
+    for seqs in names.record_versions.values():
+        seqs.sort()
     names.inferred = _infer_deleted_names(deleted_names, deleted_spans, names.databases)
     return names
+
+
+def _may_refer_to_external_objects(value: bytes) -> bool:
+    """Whether an object-store record's value may refer to external objects: it is
+    kept in a blob file or compressed (its V8 data unseen), or its V8 data holds a
+    host-object tag followed by a Blob, File or FileList index tag. Only such
+    versions of a record bound the external-object lists of its other versions."""
+    cur = Cursor(value)
+    try:
+        cur.varint()  # the record version
+    except DecodeError:
+        return False
+    rest = value[cur.pos:]
+    if rest.startswith((WRAPPED_PREFIX, COMPRESSED_PREFIX)):
+        return True
+    at = rest.find(HOST_OBJECT_TAG)
+    while at >= 0:
+        if rest[at + 1:at + 2] in EXTERNAL_HOST_TAGS:
+            return True
+        at = rest.find(HOST_OBJECT_TAG, at + 1)
+    return False
 
 
 def _infer_deleted_names(deleted_names: list[tuple[int, str, str | None]],
@@ -446,12 +487,24 @@ class _Decoder:
         return snappy.decompress(compressed)
 
     def _externals_for(self, db: int, os_: int, pk: bytes, seq: int) -> list[ExternalObject]:
-        """The external-object list written with this version of the record: the
-        list entry closest in sequence number."""
+        """The external-object list written with this version of the record.
+        Chromium writes a transaction's changes in key order, so a record (index 1)
+        comes before its list (index 3) in the batch: the list of a version is the
+        first one after it and before the record's next version. A list before it
+        is an earlier version's."""
         versions = self.names.externals.get((db, os_, pk))
         if not versions:
             return []
-        return min(versions, key=lambda v: abs(v[0] - seq))[1]
+        if self._in_undo:
+            # Not settled: the list of a value an undo task restores.
+            return min(versions, key=lambda v: abs(v[0] - seq))[1]
+        record_versions = self.names.record_versions.get((db, os_, pk), [])
+        after = bisect.bisect_right(record_versions, seq)
+        following = record_versions[after] if after < len(record_versions) else None
+        first = bisect.bisect_right([v[0] for v in versions], seq)
+        if first == len(versions) or (following is not None and versions[first][0] >= following):
+            return []
+        return versions[first][1]
 
     def _unwrap(self, e: Entry, db: int, externals: list[ExternalObject], size: int,
                 index: int) -> bytes:
