@@ -176,8 +176,8 @@ def _collect_names(records: list[RawRecord]) -> _Names:
         except Exception:  # noqa: BLE001, S112 - as above
             continue
         names.externals.setdefault((db, os_, pk), []).append((r.seq, parsed))
-    for versions in names.externals.values():
-        versions.sort(key=lambda v: v[0])
+    for lists_of_record in names.externals.values():
+        lists_of_record.sort(key=lambda v: v[0])
     for seqs in names.record_versions.values():
         seqs.sort()
     names.inferred = _infer_deleted_names(deleted_names, deleted_spans, names.databases)
