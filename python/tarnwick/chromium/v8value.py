@@ -372,8 +372,8 @@ class _Deserializer:
             return raw.decode("utf-16-le", "surrogatepass")
         try:
             return raw.decode("utf-8")
-        except UnicodeDecodeError as error:
-            raise DecodeError(f"UTF-8 string: {error}") from None
+        except UnicodeDecodeError:
+            raise DecodeError("UTF-8 string: not valid UTF-8") from None
 
     def read_string(self) -> str:
         """A value that must be a string (RegExp source, error message, ...)."""
@@ -553,8 +553,8 @@ class _Deserializer:
         self.budget.charge(n, "a string")
         try:
             return raw.decode("utf-8")
-        except UnicodeDecodeError as error:
-            raise DecodeError(f"UTF-8 string: {error}") from None
+        except UnicodeDecodeError:
+            raise DecodeError("UTF-8 string: not valid UTF-8") from None
 
     def _host(self, tag: int) -> Any:
         cur = self.cur
