@@ -198,6 +198,19 @@ def disagreement(target: str, store: str) -> str | None:
 
 
 _PROFILE: Path | None = None
+SCRATCH = Path("/dev/shm" if os.path.isdir("/dev/shm") else "/tmp")
+SCRATCH_PREFIX = "tarnwick-rows-"
+
+
+def _scratch_profile() -> Path:
+    """This process's folder for the stores it writes. libFuzzer ends the process
+    without Python's clean-up (a finding, or the time is up), so the folders of
+    runs whose process is gone are removed here instead."""
+    for old in SCRATCH.glob(f"{SCRATCH_PREFIX}*"):
+        pid = old.name.rsplit("-", 1)[-1]
+        if pid.isdigit() and not Path(f"/proc/{pid}").exists():
+            shutil.rmtree(old, ignore_errors=True)
+    return SCRATCH / f"{SCRATCH_PREFIX}{os.getpid()}"
 
 
 def check(target: str, data: bytes) -> None:
@@ -205,7 +218,7 @@ def check(target: str, data: bytes) -> None:
     global _PROFILE
     if _PROFILE is None:
         sys.setrecursionlimit(max(sys.getrecursionlimit(), RECURSION_LIMIT))
-        _PROFILE = Path("/dev/shm" if os.path.isdir("/dev/shm") else "/tmp") / f"tarnwick-rows-{target}-{os.getpid()}"
+        _PROFILE = _scratch_profile()
     problem = disagreement(target, write_store(_PROFILE, target, parse(data)))
     assert problem is None, problem
 
@@ -258,11 +271,7 @@ def fuzz(target: str, options: list[str]) -> None:
     # Small stores mutate fastest: longer inputs (whole fixture stores) are cut
     # to MAX_LEN unless the options say otherwise (the last -max_len counts).
     atheris.Setup([sys.argv[0], f"-max_len={MAX_LEN}", *options, str(corpus)], lambda data: check(target, data))
-    try:
-        atheris.Fuzz()
-    finally:
-        if _PROFILE is not None:
-            shutil.rmtree(_PROFILE, ignore_errors=True)
+    atheris.Fuzz()
 
 
 def show(target: str, path: str) -> int:
@@ -270,7 +279,7 @@ def show(target: str, path: str) -> int:
     records = parse(Path(path).read_bytes())
     for r in records:
         print(r)
-    check_profile = Path("/dev/shm" if os.path.isdir("/dev/shm") else "/tmp") / f"tarnwick-rows-show-{os.getpid()}"
+    check_profile = _scratch_profile()
     sys.setrecursionlimit(max(sys.getrecursionlimit(), RECURSION_LIMIT))
     try:
         problem = disagreement(target, write_store(check_profile, target, records))
