@@ -66,6 +66,7 @@ class Record(NamedTuple):
 
 
 def _varint(data: bytes, pos: int) -> tuple[int, int]:
+    """(value, position after it) of a length; one cut short takes what is there."""
     value = shift = 0
     while pos < len(data) and shift < 35:
         byte = data[pos]
@@ -95,23 +96,17 @@ def parse(data: bytes) -> list[Record]:
     return out
 
 
-def _put_varint(n: int) -> bytes:
-    out = bytearray()
-    while n >= 0x80:
-        out.append(n & 0x7F | 0x80)
-        n >>= 7
-    out.append(n)
-    return bytes(out)
-
-
 def unparse(records: list[Record]) -> bytes:
+    """The input that ``parse`` reads as ``records``."""
+    from craft import varint
+
     out = bytearray()
     for r in records:
         flags = (DELETION if r.value is None else 0) | (NEW_BATCH if r.new_batch else 0) | \
             (SAME_SEQ if r.same_seq else 0)
-        out += bytes([flags]) + _put_varint(len(r.key)) + r.key
+        out += bytes([flags]) + varint(len(r.key)) + r.key
         if r.value is not None:
-            out += _put_varint(len(r.value)) + r.value
+            out += varint(len(r.value)) + r.value
     return bytes(out)
 
 
