@@ -44,6 +44,8 @@ struct StoreRows::StoreState {
     std::uint64_t error_rows = 0;
     // The filter's look at key bytes; null when it could refuse nothing.
     const KeyPrecheck* precheck;
+    // The records of the first pass that the look passed.
+    std::uint64_t wanted_records = 0;
 
     StoreState(StoreSource store, bool newest_only, const InterpreterFactory& interpreters,
                const KeyPrecheck& check)
@@ -73,7 +75,9 @@ class LearningBuilder final : public ChunkBuilder {
     void add(const RecordView& record) override {
         store_.interpreter->learn(record);
         const Bytes user_key = record.user_key();
-        if (store_.wanted(user_key)) store_.labels.learn(user_key, record.seq, record.state, RecordPlace{file_, record.offset});
+        if (!store_.wanted(user_key)) return;
+        ++store_.wanted_records;
+        store_.labels.learn(user_key, record.seq, record.state, RecordPlace{file_, record.offset});
     }
     bool full() const noexcept override { return false; }
     bool empty() const noexcept override { return true; }
@@ -231,6 +235,13 @@ bool StoreRows::begin_store() {
         }
         store->interpreter->learned();
         store->labels.learned();
+        if (store->precheck != nullptr && store->wanted_records == 0) {
+            // No record can give a row the filter keeps: no second pass, and
+            // the first pass's account of the files is the store's.
+            const std::lock_guard lock(mutex_);
+            outcomes_.push_back(StoreOutcome{source.path, first->report(), {}, 0, 0});
+            continue;
+        }
 
         auto decoding = Scanner::start(source.path, scan, [this, store] {
             return std::make_unique<DecodingBuilder>(store, options_.filter, sinks_());

@@ -115,3 +115,15 @@ def test_key_and_origin_filters_together(name: str, kind: str | None, store: str
         for origin in (r["origin"], "no-such-origin"):
             expected = kept(everything, all_records=False, key=key, origin=origin)
             assert rows_of(kind, store, key=key, origin=origin) == expected
+
+
+@pytest.mark.parametrize(("name", "kind", "store"), STORES, ids=STORE_IDS)
+def test_a_store_without_the_key_is_read_once_and_still_accounted_for(name: str, kind: str | None,
+                                                                     store: str) -> None:
+    """No record of the store can give a row: its second pass is not run, and
+    the first pass's account of its files stands for the store's."""
+    everything = ChromiumScan(store_sources([(kind, store)]), all_records=True)
+    nothing = ChromiumScan(store_sources([(kind, store)]), key="no such key")
+    assert pa.table(everything).num_rows > 0 and pa.table(nothing).num_rows == 0
+    assert [r.to_dict() for r in nothing.reports] == [r.to_dict() for r in everything.reports]
+    assert nothing.failures == []
