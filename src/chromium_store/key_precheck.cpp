@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <bit>
 #include <charconv>
-#include <functional>
 
 #include "chromium_decode/byte_reader.hpp"
 #include "chromium_decode/json_text.hpp"
