@@ -17,25 +17,38 @@ enum KeyPathType : std::uint8_t { key_path_null = 0, key_path_string = 1, key_pa
 // An Int field is at most a 64-bit integer.
 constexpr std::size_t max_int_bytes = 8;
 
+std::uint64_t little_endian_bytes(const std::uint8_t* p, std::size_t width) {
+    std::uint64_t value = 0;
+    for (std::size_t i = width; i-- > 0;) value = (value << 8) | p[i];
+    return value;
+}
+
 Decoded<std::uint64_t> little_endian(ByteReader& cur, std::size_t width) {
     DECODE_TRY(raw, cur.take(width));
-    std::uint64_t value = 0;
-    for (std::size_t i = raw.size(); i-- > 0;) value = (value << 8) | raw[i];
-    return value;
+    return little_endian_bytes(raw.data(), raw.size());
 }
 
 }  // namespace
 
 Decoded<IdbPrefix> read_idb_prefix(ByteReader& cur) {
     DECODE_TRY(widths, cur.byte());
-    IdbPrefix p;
-    DECODE_TRY(database, little_endian(cur, (widths >> database_width_shift) + 1u));
-    DECODE_TRY(store, little_endian(cur, ((widths >> object_store_width_shift) & object_store_width_mask) + 1u));
-    DECODE_TRY(index, little_endian(cur, (widths & index_width_mask) + 1u));
-    p.database = database;
-    p.object_store = store;
-    p.index = index;
-    return p;
+    const std::size_t database_width = (widths >> database_width_shift) + 1u;
+    const std::size_t store_width = ((widths >> object_store_width_shift) & object_store_width_mask) + 1u;
+    const std::size_t index_width = (widths & index_width_mask) + 1u;
+    // Every record's key starts with a prefix, so this is on the path of every
+    // record of both passes: a whole prefix is read without a check per id.
+    if (const std::size_t width = database_width + store_width + index_width; cur.remaining() >= width) {
+        const std::uint8_t* at = cur.data().data() + cur.pos();
+        const IdbPrefix p{little_endian_bytes(at, database_width), little_endian_bytes(at + database_width, store_width),
+                          little_endian_bytes(at + database_width + store_width, index_width)};
+        (void)cur.take(width);
+        return p;
+    }
+    // Cut short: id by id, so that the error names the one that is.
+    DECODE_TRY(database, little_endian(cur, database_width));
+    DECODE_TRY(store, little_endian(cur, store_width));
+    DECODE_TRY(index, little_endian(cur, index_width));
+    return IdbPrefix{database, store, index};
 }
 
 Decoded<Bytes> read_counted_utf16(ByteReader& cur) {

@@ -120,6 +120,19 @@ class IndexedDbInterpreter final : public StoreInterpreter {
         decode_record({record.user_key(), {}, record.seq, true}, row, false);
         return true;
     }
+    // A record of an object store's data, its "exists" entry and its
+    // external-object list end with the record's key, encoded whole; every
+    // other record is metadata, an index entry or the scopes log.
+    bool may_select(Bytes key, const KeyPrecheck& check) const override {
+        ByteReader cur(key);
+        const auto prefix = read_idb_prefix(cur);
+        if (!prefix || prefix->database == 0 || prefix->object_store == 0) return !check.data_only();
+        const Bytes encoded_key = key.subspan(cur.pos());
+        if (prefix->index == idb_object_store_data) return check.indexeddb_key(encoded_key);
+        if (check.data_only()) return false;
+        if (prefix->index == idb_exists_entry || prefix->index == idb_blob_entry) return check.indexeddb_key(encoded_key);
+        return true;
+    }
 
    private:
     // `in_undo`: the record is one an undo task holds; its own undo tasks (if

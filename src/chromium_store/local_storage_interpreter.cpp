@@ -58,6 +58,17 @@ class LocalStorageInterpreter final : public StoreInterpreter {
         read(record, row, false);
         return true;
     }
+    // A data key holds its storage key (whose start is the origin) and its
+    // script key; the other records are few and not the page's data.
+    bool may_select(Bytes key, const KeyPrecheck& check) const override {
+        if (key.empty() || key[0] != local_storage_data_prefix) return !check.data_only();
+        const Bytes rest = key.subspan(1);
+        const auto end = std::ranges::find(rest, local_storage_storage_key_end);
+        // No script key: the row's key is null and it has no origin.
+        if (end == rest.end()) return check.any_local_storage_key() && check.storage_key_origin(rest);
+        const auto length = static_cast<std::size_t>(end - rest.begin());
+        return check.storage_key_origin(rest.first(length)) && check.local_storage_key(rest.subspan(length + 1));
+    }
 
    private:
     void read(const RecordView& record, DecodedRow& row, bool with_value);

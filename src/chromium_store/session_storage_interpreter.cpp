@@ -87,6 +87,15 @@ class SessionStorageInterpreter final : public StoreInterpreter {
         read(record, row, false);
         return true;
     }
+    // A map key holds the page's key; its origin comes from the map's owners,
+    // which only the first pass finds, so it is left to the filter.
+    bool may_select(Bytes key, const KeyPrecheck& check) const override {
+        if (!as_text(key).starts_with(map_prefix)) return !check.data_only();
+        const auto map_key = parse_map_key(key);
+        if (!map_key) return !check.data_only() && check.any_session_storage_key();
+        if (map_key->script_key.empty()) return !check.data_only();  // a reference count
+        return check.session_storage_key(map_key->script_key);
+    }
 
    private:
     void read(const RecordView& record, DecodedRow& row, bool with_value) const;

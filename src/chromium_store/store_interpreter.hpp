@@ -14,6 +14,7 @@
 #include <string>
 
 #include "chromium_store/decoded_row.hpp"
+#include "chromium_store/key_precheck.hpp"
 #include "db/record.hpp"
 
 namespace tarnwick::chromium {
@@ -41,6 +42,17 @@ class StoreInterpreter {
     // fills in the record's own facts (state, sequence number, file, offset)
     // and the version label.
     virtual void decode(const RecordView& record, DecodedRow& row) = 0;
+    // Both passes, when the caller filters rows, before anything else:
+    // whether the record could give a row the filter keeps, judged from its
+    // key bytes alone (key_precheck.hpp). It may pass a record the filter
+    // then refuses, never refuse one it would keep, and it judges a record
+    // alike in both passes: a refused record is neither learned by the
+    // version labels nor decoded (the interpreter still `learn`s it).
+    [[nodiscard]] virtual bool may_select(Bytes user_key, const KeyPrecheck& check) const {
+        (void)user_key;
+        (void)check;
+        return true;
+    }
     // Second pass, when the caller filters rows, before `decode`: what the
     // row will say of its record_type, origin and key, without decoding its
     // value, so that a record the caller does not want costs no value

@@ -13,6 +13,11 @@ namespace {
 constexpr unsigned PASS_THREADS = 1;
 // The details member that names the record a deletion's value comes from.
 constexpr std::string_view VALUE_FROM_SEQ = "value_from_seq";
+// A store's first chunk of rows holds one row, and each next one twice as
+// many (until the sink's own bounds fill it first), so that the first rows
+// reach the consumer as soon as they are made, however few the filter keeps.
+constexpr std::size_t FIRST_CHUNK_ROWS = 1;
+constexpr std::size_t CHUNK_ROWS_GROWTH_END = std::size_t{1} << 30;
 
 std::unique_ptr<StoreInterpreter> interpreter_for(const StoreContext& context) {
     switch (context.kind) {
@@ -37,9 +42,23 @@ struct StoreRows::StoreState {
     // Counted by the second pass.
     std::uint64_t rows = 0;
     std::uint64_t error_rows = 0;
+    // The filter's look at key bytes; null when it could refuse nothing.
+    const KeyPrecheck* precheck;
+    // The records of the first pass that the look passed.
+    std::uint64_t wanted_records = 0;
 
-    StoreState(StoreSource store, bool newest_only, const InterpreterFactory& interpreters)
-        : source(std::move(store)), interpreter(interpreters(source.context)), labels(newest_only) {}
+    StoreState(StoreSource store, bool newest_only, const InterpreterFactory& interpreters,
+               const KeyPrecheck& check)
+        : source(std::move(store)),
+          interpreter(interpreters(source.context)),
+          labels(newest_only),
+          precheck(check.active() ? &check : nullptr) {}
+
+    // Whether a record may give a row that the filter keeps; the labels know
+    // nothing of the keys of the others.
+    [[nodiscard]] bool wanted(Bytes user_key) const {
+        return precheck == nullptr || interpreter->may_select(user_key, *precheck);
+    }
 };
 
 namespace {
@@ -55,7 +74,10 @@ class LearningBuilder final : public ChunkBuilder {
     }
     void add(const RecordView& record) override {
         store_.interpreter->learn(record);
-        store_.labels.learn(record.user_key(), record.seq, record.state, RecordPlace{file_, record.offset});
+        const Bytes user_key = record.user_key();
+        if (!store_.wanted(user_key)) return;
+        ++store_.wanted_records;
+        store_.labels.learn(user_key, record.seq, record.state, RecordPlace{file_, record.offset});
     }
     bool full() const noexcept override { return false; }
     bool empty() const noexcept override { return true; }
@@ -78,9 +100,13 @@ class DecodingBuilder final : public ChunkBuilder {
         file_text_ = file.display_text;
     }
     void add(const RecordView& record) override;
-    bool full() const noexcept override { return sink_->full(); }
+    bool full() const noexcept override { return sink_->full() || chunk_rows_ >= chunk_row_bound_; }
     bool empty() const noexcept override { return sink_->empty(); }
-    std::unique_ptr<Chunk> take() override { return sink_->take(); }
+    std::unique_ptr<Chunk> take() override {
+        chunk_rows_ = 0;
+        if (chunk_row_bound_ < CHUNK_ROWS_GROWTH_END) chunk_row_bound_ *= 2;
+        return sink_->take();
+    }
 
    private:
     // Whether the filter could refuse the row before its value is decoded.
@@ -96,6 +122,8 @@ class DecodingBuilder final : public ChunkBuilder {
     std::string file_text_;
     DecodedRow row_;
     DecodedRow value_row_;  // newest-only: the last live version of a deleted key
+    std::size_t chunk_rows_ = 0;
+    std::size_t chunk_row_bound_ = FIRST_CHUNK_ROWS;
 };
 
 bool DecodingBuilder::refused_early(const RecordView& record) {
@@ -119,6 +147,7 @@ void DecodingBuilder::decode(const RecordView& record, DecodedRow& row) {
 
 void DecodingBuilder::add(const RecordView& record) {
     const Bytes user_key = record.user_key();
+    if (!store_->wanted(user_key)) return;
     const VersionVerdict verdict =
         store_->labels.verdict(user_key, record.seq, record.state, RecordPlace{file_, record.offset});
     if (!verdict.emit) return;
@@ -152,6 +181,7 @@ void DecodingBuilder::add(const RecordView& record) {
     if (!filter_.selects(row_)) return;
     row_.version_status = verdict.status;
     sink_->add(facts, row_);
+    ++chunk_rows_;
     ++store_->rows;
     if (row_.error) ++store_->error_rows;
 }
@@ -164,6 +194,7 @@ StoreRows::StoreRows(std::vector<StoreSource> stores, StoreRowsOptions options, 
       options_(std::move(options)),
       sinks_(std::move(sinks)),
       interpreters_(interpreters ? std::move(interpreters) : InterpreterFactory(interpreter_for)),
+      precheck_(options_.filter),
       starting_pid_(static_cast<int>(::getpid())) {}
 
 StoreRows::~StoreRows() { cancel(); }
@@ -177,7 +208,7 @@ bool StoreRows::begin_store() {
             if (cancelled_) return false;
         }
         StoreSource source = stores_[next_store_++];
-        auto store = std::make_shared<StoreState>(source, !options_.history, interpreters_);
+        auto store = std::make_shared<StoreState>(source, !options_.history, interpreters_, precheck_);
         ScanOptions scan;
         scan.threads = PASS_THREADS;
         scan.salvage = options_.salvage;
@@ -204,6 +235,13 @@ bool StoreRows::begin_store() {
         }
         store->interpreter->learned();
         store->labels.learned();
+        if (store->precheck != nullptr && store->wanted_records == 0) {
+            // No record can give a row the filter keeps: no second pass, and
+            // the first pass's account of the files is the store's.
+            const std::lock_guard lock(mutex_);
+            outcomes_.push_back(StoreOutcome{source.path, first->report(), {}, 0, 0});
+            continue;
+        }
 
         auto decoding = Scanner::start(source.path, scan, [this, store] {
             return std::make_unique<DecodingBuilder>(store, options_.filter, sinks_());

@@ -10,7 +10,10 @@
 // writes what it took, and the scanner's bounded queue stops the worker when
 // the consumer falls behind, so memory stays bounded whatever the store's
 // size: a chunk is bounded by rows and bytes, and per record nothing is kept
-// beyond what the version labels keep per key.
+// beyond what the version labels keep per key. When rows are filtered, a
+// record whose key bytes show that the filter cannot keep its row
+// (key_precheck.hpp) is passed over by both passes: the labels keep nothing
+// of its key and it is not decoded.
 //
 // The stores are read one after another. A store that cannot be opened costs
 // only itself: its reason is kept, and the next store is read.
@@ -24,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "chromium_store/key_precheck.hpp"
 #include "chromium_store/row_filter.hpp"
 #include "chromium_store/row_sink.hpp"
 #include "chromium_store/store_interpreter.hpp"
@@ -101,6 +105,7 @@ class StoreRows {
     StoreRowsOptions options_;
     RowSinkFactory sinks_;
     InterpreterFactory interpreters_;
+    KeyPrecheck precheck_;  // of options_.filter
     const int starting_pid_;
     std::size_t next_store_ = 0;
 

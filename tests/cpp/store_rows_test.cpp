@@ -25,11 +25,15 @@ struct Calls {
     std::vector<std::string> learned;  // keys in the order learn saw them
     std::vector<std::string> decoded;  // keys in the order decode saw them
     int described = 0;
+    int looked = 0;  // records shown to may_select, in both passes
 };
 
 class TestInterpreter final : public StoreInterpreter {
    public:
-    TestInterpreter(Calls& calls, bool can_describe) : calls_(calls), can_describe_(can_describe) {}
+    // `refuses_keys`: its look at key bytes refuses every record of a scan
+    // filtered by key, as a store without the key has it.
+    TestInterpreter(Calls& calls, bool can_describe, bool refuses_keys = false)
+        : calls_(calls), can_describe_(can_describe), refuses_keys_(refuses_keys) {}
     void learn(const RecordView& record) override { calls_.learned.push_back(text_of(record.user_key())); }
     void learned() override {}
     void decode(const RecordView& record, DecodedRow& row) override {
@@ -41,6 +45,10 @@ class TestInterpreter final : public StoreInterpreter {
             row.value_json = value;
         }
         if (text_of(record.value) == "broken") row.error = "value: broken";
+    }
+    bool may_select(Bytes, const KeyPrecheck& check) const override {
+        ++calls_.looked;
+        return !refuses_keys_ || check.any_local_storage_key();
     }
     bool describe(const RecordView& record, DecodedRow& row) override {
         ++calls_.described;
@@ -65,6 +73,7 @@ class TestInterpreter final : public StoreInterpreter {
     }
     Calls& calls_;
     bool can_describe_;
+    bool refuses_keys_;
 };
 
 std::string data_key(std::string_view origin, std::string_view key) {
@@ -88,11 +97,12 @@ struct Scan {
     std::vector<StoreOutcome> outcomes;
 };
 
-Scan scan_lines(const std::vector<std::string>& paths, StoreRowsOptions options, Calls& calls, bool can_describe = true) {
+Scan scan_lines(const std::vector<std::string>& paths, StoreRowsOptions options, Calls& calls, bool can_describe = true,
+                bool refuses_keys = false) {
     std::vector<StoreSource> stores;
     for (const std::string& path : paths) stores.push_back({path, {StoreKind::LocalStorage, std::nullopt, {}}});
     StoreRows rows(std::move(stores), std::move(options), [] { return std::make_unique<RowLinesSink>(64); },
-                   [&](const StoreContext&) { return std::make_unique<TestInterpreter>(calls, can_describe); });
+                   [&](const StoreContext&) { return std::make_unique<TestInterpreter>(calls, can_describe, refuses_keys); });
     Scan out;
     while (auto chunk = rows.next()) {
         const ByteBuffer& text = static_cast<TextChunk&>(*chunk).text;
@@ -188,6 +198,37 @@ INSTANTIATE_TEST_SUITE_P(
                       FilterCase{"Key", std::nullopt, {"\"k1\""}, true, 2, 2},
                       FilterCase{"NoSuchKey", std::nullopt, {"\"zz\"", "null"}, true, 0, 0}),
     [](const auto& test) { return std::string(test.param.name); });
+
+TEST(StoreRows, AStoreWhoseKeysTheLookRefusesIsReadOnceAndAccountedFor) {
+    const TempDir dir;
+    write_store(dir);
+    Calls calls;
+    StoreRowsOptions options;
+    options.history = true;
+    options.filter.key_texts = {"\"zz\""};
+    const Scan scan = scan_lines({dir.path()}, options, calls, true, true);
+    EXPECT_TRUE(scan.lines.empty());
+    EXPECT_EQ(calls.learned.size(), 5U);  // names are still learned from every record
+    EXPECT_EQ(calls.looked, 5);           // by the first pass only
+    EXPECT_EQ(calls.described, 0);
+    EXPECT_TRUE(calls.decoded.empty());
+    ASSERT_EQ(scan.outcomes.size(), 1U);
+    ASSERT_TRUE(scan.outcomes[0].report);
+    EXPECT_TRUE(scan.outcomes[0].report->complete);
+    EXPECT_EQ(scan.outcomes[0].rows, 0U);
+}
+
+TEST(StoreRows, RecordsTheLookPassesAreLookedAtByBothPasses) {
+    const TempDir dir;
+    write_store(dir);
+    Calls calls;
+    StoreRowsOptions options;
+    options.history = true;
+    options.filter.key_texts = {"\"k1\""};
+    const Scan scan = scan_lines({dir.path()}, options, calls);
+    EXPECT_EQ(scan.lines.size(), 2U);
+    EXPECT_EQ(calls.looked, 10);
+}
 
 TEST(StoreRows, AStoreThatCannotBeListedCostsOnlyItself) {
     const TempDir dir;

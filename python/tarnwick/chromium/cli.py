@@ -59,6 +59,7 @@ def run(args: argparse.Namespace) -> int:
     with destination(args.output, [args.directory], args.force) as (out, target):
         progress = Progress("stores", len(stores), enabled=watched(target is None))
         watch = _Watch(rows, problems, progress)
+        reader = _ReaderWatch(out, rows)
         try:
             if args.format == "jsonl":
                 written = _write_jsonl(rows, out, watch)
@@ -67,8 +68,13 @@ def run(args: argparse.Namespace) -> int:
                                          metadata=lambda: _provenance(args.directory, stores, problems))
             else:
                 written = _write_batches(args.format, rows, out, watch)
+            if reader.gone():
+                # The scan was stopped for it: what is left unwritten is the
+                # reader's choice (``| head``), as a closed pipe always is.
+                raise BrokenPipeError
             watch.finished()
         finally:
+            reader.stop()
             rows.close()
             progress.clear()
     say(closing_line(destination_name(target), written, problems.left_out()))
@@ -102,6 +108,59 @@ class _Watch:
             self.problems.blob_not_read(unread)
 
 
+class _ReaderWatch:
+    """When the output is a pipe, notices its reader going away (``| head``
+    has seen enough) and stops the scan then, not when the next rows are
+    written, which a selective filter may not make until the last store has
+    been read. A pipe whose reader is gone reports an error to poll() on its
+    writing end; nothing is asked of it but that."""
+
+    def __init__(self, out: Any, rows: Any) -> None:
+        import os
+        import stat
+        import threading
+
+        self._gone = threading.Event()
+        self._thread: threading.Thread | None = None
+        try:
+            fd = out.fileno()
+            if not stat.S_ISFIFO(os.fstat(fd).st_mode):
+                return
+        except (OSError, ValueError, AttributeError):
+            return
+        self._wake_read, self._wake_write = os.pipe()
+        self._thread = threading.Thread(target=self._watch, args=(fd, rows), daemon=True)
+        self._thread.start()
+
+    def _watch(self, fd: int, rows: Any) -> None:
+        import select
+
+        poller = select.poll()
+        poller.register(fd, 0)  # no event asked for: POLLERR, POLLHUP and POLLNVAL come anyway
+        poller.register(self._wake_read, select.POLLIN)
+        while True:
+            for ready, _ in poller.poll():
+                if ready == self._wake_read:
+                    return
+                self._gone.set()
+                rows.close()
+                return
+
+    def gone(self) -> bool:
+        return self._gone.is_set()
+
+    def stop(self) -> None:
+        import os
+
+        if self._thread is None:
+            return
+        os.write(self._wake_write, b"x")
+        self._thread.join()
+        os.close(self._wake_read)
+        os.close(self._wake_write)
+        self._thread = None
+
+
 _UNREAD_FILES = b'"unread_files"'
 
 
@@ -113,6 +172,7 @@ def _write_jsonl(rows: Any, out: Any, watch: _Watch) -> int:
     n = 0
     for chunk in rows.jsonl():
         out.write(chunk)
+        out.flush()  # the first rows reach the reader as soon as they are made
         n += chunk.count(b"\n")
         if _UNREAD_FILES in chunk:
             for line in chunk.splitlines():
@@ -140,6 +200,7 @@ def _write_batches(fmt: str, rows: Any, out: Any, watch: _Watch, **options: Any)
                 if text is not None and '"unread_files"' in text:
                     watch.details(json.loads(text))
             yield batch
+            out.flush()  # the batch's rows, written by now, reach the reader before the next is waited for
             watch.finished()
         watch.finished()  # the last store ends with the stream, before Parquet asks for its metadata
 

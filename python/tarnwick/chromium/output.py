@@ -133,8 +133,10 @@ def name_cell(text: str) -> str:
 def _text_stream(out: BinaryIO) -> io.TextIOWrapper:
     # Every string written is escaped to valid Unicode by now; should one not be, its
     # stray surrogate is written as \udXXX rather than end the whole output.
+    # Written through to `out`, so that flushing `out` sends every row written
+    # so far (the command line flushes after each batch).
     return io.TextIOWrapper(out, encoding="utf-8", errors="backslashreplace", newline="",
-                            write_through=False)
+                            write_through=True)
 
 
 def failed_row(r: dict[str, Any], error: BaseException) -> dict[str, Any]:

@@ -88,10 +88,18 @@ def store_sources(stores: list[tuple[str | None, str]]) -> list[tuple[str, str, 
 
 def key_texts(key: str | None) -> list[str] | None:
     """The JSON texts a key filter accepts: the key as a string, and the text
-    itself as JSON (written as the decoders write it: no spaces after commas)."""
+    itself as JSON (written as the decoders write it: no spaces after commas).
+    A text holding a lone surrogate (a key given with bytes that are not
+    UTF-8) is only the string: the decoders write JSON text as UTF-8."""
     if key is None:
         return None
-    return [_json.string(key), key.replace(", ", ",")]
+    texts = [_json.string(key)]
+    raw = key.replace(", ", ",")
+    try:
+        raw.encode("utf-8")
+    except UnicodeEncodeError:
+        return texts
+    return [*texts, raw]
 
 
 class ChromiumScan:
