@@ -13,7 +13,7 @@ of a store of that kind in a folder under /dev/shm named as the browser names it
 The store is then decoded by both decoders, ``tarnwick.chromium.scan`` (native)
 and ``read_store`` with the history labels (Python), with history and newest-only,
 and the rows must be the same multiset once the deliberate differences are taken
-out (tests/python/chromium_rows.py). The seeds are the records of the real-browser
+out (tests/python/row_comparison.py). The seeds are the records of the real-browser
 fixtures (tests/fixtures/chromium), one store or a window of it per seed, written
 to fuzz/corpus/chromium_rows_<target>/generated/.
 
@@ -181,7 +181,7 @@ def undo_lists_aside(row: dict[str, Any]) -> dict[str, Any]:
 
 def disagreement(target: str, store: str) -> str | None:
     """What the two decoders disagree on for the store, None when nothing."""
-    from chromium_rows import comparable_rows, differences, multiset
+    from row_comparison import comparable_rows, differences, multiset
 
     for history in (True, False):
         native, python = comparable_rows(target, store, history)

@@ -20,7 +20,7 @@ from tarnwick.chromium import _json, output
 from tarnwick.chromium.discover import find_stores
 from tarnwick.chromium.scan import ChromiumScan, store_sources
 
-from chromium_rows import comparable_rows, differences, jsonl_rows, multiset, native_scan
+from row_comparison import comparable_rows, differences, jsonl_rows, multiset, native_scan
 
 pa = pytest.importorskip("pyarrow")
 
