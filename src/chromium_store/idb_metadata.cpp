@@ -27,6 +27,9 @@ constexpr std::array<std::uint8_t, 3> external_host_tags{'i', 'e', 'L'};
 // journal and scope records, and the metadata in the cleanup batch right
 // after it (7 apart in a real deletion).
 constexpr std::uint64_t same_batch_distance = 16;
+// An exists slot's flag bit, and the largest sequence number kept above it.
+constexpr std::uint64_t exists_has_version = 1;
+constexpr std::uint64_t exists_max_seq = std::numeric_limits<std::uint64_t>::max() >> 1;
 
 // Whether an object-store record's value may refer to external objects: it
 // is kept in a blob file or compressed (its V8 data unseen), or its V8 data
@@ -61,12 +64,15 @@ void IdbMetadata::learn(const RecordView& record) {
     const Bytes rest = key.subspan(cur.pos());
     const auto [db, store, index] = *prefix;
     if (db != 0 && store != 0 && index == idb_exists_entry) {
-        auto [at, added] = exists_.try_emplace(hash_({db, store}, rest));
-        if (added || record.seq >= at->second.seq) {
-            at->second.seq = record.seq;
-            at->second.record_version.reset();
+        if (!learn_exists_) return;
+        // Sequence numbers of 2^63 and more (only a damaged log has them)
+        // count as 2^63 - 1, which leaves room for the flag.
+        const std::uint64_t seq = std::min(record.seq, exists_max_seq) << 1;
+        auto [entry, added] = exists_.insert(hash_({db, store}, rest));
+        if (added || seq >= (entry.seq_and_flag & ~exists_has_version)) {
+            entry = ExistsSlot{seq, 0};
             if (record.state == KeyState::Live) {
-                if (auto v = idb_int(record.value)) at->second.record_version = *v;
+                if (auto v = idb_int(record.value)) entry = ExistsSlot{seq | exists_has_version, *v};
             }
         }
         return;
@@ -242,9 +248,11 @@ const std::string* IdbMetadata::index(std::uint64_t db, std::uint64_t store, std
 }
 
 std::optional<ExistsEntry> IdbMetadata::exists(std::uint64_t db, std::uint64_t store, Bytes primary_key) const {
-    auto at = exists_.find(hash_({db, store}, primary_key));
-    if (at == exists_.end()) return std::nullopt;
-    return at->second;
+    const ExistsSlot* entry = exists_.find(hash_({db, store}, primary_key));
+    if (entry == nullptr) return std::nullopt;
+    ExistsEntry out{entry->seq_and_flag >> 1, std::nullopt};
+    if ((entry->seq_and_flag & exists_has_version) != 0) out.record_version = entry->record_version;
+    return out;
 }
 
 std::optional<ChosenList> IdbMetadata::external_list(std::uint64_t db, std::uint64_t store, Bytes primary_key,

@@ -4,9 +4,11 @@
 // key's newest "exists" entry, and the external-object lists.
 //
 // Of every name the newest record that is not a deletion wins. Memory grows
-// with the metadata and with the records that have external objects, never
-// with plain data records: exists entries and lists are found by a keyed
-// 64-bit hash of (database, object store, primary key bytes).
+// with the metadata, with the records that have external objects, and by a
+// 24-byte slot (and a half, on average, of the table's room to spare) per
+// primary key with an exists entry, never with plain data records: exists
+// entries and lists are found by a keyed 64-bit hash of (database, object
+// store, primary key bytes), the exists entries in one open-addressing table.
 //
 // Two facts the records only tell together:
 // - Which external-object list belongs to which version of a record. A record
@@ -29,6 +31,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "chromium_store/hashed_slots.hpp"
 #include "chromium_store/keyed_hash.hpp"
 #include "db/record.hpp"
 
@@ -92,6 +95,10 @@ struct ChosenList {
 
 class IdbMetadata {
    public:
+    // `exists_entries`: whether to learn them (only index entries' rows,
+    // which say whether they are stale, need them).
+    explicit IdbMetadata(bool exists_entries = true) : learn_exists_(exists_entries) {}
+
     void learn(const RecordView& record);
     void learned();
 
@@ -99,7 +106,8 @@ class IdbMetadata {
     [[nodiscard]] const DatabaseName* database(std::uint64_t id) const;
     [[nodiscard]] const std::string* object_store(std::uint64_t db, std::uint64_t store) const;
     [[nodiscard]] const std::string* index(std::uint64_t db, std::uint64_t store, std::uint64_t index) const;
-    // Nothing when the primary key has no exists entry at all.
+    // Nothing when the primary key has no exists entry at all, or when
+    // exists entries are not learned.
     [[nodiscard]] std::optional<ExistsEntry> exists(std::uint64_t db, std::uint64_t store, Bytes primary_key) const;
     // The list of the record version at `seq`, if one was written with it;
     // `before`: of the version current just before `seq` (the one an undo
@@ -121,6 +129,13 @@ class IdbMetadata {
         std::uint64_t low = 0;
         std::uint64_t high = 0;
     };
+    // A primary key's newest exists entry: its sequence number shifted past
+    // a flag bit, set when the entry holds a record version (a deletion, or
+    // a value that does not parse, holds none), and the version.
+    struct ExistsSlot {
+        std::uint64_t seq_and_flag = 0;
+        std::uint64_t record_version = 0;
+    };
     struct DeletedName {
         std::uint64_t seq = 0;
         DatabaseName name;
@@ -132,12 +147,13 @@ class IdbMetadata {
                     const RecordView& record);
     void infer_deleted_names();
 
+    bool learn_exists_;
     KeyedHash hash_;
     std::optional<Newest<std::uint64_t>> schema_;
     std::map<std::uint64_t, Newest<DatabaseName>> databases_;
     std::map<std::tuple<std::uint64_t, std::uint64_t>, Newest<std::string>> stores_;
     std::map<std::tuple<std::uint64_t, std::uint64_t, std::uint64_t>, Newest<std::string>> indexes_;
-    std::unordered_map<std::uint64_t, ExistsEntry> exists_;
+    HashedSlots<ExistsSlot> exists_;
     // Per primary key: its lists, and the sequence numbers of the versions of
     // its record (kept only for records that may refer to external objects,
     // and their deletions), both sorted once the pass is over.

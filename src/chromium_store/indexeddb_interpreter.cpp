@@ -106,7 +106,8 @@ struct RecordBytes {
 
 class IndexedDbInterpreter final : public StoreInterpreter {
    public:
-    explicit IndexedDbInterpreter(const StoreContext& context) : context_(context) {}
+    explicit IndexedDbInterpreter(const StoreContext& context)
+        : context_(context), names_(context.bookkeeping_rows) {}
 
     void learn(const RecordView& record) override { names_.learn(record); }
     void learned() override { names_.learned(); }

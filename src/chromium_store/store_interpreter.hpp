@@ -28,6 +28,10 @@ struct StoreContext {
     // IndexedDB: the folder of the store's blob files ("….indexeddb.blob" or
     // "indexeddb.blob"), which may not exist.
     std::string blob_folder;
+    // Whether rows of bookkeeping records may be asked for. When they may
+    // not, an interpreter need not learn what only they show (IndexedDB:
+    // which index entries are stale, one entry per primary key).
+    bool bookkeeping_rows = true;
 };
 
 class StoreInterpreter {

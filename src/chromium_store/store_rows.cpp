@@ -208,6 +208,7 @@ bool StoreRows::begin_store() {
             if (cancelled_) return false;
         }
         StoreSource source = stores_[next_store_++];
+        source.context.bookkeeping_rows = options_.filter.all_records;
         auto store = std::make_shared<StoreState>(source, !options_.history, interpreters_, precheck_);
         ScanOptions scan;
         scan.threads = PASS_THREADS;

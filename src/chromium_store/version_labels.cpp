@@ -2,13 +2,32 @@
 //
 // Keys are known by a 64-bit SipHash of their bytes under a key drawn per
 // VersionLabels (keyed_hash.hpp), never by the bytes themselves. Most keys
-// of a store have one record; such a key costs one 16-byte slot of an
-// open-addressing table: its hash, and its one record's sequence number and
-// state. The table grows by half when it is four fifths full, so a key
-// takes 20 to 30 bytes of it. A key with more records moves to a side table
-// that keeps every record (sequence number, state, place: 24 bytes each)
-// and 24 bytes for the key; the records of all such keys lie in one array,
-// each key's together, so that none costs an allocation of its own.
+// of a store have one record, and the label of a key's only record follows
+// from its own state: such a key needs nothing at verdict time. So the first
+// pass puts every key's hash into a filter of hashes met before
+// (seen_filter.hpp, two to three bytes a key, freed once the pass is over), and
+// remembers a record only when its key looks met before: every record of a
+// key after its first. The records remembered (sequence number, state,
+// place: 24 bytes each) lie in one array, each key's linked in the order
+// they came, and a table of the keys met again (16-byte slots,
+// hashed_slots.hpp) holds where each key's list begins.
+//
+// The filter errs only one way: a key met for the first time may look met
+// before (about one key in 60 of ten million), and then its first record is
+// remembered as well. That costs memory, never a label: the second pass
+// tells the two cases apart (below), and a key remembered with one record is
+// labelled as a key of one record.
+//
+// The second pass sees the records in the first pass's order, so the k-th
+// verdict asked for a key is about its k-th record, and the first one asked
+// for a remembered key is about its first record: either the first one
+// remembered, when it is the same record (sequence number, state, file and
+// offset), or the one the first pass did not keep. That first verdict labels
+// all the key's versions at once, the one not kept included; each later
+// verdict takes the next version in the list. (One file holding the very
+// same record twice at one place, which only damage makes, would have the
+// second copy taken for the first; the first copy then gets the row and the
+// second a row labelled by its own state.)
 //
 // Two distinct keys with the same hash would be taken for one key, and their
 // versions labelled together: every version keeps its row in history mode
@@ -21,22 +40,18 @@
 // does not know the hash key. That risk is accepted for the memory saved:
 // keeping the keys would cost their bytes, which a page chooses too.
 //
-// The second pass sees the records in the first pass's order, so the k-th
-// verdict asked for a key is about the key's k-th record: the side table
-// keeps each key's records in the order they came and a cursor through
-// them. The first record of a key that moved to the side table came while
-// it had one slot, which keeps no place; the first verdict for the key fills
-// it in, before any later record of the key could need it. (A key of more
-// than 2^32 records, which no store holds, keeps its first 2^32; the rest
-// are labelled by their own state.)
+// Offsets are kept in 56 bits (files of 64 PiB do not occur), and at most
+// 2^32 - 2 records are remembered in all; records beyond that are labelled
+// by their own state.
 
 #include <algorithm>
 #include <deque>
 #include <limits>
-#include <span>
 #include <vector>
 
+#include "chromium_store/hashed_slots.hpp"
 #include "chromium_store/keyed_hash.hpp"
+#include "chromium_store/seen_filter.hpp"
 #include "chromium_store/version_labels.hpp"
 
 namespace tarnwick::chromium {
@@ -59,172 +74,118 @@ constexpr VersionStatus single_status(KeyState state) noexcept {
     }
 }
 
-__extension__ using uint128 = unsigned __int128;
-
 }  // namespace
 
 class VersionLabels::Index {
    public:
-    explicit Index(bool newest_only) : newest_only_(newest_only), hash_key_(random_hash_key()) {}
+    Index(bool newest_only, std::size_t filter_first_capacity, unsigned filter_bits_per_hash)
+        : newest_only_(newest_only),
+          hash_key_(random_hash_key()),
+          seen_(filter_first_capacity, filter_bits_per_hash) {}
 
     void learn(Bytes user_key, std::uint64_t seq, KeyState state, RecordPlace place);
     void learned();
     VersionVerdict verdict(Bytes user_key, std::uint64_t seq, KeyState state, RecordPlace place);
 
    private:
-    // A slot's word: for a key of one record, its sequence number shifted
-    // past three bits that hold its state (two bits) and a clear flag bit;
-    // for a key in the side table, the index of its history and the flag set.
-    static constexpr std::uint64_t in_history = 1;
-    static constexpr unsigned state_shift = 1;
-    static constexpr std::uint64_t state_mask = 3;
-    static constexpr unsigned payload_shift = 3;
-    static constexpr std::uint64_t max_slot_seq = std::numeric_limits<std::uint64_t>::max() >> payload_shift;
-    // An empty slot has hash 0; a key whose hash is 0 is stored as 1.
-    static constexpr std::uint64_t empty = 0;
-    static constexpr std::size_t min_capacity = 16;
+    // Indexes into versions_; the two largest values are marks.
+    static constexpr std::uint32_t no_version = std::numeric_limits<std::uint32_t>::max();
+    static constexpr std::uint32_t unlabelled = no_version - 1;
+    static constexpr std::size_t max_versions = unlabelled;
+    static constexpr unsigned offset_bits = 56;
 
-    struct Slot {
-        std::uint64_t hash = empty;
-        std::uint64_t word = 0;
+    enum Flags : std::uint8_t {
+        emit_flag = 1,
+        // Newest-only: the last value of a deleted key, whose row stands for
+        // the deletion; and that deletion.
+        carries_deletion_flag = 2,
+        carried_deletion_flag = 4,
     };
-
-    enum Flags : std::uint8_t { emit_flag = 1, carries_deletion_flag = 2 };
 
     struct Version {
-        std::uint64_t seq;
-        std::uint64_t offset;
-        std::uint32_t file;
-        KeyState state;
-        VersionStatus status = VersionStatus::None;
-        std::uint8_t flags = 0;
+        std::uint64_t seq = 0;
+        std::uint64_t offset : offset_bits = 0;
+        std::uint64_t state : 2 = 0;
+        std::uint64_t status : 3 = 0;
+        std::uint64_t flags : 3 = 0;
+        std::uint32_t file = 0;
+        // The key's next version in the order they came (while learning, the
+        // one before: the list is turned round by its first verdict).
+        std::uint32_t next = no_version;
 
+        Version() = default;
+        Version(std::uint64_t s, KeyState k, RecordPlace place)
+            : seq(s), offset(place.offset), state(static_cast<std::uint8_t>(k)), file(place.file) {}
+
+        [[nodiscard]] KeyState key_state() const noexcept { return static_cast<KeyState>(state); }
         [[nodiscard]] RecordPlace place() const noexcept { return {file, offset}; }
+        [[nodiscard]] bool same_record(const Version& other) const noexcept {
+            return seq == other.seq && state == other.state && file == other.file && offset == other.offset;
+        }
+    };
+    static_assert(sizeof(Version) == 24);
+
+    // A key met more than once: where its list of versions begins, and the
+    // second pass's next version (unlabelled before its first verdict).
+    struct Chain {
+        std::uint32_t head = no_version;
+        std::uint32_t cursor = unlabelled;
     };
 
-    // A key in the side table: where its versions lie in versions_ (in the
-    // order the records came) and how many there are.
-    struct History {
-        std::uint64_t begin = 0;
-        std::uint32_t count = 0;
-        std::uint32_t cursor = 0;  // the second pass's next record
-        // Newest-only: the deletion (its index among the key's versions)
-        // that the version flagged carries_deletion stands for.
-        std::uint32_t deletion = 0;
-    };
-
-    [[nodiscard]] std::uint64_t hash_of(Bytes user_key) const noexcept {
-        const std::uint64_t h = siphash24(hash_key_, user_key);
-        return h == empty ? 1 : h;
-    }
-    // The slot holding `hash`, or the empty slot where it would go.
-    [[nodiscard]] std::size_t find(std::uint64_t hash) const noexcept;
-    void grow();
-    void add_version(std::uint64_t history, const Version& version);
-    void label(History& history);
+    [[nodiscard]] std::uint64_t hash_of(Bytes user_key) const noexcept { return siphash24(hash_key_, user_key); }
+    void turn_round(Chain& chain) noexcept;
+    // Labels the key's versions; `missed`: its first record, which the
+    // first pass did not keep.
+    void label(Chain& chain, Version* missed);
+    [[nodiscard]] VersionVerdict verdict_of(const Chain& chain, const Version& version) const;
 
     bool newest_only_;
     // The passes in their order: a record learned late, or a verdict asked
     // early, is taken alone rather than read from a table not laid out.
     bool learned_ = false;
     HashKey hash_key_;
-    std::vector<Slot> slots_;
-    std::size_t used_ = 0;
-    std::vector<History> histories_;
-    // While learning: the versions of the keys in the side table as they
-    // come, and the key of each. (Deques: they grow without moving what
-    // they hold.)
-    std::deque<Version> arriving_;
-    std::deque<std::uint64_t> arriving_history_;
-    // Scratch of label(), kept between keys.
+    SeenFilter seen_;
+    HashedSlots<Chain> chains_;
+    // The versions of the keys met more than once. (A deque: it grows
+    // without moving what it holds.)
+    std::deque<Version> versions_;
+    // Scratch of label(), kept between keys: a key's versions in the order
+    // they came, where each lies in versions_, and orders of them.
+    std::vector<Version> work_;
+    std::vector<std::uint32_t> where_;
     std::vector<std::uint32_t> order_;
     std::vector<std::uint32_t> unique_;
-    // From learned() on: every history's versions, each key's together.
-    std::vector<Version> versions_;
 };
-
-void VersionLabels::Index::add_version(std::uint64_t history, const Version& version) {
-    History& h = histories_[history];
-    if (h.count == std::numeric_limits<std::uint32_t>::max()) return;
-    ++h.count;
-    arriving_.push_back(version);
-    arriving_history_.push_back(history);
-}
-
-std::size_t VersionLabels::Index::find(std::uint64_t hash) const noexcept {
-    // The hash's top bits scaled to the table (any capacity, not only powers
-    // of two), then the next slots in turn.
-    std::size_t i = static_cast<std::size_t>((static_cast<uint128>(hash) * slots_.size()) >> 64);
-    while (slots_[i].hash != empty && slots_[i].hash != hash) {
-        if (++i == slots_.size()) i = 0;
-    }
-    return i;
-}
-
-void VersionLabels::Index::grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(std::max(min_capacity, old.size() + old.size() / 2), Slot{});
-    for (const Slot& slot : old) {
-        if (slot.hash != empty) slots_[find(slot.hash)] = slot;
-    }
-}
 
 void VersionLabels::Index::learn(Bytes user_key, std::uint64_t seq, KeyState state, RecordPlace place) {
     if (learned_) return;
-    // At most four fifths full, so that a search ends after a few slots.
-    if ((used_ + 1) * 5 > slots_.size() * 4) grow();
     const std::uint64_t hash = hash_of(user_key);
-    Slot& slot = slots_[find(hash)];
-    const Version version{seq, place.offset, place.file, state};
-    if (slot.hash == empty) {
-        slot.hash = hash;
-        ++used_;
-        if (seq <= max_slot_seq) {
-            slot.word = (seq << payload_shift) | (static_cast<std::uint64_t>(state) << state_shift);
-            return;
-        }
-        // A sequence number too large for the slot (only a damaged log has
-        // one): the key goes to the side table from its first record.
-        slot.word = (static_cast<std::uint64_t>(histories_.size()) << payload_shift) | in_history;
-        histories_.emplace_back();
-        add_version(histories_.size() - 1, version);
-        return;
-    }
-    if ((slot.word & in_history) != 0) {
-        add_version(slot.word >> payload_shift, version);
-        return;
-    }
-    // The key's second record: both move to the side table. The first one's
-    // place is filled in by the second pass.
-    const Version first{slot.word >> payload_shift, 0, 0,
-                        static_cast<KeyState>((slot.word >> state_shift) & state_mask)};
-    slot.word = (static_cast<std::uint64_t>(histories_.size()) << payload_shift) | in_history;
-    histories_.emplace_back();
-    add_version(histories_.size() - 1, first);
-    add_version(histories_.size() - 1, version);
+    // A key met for the first time is not kept: if it has no other record,
+    // its label follows from its own state.
+    if (!seen_.add(hash) || versions_.size() >= max_versions) return;
+    Chain& chain = chains_.insert(hash).first;
+    Version version(seq, state, place);
+    version.next = chain.head;
+    versions_.push_back(version);
+    chain.head = static_cast<std::uint32_t>(versions_.size() - 1);
 }
 
 void VersionLabels::Index::learned() {
     if (learned_) return;
     learned_ = true;
-    // Each key's versions together, in the order they came: the cursor
-    // counts those placed so far.
-    std::uint64_t begin = 0;
-    for (History& h : histories_) {
-        h.begin = begin;
-        begin += h.count;
+    seen_.clear();
+}
+
+void VersionLabels::Index::turn_round(Chain& chain) noexcept {
+    std::uint32_t previous = no_version;
+    std::uint32_t at = chain.head;
+    while (at != no_version) {
+        const std::uint32_t next = versions_[at].next;
+        versions_[at].next = previous;
+        previous = at;
+        at = next;
     }
-    versions_.resize(begin);
-    for (std::size_t i = 0; i < arriving_.size(); ++i) {
-        History& h = histories_[arriving_history_[i]];
-        versions_[h.begin + h.cursor++] = arriving_[i];
-    }
-    std::deque<Version>().swap(arriving_);
-    std::deque<std::uint64_t>().swap(arriving_history_);
-    for (History& h : histories_) {
-        h.cursor = 0;
-        label(h);
-    }
+    chain.head = previous;
 }
 
 // The labels of one key's records: ordered by sequence number (a deletion
@@ -238,8 +199,18 @@ void VersionLabels::Index::learned() {
 //   unknown               a record of unknown state, which is skipped over
 // Newest-only, only the newest version makes a row; a deleted key's row is
 // made at its last value and stands for the deletion.
-void VersionLabels::Index::label(History& history) {
-    const std::span<Version> versions(versions_.data() + history.begin, history.count);
+void VersionLabels::Index::label(Chain& chain, Version* missed) {
+    std::vector<Version>& versions = work_;
+    versions.clear();
+    where_.clear();
+    if (missed != nullptr) {
+        versions.push_back(*missed);
+        where_.push_back(no_version);
+    }
+    for (std::uint32_t at = chain.head; at != no_version; at = versions_[at].next) {
+        versions.push_back(versions_[at]);
+        where_.push_back(at);
+    }
     std::vector<std::uint32_t>& order = order_;
     order.resize(versions.size());
     for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
@@ -248,7 +219,9 @@ void VersionLabels::Index::label(History& history) {
         const Version& x = versions[a];
         const Version& y = versions[b];
         if (x.seq != y.seq) return x.seq < y.seq;
-        if (state_rank(x.state) != state_rank(y.state)) return state_rank(x.state) < state_rank(y.state);
+        const int rank_x = state_rank(x.key_state());
+        const int rank_y = state_rank(y.key_state());
+        if (rank_x != rank_y) return rank_x < rank_y;
         return a < b;
     });
     // The distinct versions in order. Records of one sequence number lie
@@ -270,72 +243,111 @@ void VersionLabels::Index::label(History& history) {
     bool any_known = false;
     for (std::size_t n = unique.size(); n-- > 0;) {
         Version& v = versions[unique[n]];
-        if (!is_known(v.state)) {
-            v.status = VersionStatus::Unknown;
-        } else if (v.state == KeyState::Deleted) {
-            v.status = VersionStatus::Deleted;
-        } else if (!any_known) {
-            v.status = VersionStatus::Current;
-        } else {
-            v.status = versions[last_known].state == KeyState::Deleted ? VersionStatus::LastBeforeDeletion
-                                                                       : VersionStatus::Superseded;
+        const KeyState state = v.key_state();
+        VersionStatus status = VersionStatus::Unknown;
+        if (state == KeyState::Deleted) {
+            status = VersionStatus::Deleted;
+        } else if (state == KeyState::Live) {
+            if (!any_known) {
+                status = VersionStatus::Current;
+            } else {
+                status = versions[last_known].key_state() == KeyState::Deleted ? VersionStatus::LastBeforeDeletion
+                                                                                : VersionStatus::Superseded;
+            }
         }
-        if (is_known(v.state)) {
+        v.status = static_cast<std::uint8_t>(status);
+        if (is_known(state)) {
             last_known = unique[n];
             any_known = true;
         }
     }
     if (!newest_only_) {
         for (const std::uint32_t i : unique) versions[i].flags |= emit_flag;
-        return;
-    }
-    // The newest known version, or the newest of all when none is known.
-    std::uint32_t newest = unique.back();
-    for (std::size_t n = unique.size(); n-- > 0;) {
-        if (is_known(versions[unique[n]].state)) {
-            newest = unique[n];
-            break;
-        }
-    }
-    if (versions[newest].state == KeyState::Deleted) {
+    } else {
+        // The newest known version, or the newest of all when none is known.
+        std::uint32_t newest = unique.back();
         for (std::size_t n = unique.size(); n-- > 0;) {
-            Version& v = versions[unique[n]];
-            if (v.state == KeyState::Live) {
-                v.flags |= emit_flag | carries_deletion_flag;
-                history.deletion = newest;
-                return;
+            if (is_known(versions[unique[n]].key_state())) {
+                newest = unique[n];
+                break;
             }
         }
+        std::uint32_t carrier = newest;
+        if (versions[newest].key_state() == KeyState::Deleted) {
+            for (std::size_t n = unique.size(); n-- > 0;) {
+                if (versions[unique[n]].key_state() == KeyState::Live) {
+                    carrier = unique[n];
+                    versions[carrier].flags |= carries_deletion_flag;
+                    versions[newest].flags |= carried_deletion_flag;
+                    break;
+                }
+            }
+        }
+        versions[carrier].flags |= emit_flag;
     }
-    versions[newest].flags |= emit_flag;
+    for (std::size_t n = 0; n < versions.size(); ++n) {
+        if (where_[n] == no_version) continue;
+        versions_[where_[n]].status = versions[n].status;
+        versions_[where_[n]].flags = versions[n].flags;
+    }
+    if (missed == nullptr) return;
+    missed->status = versions.front().status;
+    missed->flags = versions.front().flags;
+    // A deletion that a later value's row stands for is looked up when that
+    // row is made: the first record joins the list if it is that deletion.
+    if ((missed->flags & carried_deletion_flag) != 0 && versions_.size() < max_versions) {
+        Version kept = *missed;
+        kept.next = chain.head;
+        versions_.push_back(kept);
+        chain.head = static_cast<std::uint32_t>(versions_.size() - 1);
+    }
 }
 
-VersionVerdict VersionLabels::Index::verdict(Bytes user_key, std::uint64_t seq, KeyState state, RecordPlace place) {
-    // A record the first pass did not see has only its own state to go by.
-    const VersionVerdict alone{true, single_status(state), std::nullopt, std::nullopt};
-    if (!learned_ || slots_.empty()) return alone;
-    const Slot& slot = slots_[find(hash_of(user_key))];
-    if (slot.hash == empty || (slot.word & in_history) == 0) return alone;
-    History& history = histories_[slot.word >> payload_shift];
-    if (history.cursor >= history.count) return alone;
-    Version& v = versions_[history.begin + history.cursor];
-    if (v.seq != seq || v.state != state) return alone;
-    if (history.cursor == 0) {
-        v.offset = place.offset;
-        v.file = place.file;
-    }
-    ++history.cursor;
-    VersionVerdict out{(v.flags & emit_flag) != 0, v.status, std::nullopt, std::nullopt};
-    if ((v.flags & carries_deletion_flag) != 0) {
-        const Version& deletion = versions_[history.begin + history.deletion];
-        out.status = VersionStatus::Deleted;
-        out.deletion_seq = deletion.seq;
-        out.deletion_place = deletion.place();
+VersionVerdict VersionLabels::Index::verdict_of(const Chain& chain, const Version& version) const {
+    VersionVerdict out{(version.flags & emit_flag) != 0, static_cast<VersionStatus>(version.status), std::nullopt,
+                       std::nullopt};
+    if ((version.flags & carries_deletion_flag) == 0) return out;
+    for (std::uint32_t at = chain.head; at != no_version; at = versions_[at].next) {
+        const Version& deletion = versions_[at];
+        if ((deletion.flags & carried_deletion_flag) != 0) {
+            out.status = VersionStatus::Deleted;
+            out.deletion_seq = deletion.seq;
+            out.deletion_place = deletion.place();
+            break;
+        }
     }
     return out;
 }
 
-VersionLabels::VersionLabels(bool newest_only) : index_(std::make_unique<Index>(newest_only)) {}
+VersionVerdict VersionLabels::Index::verdict(Bytes user_key, std::uint64_t seq, KeyState state, RecordPlace place) {
+    // A record the first pass did not see, or a key met once, has only its
+    // own state to go by.
+    const VersionVerdict alone{true, single_status(state), std::nullopt, std::nullopt};
+    if (!learned_) return alone;
+    Chain* chain = chains_.find(hash_of(user_key));
+    if (chain == nullptr) return alone;
+    const Version record(seq, state, place);
+    if (chain->cursor == unlabelled) {
+        turn_round(*chain);
+        chain->cursor = chain->head;
+        if (!versions_[chain->head].same_record(record)) {
+            Version missed = record;
+            label(*chain, &missed);
+            return verdict_of(*chain, missed);
+        }
+        label(*chain, nullptr);
+    }
+    if (chain->cursor == no_version) return alone;
+    const Version& v = versions_[chain->cursor];
+    if (v.seq != seq || v.key_state() != state) return alone;
+    chain->cursor = v.next;
+    return verdict_of(*chain, v);
+}
+
+VersionLabels::VersionLabels(bool newest_only)
+    : VersionLabels(newest_only, SeenFilter::default_first_capacity, SeenFilter::default_bits_per_hash) {}
+VersionLabels::VersionLabels(bool newest_only, std::size_t filter_first_capacity, unsigned filter_bits_per_hash)
+    : index_(std::make_unique<Index>(newest_only, filter_first_capacity, filter_bits_per_hash)) {}
 VersionLabels::~VersionLabels() = default;
 
 void VersionLabels::learn(Bytes user_key, std::uint64_t seq, KeyState state, RecordPlace place) {

@@ -9,12 +9,16 @@
 // version, given one row.
 //
 // The first pass shows every record (`learn`); the second asks, record by
-// record in the same order, for its label (`verdict`). Memory grows with the
-// distinct keys (a few words each, found by a hash seeded per run, so that
-// keys a page chose cannot collide on purpose) and with the versions of keys
-// that have more than one; never with the values.
+// record in the same order, for its label (`verdict`). Most keys have one
+// record, whose label follows from its own state: only keys met more than
+// once are remembered, with every record after their first. Memory grows
+// with the records of such keys (a few words each, found by a hash seeded
+// per run, so that keys a page chose cannot collide on purpose), and while
+// the first pass runs by two to three bytes per distinct key; never with the
+// values.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -51,6 +55,9 @@ class VersionLabels {
     // key the deletion marker with the last value the files still hold);
     // otherwise every version, labelled.
     explicit VersionLabels(bool newest_only);
+    // With the filter of keys met before sized as given (seen_filter.hpp):
+    // tests make it tiny, so that most keys look met before.
+    VersionLabels(bool newest_only, std::size_t filter_first_capacity, unsigned filter_bits_per_hash);
     ~VersionLabels();
     VersionLabels(const VersionLabels&) = delete;
     VersionLabels& operator=(const VersionLabels&) = delete;

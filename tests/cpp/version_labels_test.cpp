@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "chromium_store/keyed_hash.hpp"
+#include "chromium_store/seen_filter.hpp"
 
 namespace tarnwick::chromium {
 namespace {
@@ -47,13 +48,30 @@ std::vector<TestRecord> parse(const std::string& text) {
 // The verdicts in the tables' notation: a label's letter (Current,
 // Superseded, last Before deletion, Deleted, Unknown), "-" for no row, and
 // "D<seq>" for a row made at a value that stands for the deletion <seq>.
-std::string verdicts(const std::vector<TestRecord>& records, bool newest_only) {
-    VersionLabels labels(newest_only);
+//
+// `saturated`: the filter of keys met before is one block, filled first by
+// keys of one record each, so that (nearly) every key of the sequence looks
+// met before and keeps its first record too; the labels must not change.
+std::string verdicts(const std::vector<TestRecord>& records, bool newest_only, bool saturated = false) {
+    VersionLabels labels(newest_only, saturated ? 512 : SeenFilter::default_first_capacity,
+                         saturated ? 1 : SeenFilter::default_bits_per_hash);
     const auto key = [](const TestRecord& r) {
         return Bytes(reinterpret_cast<const std::uint8_t*>(r.key.data()), r.key.size());
     };
+    std::vector<std::string> fillers;
+    for (int i = 0; saturated && i < 500; ++i) fillers.push_back("filler " + std::to_string(i));
+    const auto bytes = [](const std::string& s) {
+        return Bytes(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+    };
+    for (std::size_t i = 0; i < fillers.size(); ++i) {
+        labels.learn(bytes(fillers[i]), 1'000'000 + i, KeyState::Live, {9, i});
+    }
     for (const TestRecord& r : records) labels.learn(key(r), r.seq, r.state, r.place);
     labels.learned();
+    for (std::size_t i = 0; i < fillers.size(); ++i) {
+        const VersionVerdict v = labels.verdict(bytes(fillers[i]), 1'000'000 + i, KeyState::Live, {9, i});
+        EXPECT_TRUE(v.emit && v.status == VersionStatus::Current) << fillers[i];
+    }
     std::string out;
     for (const TestRecord& r : records) {
         const VersionVerdict v = labels.verdict(key(r), r.seq, r.state, r.place);
@@ -99,8 +117,10 @@ class VersionLabelsTable : public ::testing::TestWithParam<LabelCase> {};
 TEST_P(VersionLabelsTable, AsTheHistoryModuleLabelsThem) {
     const LabelCase& c = GetParam();
     const auto records = parse(c.records);
-    EXPECT_EQ(verdicts(records, false), c.history) << c.records;
-    EXPECT_EQ(verdicts(records, true), c.newest_only) << c.records;
+    for (const bool saturated : {false, true}) {
+        EXPECT_EQ(verdicts(records, false, saturated), c.history) << c.records << " saturated " << saturated;
+        EXPECT_EQ(verdicts(records, true, saturated), c.newest_only) << c.records << " saturated " << saturated;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -133,10 +153,19 @@ INSTANTIATE_TEST_SUITE_P(
         LabelCase{"a4611686018427387904D a1L", "D B", "- D4611686018427387904"},
         LabelCase{"a4611686018427387904L", "C", "C"}));
 
-// Many keys: the table grows many times while keys keep their records.
-TEST(VersionLabels, ManyKeysKeepTheirOwnHistories) {
+// Many keys: the filter and the table grow many times while keys keep their
+// records, with the filter as sized for stores (few keys look met before by
+// chance) and tiny (most do, and the stages' false positives add up).
+struct FilterSize {
+    std::size_t first_capacity;
+    unsigned bits_per_hash;
+};
+
+class VersionLabelsManyKeys : public ::testing::TestWithParam<FilterSize> {};
+
+TEST_P(VersionLabelsManyKeys, KeepTheirOwnHistories) {
     for (const bool newest_only : {false, true}) {
-        VersionLabels labels(newest_only);
+        VersionLabels labels(newest_only, GetParam().first_capacity, GetParam().bits_per_hash);
         constexpr std::uint64_t keys = 50'000;
         const auto key_of = [](std::uint64_t k) { return "key " + std::to_string(k); };
         const auto bytes = [](const std::string& s) {
@@ -170,6 +199,10 @@ TEST(VersionLabels, ManyKeysKeepTheirOwnHistories) {
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Filters, VersionLabelsManyKeys,
+                         ::testing::Values(FilterSize{SeenFilter::default_first_capacity, SeenFilter::default_bits_per_hash},
+                                           FilterSize{64, 4}, FilterSize{1, 1}));
 
 // A record the first pass never saw, or saw out of turn, is labelled by its
 // own state.
