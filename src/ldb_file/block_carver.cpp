@@ -184,6 +184,8 @@ class Carver {
                 reg = Steps::step8(Steps::step8(reg, first), second);
                 q += 16;
             }
+            // Words may have run past the last byte a type byte can be at.
+            if (q + BLOCK_TRAILER_SIZE > n_) break;
             Next next = Next::On;
             if (q + 8 <= n_) {
                 const std::uint64_t word = load_word(q);

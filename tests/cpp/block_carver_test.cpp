@@ -185,6 +185,11 @@ TEST(BlockCarver, ReadsNothingPastTheEndOfTheInput) {
         }
         EXPECT_EQ(carve(Bytes(guard - cut, cut)), expected) << cut;
     }
+    // Bytes without a type byte run through whole words up to the end.
+    for (std::size_t length = 0; length <= 64; ++length) {
+        std::memset(guard - length, 0x5A, length);
+        EXPECT_TRUE(carve(Bytes(guard - length, length)).empty()) << length;
+    }
     munmap(mapped, span);
 }
 
