@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -157,76 +158,72 @@ class Carver {
     TARNWICK_CRC32C_HARDWARE_TARGET void run_with_hardware() { scan<crc32c::HardwareSteps>(); }
 #endif
 
+    // What the pass does after a candidate end: go on with the next byte,
+    // go on at the origin (a block was taken), or stop (no block fits after
+    // the one taken).
+    enum class Next : std::uint8_t { On, Restart, Stop };
+
     // The pass itself, written once for both ways of running the CRC (see
     // crc32c::SoftwareSteps): inlined into each caller, so that the steps
     // inline into a loop compiled for the instruction.
     template <class Steps>
     [[gnu::always_inline]] inline void scan() {
         // The position and the register live in locals, so that the loop
-        // keeps them in registers: the register's chain of steps is what
-        // bounds the pass.
+        // keeps them in registers: the register's chain of 8-byte steps is
+        // what bounds the pass, and nothing else waits on it. A candidate's
+        // register is worked out beside that chain, from the register
+        // before its word (crc32c::step_first).
         std::uint64_t q = 0;
         std::uint32_t reg = ~0u;
         while (q + BLOCK_TRAILER_SIZE <= n_) {
-            // The bytes before the next candidate end need no look at the
-            // register. Most words hold no byte below 2 at all, and pass in
-            // pairs; the others are looked at byte by byte for candidates,
-            // and pass whole when they hold none; the bytes before a
-            // candidate pass one step each.
+            // Most words hold no byte below 2 (no type byte) and pass in
+            // pairs without a look at their bytes.
             while (q + 16 <= n_) {
                 const std::uint64_t first = load_word(q), second = load_word(q + 8);
                 if ((may_hold_type_byte(first) | may_hold_type_byte(second)) != 0) break;
                 reg = Steps::step8(Steps::step8(reg, first), second);
                 q += 16;
             }
+            // Words may have run past the last byte a type byte can be at.
             if (q + BLOCK_TRAILER_SIZE > n_) break;
+            Next next = Next::On;
             if (q + 8 <= n_) {
                 const std::uint64_t word = load_word(q);
-                const std::uint64_t plain = first_candidate_end(word, q);
-                if (plain == 8) {
+                for (std::uint64_t ends = candidate_ends(word, q); ends != 0 && next == Next::On; ends &= ends - 1) {
+                    const auto k = static_cast<unsigned>(std::countr_zero(ends)) / 8;
+                    next = candidate<Steps>(q + k, crc32c::step_first<Steps>(reg, word, k + 1));
+                }
+                if (next == Next::On) {
                     reg = Steps::step8(reg, word);
                     q += 8;
                     continue;
                 }
-                for (std::uint64_t i = 0; i < plain; ++i) reg = Steps::step(reg, base_[q + i]);
-                q += plain;
-                // No trailer fits after a candidate this close to the end.
-                if (q + BLOCK_TRAILER_SIZE > n_) break;
-            }
-            const std::uint8_t type = base_[q];
-            reg = Steps::step(reg, type);
-            if (type > BLOCK_TYPE_SNAPPY || q == floor_ ||
-                (type == BLOCK_TYPE_RAW && !raw_block_could_end(table_, q, floor_))) {
+            } else {
+                // The last bytes, fewer than a word, one at a time.
+                reg = Steps::step(reg, base_[q]);
+                if (is_candidate_end(q)) next = candidate<Steps>(q, reg);
                 ++q;
-                continue;
             }
-            const std::uint32_t checksum = read_fixed32(table_, static_cast<std::size_t>(q + 1));
-            if (end_at(q, ~reg ^ crc32c::unmask(checksum), type)) {
-                if (!rebase()) return;
+            if (next == Next::Stop) return;
+            if (next == Next::Restart) {
                 // The next block starts at the origin, with a fresh register.
                 q = origin_;
                 reg = ~0u;
-                continue;
             }
-            // The start right after this trailer, noted now: the register
-            // there is this one run over the four checksum bytes, so the pass
-            // need not stop at it. The bytes between are still looked at as
-            // candidate ends in their turn.
-            const std::uint64_t after = q + BLOCK_TRAILER_SIZE;
-            if (after + BLOCK_TRAILER_SIZE <= n_) start_at(after, ~Steps::step4(reg, checksum));
-            ++q;
         }
         if (!searching_) flush();
     }
 
-    // A candidate noted while the blocks follow one another: a start (its
-    // value is the CRC from the origin to it) or an end (the CRC from the
-    // origin through its type byte, plus the stored checksum).
-    struct Noted {
+    // A candidate end: the type byte's position, the CRC from the origin
+    // through it plus the checksum stored after it (0 exactly when the
+    // stretch from the origin is the block), and the CRC from the origin
+    // through that checksum (that of the start right after the trailer, a
+    // candidate start: the trailer of a damaged block still sits where it
+    // did, so the block after it is found).
+    struct Candidate {
         std::uint64_t pos;
-        std::uint32_t value;
-        std::uint8_t type;
-        bool end;
+        std::uint32_t end_value;
+        std::uint32_t start_value;
     };
 
     // The 8 bytes at q as one little-endian word.
@@ -237,30 +234,72 @@ class Carver {
         return word;
     }
 
-    // Where the first candidate end lies among the 8 bytes at q (given as
-    // `word`), as an offset from q; 8 when none does. A Snappy type byte
-    // always is one; the raw type byte (zero) only where a restart array
-    // could end, which most zero bytes of a raw block fail: they pass 8 at a
-    // time.
-    std::uint64_t first_candidate_end(std::uint64_t word, std::uint64_t q) const noexcept {
-        const std::uint64_t snappy = bytes_equal(word, BLOCK_TYPE_SNAPPY);
-        const std::uint64_t first = snappy != 0 ? static_cast<std::uint64_t>(std::countr_zero(snappy)) / 8 : 8;
-        // Only the zero bytes before the first Snappy type byte matter.
-        const std::uint64_t before = first < 8 ? (std::uint64_t{1} << (first * 8)) - 1 : ~std::uint64_t{0};
-        std::uint64_t raw = bytes_equal(word, BLOCK_TYPE_RAW) & before;
-        while (raw != 0) {
+    // Whether the byte at `pos` is a candidate end: a Snappy type byte, or
+    // the raw type byte (zero) where a restart array could end, with room
+    // for a trailer after it and a block of at least one byte before it.
+    bool is_candidate_end(std::uint64_t pos) const noexcept {
+        if (pos + BLOCK_TRAILER_SIZE > n_ || pos <= floor_) return false;
+        const std::uint8_t type = base_[pos];
+        return type == BLOCK_TYPE_SNAPPY || (type == BLOCK_TYPE_RAW && raw_block_could_end(table_, pos, floor_));
+    }
+
+    // The candidate ends among the 8 bytes at q (given as `word`), as the
+    // high bit of each such byte: is_candidate_end for all of them at once.
+    // Most zero bytes of a raw block fail the restart array's test.
+    std::uint64_t candidate_ends(std::uint64_t word, std::uint64_t q) const noexcept {
+        std::uint64_t ends = bytes_equal(word, BLOCK_TYPE_SNAPPY);
+        for (std::uint64_t raw = bytes_equal(word, BLOCK_TYPE_RAW); raw != 0; raw &= raw - 1) {
             const std::uint64_t offset = static_cast<std::uint64_t>(std::countr_zero(raw)) / 8;
-            if (raw_block_could_end(table_, q + offset, floor_)) return offset;
-            raw &= raw - 1;
+            if (raw_block_could_end(table_, q + offset, floor_)) ends |= raw & -raw;
         }
-        return first;
+        // Not at or before the floor: a block has at least one byte.
+        if (floor_ >= q) ends &= floor_ - q >= 7 ? 0 : ~std::uint64_t{0} << (8 * (floor_ - q + 1));
+        // Only where a trailer fits before the end of the bytes.
+        const std::uint64_t last = n_ - BLOCK_TRAILER_SIZE - q;  // q + 8 <= n_: at least 3
+        if (last < 7) ends &= (std::uint64_t{1} << (8 * (last + 1))) - 1;
+        return ends;
+    }
+
+    // The candidate end at `pos`, with `reg` the register through its type
+    // byte. While the blocks follow one another it ends the block from the
+    // origin when the CRC matches, and is noted otherwise; while searching
+    // it is tested against the starts kept.
+    template <class Steps>
+    [[gnu::always_inline]] inline Next candidate(std::uint64_t pos, std::uint32_t reg) {
+        const std::uint32_t checksum = read_fixed32(table_, static_cast<std::size_t>(pos + 1));
+        const Candidate found{pos, ~reg ^ crc32c::unmask(checksum), ~Steps::step4(reg, checksum)};
+        const bool taken = searching_ ? search(found) : chain(found);
+        if (!taken) return Next::On;
+        return rebase() ? Next::Restart : Next::Stop;
+    }
+
+    // True when the block from the origin ends at the candidate and was
+    // taken; the candidate is noted otherwise.
+    [[gnu::always_inline]] inline bool chain(const Candidate& c) {
+        if (c.end_value == 0 && take(floor_, c.pos, base_[c.pos])) return true;
+        // Stored field by field: a copy of the whole would wait for the
+        // parts just written.
+        Candidate& slot = noted_[noted_count_];
+        slot.pos = c.pos;
+        slot.end_value = c.end_value;
+        slot.start_value = c.start_value;
+        if (++noted_count_ == kMaxOpenStarts) flush();
+        return false;
+    }
+
+    // While searching: true when a block kept ends at the candidate and was
+    // taken. The start after its trailer is kept either way.
+    bool search(const Candidate& c) {
+        const bool taken = end_at(c.pos, c.end_value, base_[c.pos]);
+        const std::uint64_t after = c.pos + BLOCK_TRAILER_SIZE;
+        if (after + BLOCK_TRAILER_SIZE <= n_) start_at(after, c.start_value);
+        return taken;
     }
 
     // Key of a CRC from the origin to `pos`.
     std::uint32_t key_of(std::uint32_t value, std::uint64_t pos) { return crc32c::multiply(value, inverse_.at(pos - origin_)); }
 
-    [[gnu::always_inline]] inline void start_at(std::uint64_t pos, std::uint32_t value) {
-        if (!searching_) return note({pos, value, 0, false});
+    void start_at(std::uint64_t pos, std::uint32_t value) {
         if (pos == floor_) {
             floor_key_ = key_of(value, pos);
         } else if (pos > floor_) {
@@ -268,15 +307,8 @@ class Carver {
         }
     }
 
-    // True when the block ending at `pos` was taken.
-    [[gnu::always_inline]] inline bool end_at(std::uint64_t pos, std::uint32_t value, std::uint8_t type) {
-        if (!searching_) {
-            // The blocks so far lie back to back: the one after the last
-            // starts at the origin, and the CRC since then is the register.
-            if (value == 0 && take(floor_, pos, type)) return true;
-            note({pos, value, type, true});
-            return false;
-        }
+    // True when a start kept begins a block ending at `pos` that was taken.
+    bool end_at(std::uint64_t pos, std::uint32_t value, std::uint8_t type) {
         const std::uint32_t key = key_of(value, pos + 1);
         std::optional<std::uint64_t> start;
         if (floor_key_ && *floor_key_ == key) {
@@ -296,11 +328,6 @@ class Carver {
         return true;
     }
 
-    [[gnu::always_inline]] inline void note(const Noted& noted) {
-        noted_.push_back(noted);
-        if (noted_.size() >= kMaxOpenStarts) flush();
-    }
-
     // The blocks no longer follow one another (or the file ended): every
     // candidate noted since the origin is searched for blocks, and the pass
     // goes on searching.
@@ -309,14 +336,8 @@ class Carver {
         // The start at the origin: the CRC from the origin to it is that of
         // no bytes, 0, whose key is 0.
         if (floor_ == origin_) floor_key_ = 0;
-        for (const Noted& noted : noted_) {
-            if (noted.end) {
-                end_at(noted.pos, noted.value, noted.type);
-            } else {
-                start_at(noted.pos, noted.value);
-            }
-        }
-        noted_.clear();
+        for (std::size_t i = 0; i < noted_count_; ++i) search(noted_[i]);
+        noted_count_ = 0;
     }
 
     // After a block taken: the start of the next block becomes the origin,
@@ -325,7 +346,7 @@ class Carver {
         if (floor_ + BLOCK_TRAILER_SIZE > n_) return false;
         origin_ = floor_;
         searching_ = false;
-        noted_.clear();
+        noted_count_ = 0;
         return true;
     }
 
@@ -337,7 +358,10 @@ class Carver {
     std::uint64_t origin_ = 0;
     std::uint64_t floor_ = 0;  // no block starts before it
     bool searching_ = false;
-    std::vector<Noted> noted_;
+    // The candidates noted since the origin while the blocks follow one
+    // another (left uninitialised: only the first noted_count_ are used).
+    std::unique_ptr<Candidate[]> noted_{new Candidate[kMaxOpenStarts]};
+    std::size_t noted_count_ = 0;
     InversePowers inverse_;
     OpenStarts open_;
     std::optional<std::uint32_t> floor_key_;

@@ -11,6 +11,9 @@
 // after the last block found, so a block's end is recognised by comparing the
 // running CRC, at each candidate end, with the checksum stored after it: one
 // pass, one comparison per candidate. The other candidates are only noted.
+// The CRC runs 8 bytes a step; the register at a candidate inside a word is
+// derived from the register before the word, beside the chain of steps
+// rather than in it.
 //
 // After damage no block ends where the running CRC says, and the pass must
 // find where blocks start again without restarting the CRC at every possible
@@ -32,7 +35,11 @@
 // after the last block found and the byte right after each candidate end's
 // trailer: the trailer of a damaged block still sits where it did, so the
 // block after it is found. Damage to a raw block's restart count or to a
-// trailer's type byte also loses the block after it.
+// trailer's type byte also loses the block after it. The filter block is
+// stored raw but ends otherwise (the offset of its offset array and a base
+// log byte, not a restart array), so it is never a candidate: it is not
+// carved, nor is the metaindex block right after it, whose start follows no
+// candidate trailer. A salvaging reader wants neither.
 //
 // A block found cannot overlap one found before it. While searching, at most
 // kMaxOpenStarts candidate starts are kept, the most recent ones, which

@@ -103,6 +103,22 @@ struct HardwareSteps {
 inline constexpr bool kHardwareBuilt = false;
 #endif
 
+// The register after only the first `count` (1 to 8) bytes of `word`, by one
+// 8-byte step of either kind, so that a loop stepping whole words can learn
+// the register at any byte inside one without walking to it byte by byte.
+// Zero bytes fed to a zero register leave it zero, so the `count` bytes are
+// moved to the top of a word whose other bytes are zero and stepped from zero.
+// The register's low bytes are added to the data bytes they meet, as a step
+// does; when count < 4 its bytes beyond them never reach the tables and are
+// only shifted down, as count byte steps shift them.
+template <class Steps>
+[[gnu::always_inline]] [[nodiscard]] inline std::uint32_t step_first(std::uint32_t reg, std::uint64_t word,
+                                                                     unsigned count) noexcept {
+    const std::uint64_t moved = (word ^ reg) << (64 - 8 * count);
+    const std::uint32_t unreached = count < 4 ? reg >> (8 * count) : 0;
+    return Steps::step8(0, moved) ^ unreached;
+}
+
 enum class Method : std::uint8_t { Software, Hardware };
 
 // The method for a processor that has the instruction or lacks it: the

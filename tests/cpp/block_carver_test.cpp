@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ostream>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "byte_builder.hpp"
 #include "ldb_file/block_carver.hpp"
@@ -182,7 +185,109 @@ TEST(BlockCarver, ReadsNothingPastTheEndOfTheInput) {
         }
         EXPECT_EQ(carve(Bytes(guard - cut, cut)), expected) << cut;
     }
+    // Bytes without a type byte run through whole words up to the end.
+    for (std::size_t length = 0; length <= 64; ++length) {
+        std::memset(guard - length, 0x5A, length);
+        EXPECT_TRUE(carve(Bytes(guard - length, length)).empty()) << length;
+    }
     munmap(mapped, span);
+}
+
+// A raw block's end is a candidate only where its restart array could end
+// (a count n >= 1, n slots, the first 0), so raw blocks of every restart
+// layout must still be found: one entry, one restart for many entries, a
+// restart at every entry, counts of several bytes, zero runs in the values.
+struct Shape {
+    const char* name;
+    int entries;              // per block
+    int restart_interval;     // entries per restart point
+    std::size_t value_bytes;  // the longest value; values are 0 to this long
+    std::uint8_t value_byte;
+};
+
+// A raw block as the engine builds it: a restart point every `interval`
+// entries, whose key is stored whole; the keys between share their prefix.
+ByteVec block_with_restarts(const std::vector<std::pair<std::string, std::string>>& entries, int interval) {
+    ByteVec out;
+    std::vector<std::uint32_t> restarts;
+    std::string previous;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const auto& [key, value] = entries[i];
+        std::size_t shared = 0;
+        if (i % static_cast<std::size_t>(interval) == 0) {
+            restarts.push_back(static_cast<std::uint32_t>(out.size()));
+        } else {
+            while (shared < previous.size() && shared < key.size() && previous[shared] == key[shared]) ++shared;
+        }
+        test::put_block_entry(out, shared, std::string_view(key).substr(shared), value);
+        previous = key;
+    }
+    test::put_restarts(out, restarts);
+    return out;
+}
+
+// Seven raw blocks of the shape, their values of varied lengths so that the
+// blocks end at every offset within a word.
+Table table_of_shape(const Shape& shape) {
+    Table t;
+    for (int b = 0; b < 7; ++b) {
+        std::vector<std::pair<std::string, std::string>> entries;
+        for (int i = 0; i < shape.entries; ++i) {
+            const std::size_t length = (static_cast<std::size_t>(b * 3 + i) * 7) % (shape.value_bytes + 1);
+            entries.emplace_back(test::internal_key("k" + std::to_string(b * 100000 + i), 5, 1),
+                                 std::string(length, static_cast<char>(shape.value_byte)));
+        }
+        add_checked(t, block_with_restarts(entries, shape.restart_interval), BLOCK_TYPE_RAW);
+    }
+    return t;
+}
+
+void PrintTo(const Shape& shape, std::ostream* out) { *out << shape.name; }
+
+class CarverShape : public ::testing::TestWithParam<Shape> {};
+
+TEST_P(CarverShape, FindsEveryRawBlockWhateverItsRestarts) {
+    const Table t = table_of_shape(GetParam());
+    EXPECT_EQ(carve(t.bytes), t.blocks);
+    // Cut at every byte around each block's end: the candidate ends the pass
+    // may look at stop just before the end of the bytes.
+    for (const CarvedBlock& block : t.blocks) {
+        for (std::size_t cut = block.end() - 12; cut <= std::min(block.end() + 12, t.bytes.size()); ++cut) {
+            std::vector<CarvedBlock> expected;
+            for (const CarvedBlock& b : t.blocks) {
+                if (b.end() <= cut) expected.push_back(b);
+            }
+            EXPECT_EQ(carve(Bytes(t.bytes).first(cut)), expected) << cut;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, CarverShape,
+    ::testing::Values(Shape{"one_entry_tiny", 1, 1, 3, 'v'}, Shape{"one_entry_empty_value", 1, 16, 0, 'v'},
+                      Shape{"one_restart_many_entries", 60, 1000, 20, 'v'},
+                      Shape{"restart_every_entry", 60, 1, 20, 'v'},
+                      // 300 restarts: the count's second byte is set.
+                      Shape{"restart_count_over_255", 300, 1, 4, 'v'},
+                      Shape{"zero_values", 40, 16, 40, 0}, Shape{"one_values", 40, 3, 40, 1}),
+    [](const auto& case_info) { return std::string(case_info.param.name); });
+
+// Values that hold another table's bytes: trailers with true checksums of
+// their own blocks, restart arrays and zero runs inside each block. Only the
+// blocks themselves are found.
+TEST(BlockCarver, FindsOnlyTheBlocksWhoseValuesHoldAnotherTable) {
+    const Table inner = make_table(6, 10);
+    Table t;
+    for (std::size_t from = 0, b = 0; from < inner.bytes.size(); ++b) {
+        const std::size_t length = std::min<std::size_t>(inner.bytes.size() - from, 500 + b * 130);
+        const std::string value(reinterpret_cast<const char*>(inner.bytes.data() + from), length);
+        const ByteVec raw = test::block_of({{test::internal_key("outer" + std::to_string(b), 9, 1), value},
+                                            {test::internal_key("outer" + std::to_string(b) + "z", 9, 1), value}});
+        add_checked(t, b % 2 == 0 ? raw : test::snappy_compress(raw), b % 2 == 0 ? BLOCK_TYPE_RAW : BLOCK_TYPE_SNAPPY);
+        from += length;
+    }
+    ASSERT_GE(t.blocks.size(), 3u);
+    EXPECT_EQ(carve(t.bytes), t.blocks);
 }
 
 class CarverNoise : public ::testing::TestWithParam<std::uint32_t> {};

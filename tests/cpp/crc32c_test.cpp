@@ -94,6 +94,31 @@ TEST_P(Crc32cSteps, HardwareStepsEqualTheTableSteps) {
 #endif
 }
 
+// The register at a byte inside a word, from the register before the word:
+// what that many single steps give, by either kind of step, from registers
+// and words whose bytes are often 0 or 1 (the bytes a carving pass stops at).
+template <class Steps>
+void expect_step_first_is_byte_steps(std::uint32_t seed) {
+    std::mt19937_64 rng(seed);
+    for (int i = 0; i < 500; ++i) {
+        const auto reg = static_cast<std::uint32_t>(i % 3 == 0 ? rng() % 2 : rng());
+        std::uint64_t word = rng();
+        if (i % 2 == 0) word &= 0x0101010101010101ULL;
+        std::uint32_t stepped = reg;
+        for (unsigned count = 1; count <= 8; ++count) {
+            stepped = crc32c::SoftwareSteps::step(stepped, static_cast<std::uint8_t>(word >> (8 * (count - 1))));
+            EXPECT_EQ(crc32c::step_first<Steps>(reg, word, count), stepped) << count;
+        }
+    }
+}
+
+TEST_P(Crc32cSteps, StepFirstIsThatManyByteSteps) {
+    expect_step_first_is_byte_steps<crc32c::SoftwareSteps>(GetParam());
+#if defined(__x86_64__)
+    if (crc32c::method() == Method::Hardware) expect_step_first_is_byte_steps<crc32c::HardwareSteps>(GetParam());
+#endif
+}
+
 INSTANTIATE_TEST_SUITE_P(Seeds, Crc32cSteps, ::testing::Values(1u, 2u, 3u));
 
 #if defined(__x86_64__)
