@@ -233,6 +233,19 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
         if (report.size != 0) report.unread.push_back({0, report.size, reason});
         report.reason = std::move(reason);
     };
+    // Salvage of a table without a usable footer or index: true when carving
+    // found blocks (the file is then salvaged), false when it found none.
+    auto carve_table = [&](const std::string& why) {
+        auto unindexed = LdbFile::open_unindexed_at(listing_.fd.get(), file.name, file.display_path, file.number);
+        if (!unindexed) return false;
+        report.status = FileReport::Status::Salvaged;
+        report.reason = why;
+        unindexed->salvage_records(sink, &observer);
+        if (!report.carved.empty()) return true;
+        report.unread.clear();
+        report.reason.clear();
+        return false;
+    };
     if (file.kind == DataFileKind::Table) {
         auto table = LdbFile::open_at(listing_.fd.get(), file.name, file.display_path, file.number);
         if (!table) {
@@ -240,22 +253,18 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
                 return left_out(table.error().message());
             }
             // No usable footer or index: the blocks are found by their checksums.
-            auto unindexed = LdbFile::open_unindexed_at(listing_.fd.get(), file.name, file.display_path, file.number);
-            if (!unindexed) return left_out(table.error().message());
-            report.status = FileReport::Status::Salvaged;
-            report.reason = table.error().message();
-            unindexed->salvage_records(sink, &observer);
-            // Nothing found: the file is left out after all, as without salvage.
-            if (report.carved.empty()) {
-                report.unread.clear();
-                return left_out(table.error().message());
-            }
+            if (!carve_table(table.error().message())) return left_out(table.error().message());
             return;
         }
         report.status = FileReport::Status::Read;
         if (table->length() < FOOTER_SIZE) {
-            // The reader opens such a file as one without blocks.
-            observer.stopped(0, LdbError{LdbError::FileTooSmall{}}.message());
+            // Too short for a footer, yet a table cut that early can still
+            // hold a whole small block; if none is found, the reader opens
+            // such a file as one without blocks.
+            const std::string reason = LdbError{LdbError::FileTooSmall{}}.message();
+            if (table->length() != 0 && options_.salvage && carve_table(reason)) return;
+            report.status = FileReport::Status::Read;
+            observer.stopped(0, reason);
             return;
         }
         table->read_records(sink, &observer);
