@@ -11,7 +11,7 @@
 # another). Inputs that crash, leak or run too long land in fuzz/artifacts/; new
 # corpus entries in fuzz/corpus/<target>/generated/ (both ignored by git). The
 # committed seeds in fuzz/corpus/<target>/ are copied in first. Runs with `nice`,
-# one target at a time: the machine is shared.
+# one target at a time (FUZZ_JOBS=N runs N at once): the machine is shared.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
@@ -75,23 +75,48 @@ fi
 # for carving to cross several blocks and the damage between them.
 declare -A MAX_LEN=([log_reader]=100000 [table_reader]=16384 [version_edit]=4096 [block]=16384 [block_carver]=65536 [chromium_decode]=16384)
 
-mkdir -p "$ROOT/fuzz/artifacts"
-summary=()
-failed=0
-for target in "${targets[@]}"; do
-    corpus=$ROOT/fuzz/corpus/$target/generated
-    mkdir -p "$corpus"
-    find "$ROOT/fuzz/corpus/$target" -maxdepth 1 -type f -exec cp -n {} "$corpus/" \;
-    output=$ROOT/fuzz/artifacts/$target.log
-    log "fuzzing $target for ${seconds}s (log: ${output#"$ROOT"/})"
+# How many targets run at once (FUZZ_JOBS, default 1): each target is one
+# process on one core, so a short run on an otherwise idle machine (the CI
+# smoke) runs one per core, while long runs on a shared machine keep to one.
+jobs=${FUZZ_JOBS:-1}
+[[ $jobs =~ ^[1-9][0-9]*$ ]] || { echo "FUZZ_JOBS must be a positive number, not '$jobs'" >&2; exit 2; }
+
+# Runs one target; its output goes to fuzz/artifacts/TARGET.log and its exit
+# status to TARGET.status, read back for the summary once every target is done.
+fuzz_target() {
+    local target=$1 corpus=$ROOT/fuzz/corpus/$1/generated output=$ROOT/fuzz/artifacts/$1.log status=0
     # A single allocation above 64 MB from an input of at most 100 KB is a
     # fault in itself (an unchecked length claim), as is an input that takes
     # more than 10 s.
-    status=0
     nice -n 10 "$BUILD/fuzz/fuzz_$target" "$corpus" \
         -max_total_time="$seconds" -max_len="${MAX_LEN[$target]}" -timeout=10 \
         -rss_limit_mb=2048 -malloc_limit_mb=64 -print_final_stats=1 \
         -artifact_prefix="$ROOT/fuzz/artifacts/$target-" >"$output" 2>&1 || status=$?
+    echo "$status" >"$ROOT/fuzz/artifacts/$target.status"
+}
+
+mkdir -p "$ROOT/fuzz/artifacts"
+running=0
+for target in "${targets[@]}"; do
+    corpus=$ROOT/fuzz/corpus/$target/generated
+    mkdir -p "$corpus"
+    find "$ROOT/fuzz/corpus/$target" -maxdepth 1 -type f -exec cp -n {} "$corpus/" \;
+    rm -f "$ROOT/fuzz/artifacts/$target.status"
+    if ((running == jobs)); then
+        wait -n
+        running=$((running - 1))
+    fi
+    log "fuzzing $target for ${seconds}s (log: fuzz/artifacts/$target.log)"
+    fuzz_target "$target" &
+    running=$((running + 1))
+done
+wait
+
+summary=()
+failed=0
+for target in "${targets[@]}"; do
+    output=$ROOT/fuzz/artifacts/$target.log
+    status=$(cat "$ROOT/fuzz/artifacts/$target.status" 2>/dev/null || echo 255)
     # grep finds nothing in the log of a target that failed at once, and under
     # pipefail that would end the script before it reports the failure.
     executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$output" | tail -1)

@@ -102,7 +102,7 @@ BlobFile folder_not_followed(const std::string& blob_folder, const std::array<st
 }
 
 // A Python-style quoted text, as the reports have always written link targets.
-std::string quoted(const std::string& text) {
+std::string python_quoted(const std::string& text) {
     const bool double_quotes = text.find('\'') != std::string::npos && text.find('"') == std::string::npos;
     const char quote = double_quotes ? '"' : '\'';
     std::string out(1, quote);
@@ -133,7 +133,7 @@ std::string BlobFile::describe() const {
     switch (status) {
         case BlobStatus::Read: return "read";
         case BlobStatus::Missing: return "missing";
-        case BlobStatus::Link: return "a symbolic link to " + quoted(detail) + ", not followed";
+        case BlobStatus::Link: return "a symbolic link to " + python_quoted(detail) + ", not followed";
         case BlobStatus::NotRegular:
         case BlobStatus::Oversize: return detail + ", not read";
         case BlobStatus::Unreadable: return "unreadable (" + detail + ")";

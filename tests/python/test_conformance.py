@@ -843,10 +843,13 @@ def test_close_during_a_flush_leaves_the_table_beside_its_log(scratch: Path) -> 
     must report both files as they are: every entry of that log once from the
     log and once from the table, nothing else twice.
 
-    Whether a close lands inside that write depends on thread timing (the
-    write of a 4 MiB table takes tens of milliseconds, the close follows the
-    switch to the new log by a few), so databases are written until two show
-    it, at most ten."""
+    Whether a close lands inside that write depends on thread timing: the
+    close follows the moment the table file appears (the write of a 4 MiB
+    table takes tens of milliseconds from there), rather than a fixed pause
+    after the switch to the new log, which on a loaded machine could end
+    before the background thread had even started; a close that comes first
+    leaves no table at all. Databases are written until two show the case,
+    at most ten."""
     shown = 0
     for attempt in range(10):
         path = scratch / f"db{attempt}"
@@ -855,7 +858,9 @@ def test_close_during_a_flush_leaves_the_table_beside_its_log(scratch: Path) -> 
         rng = random.Random(attempt)
         while len([n for _, kind, n in data_files(path) if kind == "log"]) < 2:
             engine.write_batch([(Kind.PUT, b"k%06d" % rng.randrange(10**6), rng.randbytes(1000)) for _ in range(10)])
-        time.sleep(0.003)  # let the background write begin
+        started = time.monotonic()
+        while not any(kind == "table" for _, kind, _ in data_files(path)) and time.monotonic() - started < 10:
+            time.sleep(0.0005)
         engine.close()
 
         built = Built("close-during-flush", path, engine.ops, True).read()

@@ -58,12 +58,14 @@ def test_numbers_colliding_in_a_hash_table_do_not_stall_the_open(tmp_path):
     # 351,061 additions, 3.8 MB: a hash map took over a minute (quadratic).
     numbers = [k * FLOODED_BUCKET_COUNT for k in range(1, FLOODED_BUCKET_COUNT + 1)]
     (tmp_path / "MANIFEST-000001").write_bytes(manifest_of([new_file(k % 7, n) for k, n in enumerate(numbers)]))
-    start = time.monotonic()
+    # Processor time, not the wall clock: what a quadratic blow-up spends is
+    # work, and a machine busy with other builds must not fail the bound.
+    start = time.process_time()
     with RawLevelDb(str(tmp_path)) as db:
         assert db.iterate_records_raw() == []
     # A generous bound, against a quadratic blow-up only: the open takes well
     # under a second.
-    assert time.monotonic() - start < 10
+    assert time.process_time() - start < 10
 
 
 # The smallest new-file field with a distinct number among millions: tag,
