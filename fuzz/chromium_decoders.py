@@ -157,15 +157,23 @@ def smoke(seconds: int, script: str = __file__, targets: tuple[str, ...] = TARGE
     return 1 if failed else 0
 
 
-def main(argv: list[str]) -> int:
+def command(argv: list[str], script: str, targets: tuple[str, ...], run: Callable[[str, list[str]], None],
+            usage: str | None) -> int:
+    """A fuzz script's command line: ``--smoke [SECONDS]`` runs every target
+    briefly, ``TARGET [libFuzzer options]`` one target (at a lower priority,
+    for long runs beside other work)."""
     if argv and argv[0] == "--smoke":
-        return smoke(int(argv[1]) if len(argv) > 1 else SMOKE_SECONDS)
-    if not argv or argv[0] not in TARGETS:
-        print(__doc__, file=sys.stderr)
+        return smoke(int(argv[1]) if len(argv) > 1 else SMOKE_SECONDS, script, targets)
+    if not argv or argv[0] not in targets:
+        print(usage, file=sys.stderr)
         return 2
     os.nice(5)
-    fuzz(argv[0], argv[1:])
+    run(argv[0], argv[1:])
     return 0
+
+
+def main(argv: list[str]) -> int:
+    return command(argv, __file__, TARGETS, fuzz, __doc__)
 
 
 if __name__ == "__main__":

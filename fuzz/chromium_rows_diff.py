@@ -287,15 +287,7 @@ def show(target: str, path: str) -> int:
 def main(argv: list[str]) -> int:
     if len(argv) == 3 and argv[0] == "--show":
         return show(argv[1], argv[2])
-    if argv and argv[0] == "--smoke":
-        return chromium_decoders.smoke(int(argv[1]) if len(argv) > 1 else chromium_decoders.SMOKE_SECONDS,
-                                       __file__, TARGETS)
-    if not argv or argv[0] not in TARGETS:
-        print(__doc__, file=sys.stderr)
-        return 2
-    os.nice(5)
-    fuzz(argv[0], argv[1:])
-    return 0
+    return chromium_decoders.command(argv, __file__, TARGETS, fuzz, __doc__)
 
 
 if __name__ == "__main__":

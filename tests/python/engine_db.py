@@ -560,6 +560,22 @@ def record_fields(record: Any, origin_file: Callable[[str], Any] = lambda path: 
     )
 
 
+def basename_fields(records: Iterable[Any]) -> list[tuple[Any, ...]]:
+    """`record_fields` of each record, with its file's name only: reads of
+    copies of a store in other folders compare equal."""
+    return [record_fields(r, os.path.basename) for r in records]
+
+
+def records_of_blocks(table: Table, keep: Callable[[TableBlock], bool]) -> list[tuple[Any, ...]]:
+    """What an intact read of `table`'s store gives for the data blocks that
+    `keep` accepts (`basename_fields`)."""
+    import _tarnwick
+
+    with _tarnwick.RawLevelDb(str(table.path.parent)) as db:
+        every = basename_fields(db.iterate_records_raw())
+    wanted = [(b.offset, b.offset + b.size) for b in table.blocks if keep(b)]
+    return [r for r in every if any(begin <= r[6] < end for begin, end in wanted)]
+
 DATA_EXTENSIONS = {"ldb": "table", "sst": "table", "log": "log"}
 
 

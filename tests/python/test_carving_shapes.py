@@ -12,7 +12,6 @@ exactly what an intact read gives for every data block before the damage.
 
 from __future__ import annotations
 
-import os
 import random
 import shutil
 from pathlib import Path
@@ -20,9 +19,8 @@ from pathlib import Path
 import plyvel
 import pytest
 
-import _tarnwick
 import tarnwick
-from engine_db import Table, read_table, record_fields
+from engine_db import Table, basename_fields, read_table, records_of_blocks
 
 TRAILER = 5
 # A file shorter than a table's footer has no footer to read, but may still
@@ -119,16 +117,6 @@ def _copy_with(table: Table, directory: Path, data: bytes) -> Path:
     return directory
 
 
-def _fields(records: object) -> list[tuple[object, ...]]:
-    return [record_fields(r, os.path.basename) for r in records]  # type: ignore[attr-defined]
-
-
-def _records_before(table: Table, end: int) -> list[tuple[object, ...]]:
-    """What an intact read gives for the data blocks wholly before `end`."""
-    with _tarnwick.RawLevelDb(str(table.path.parent)) as db:
-        every = _fields(db.iterate_records_raw())
-    kept = [(b.offset, b.offset + b.size) for b in table.blocks if b.offset + b.size + TRAILER <= end]
-    return [r for r in every if any(begin <= r[6] < stop for begin, stop in kept)]
 
 
 # How the table is damaged: the footer's magic number lost, the file cut
@@ -150,10 +138,10 @@ def test_carving_gives_every_block_before_the_damage(shaped: tuple[str, Table], 
     else:
         end = int(len(table.data) * float(damage))
         data = table.data[:end]
-    expected = _records_before(table, end)
+    expected = records_of_blocks(table, lambda b: b.offset + b.size + TRAILER <= end)
 
     records = tarnwick.records(_copy_with(table, tmp_path / "db", data))
-    got = _fields(records)
+    got = basename_fields(records)
     (report,) = records.report.files
     assert sorted(got, key=lambda r: r[6]) == expected
     if expected:

@@ -10,7 +10,6 @@ still leave such a table out.
 
 from __future__ import annotations
 
-import os
 import random
 import shutil
 import subprocess
@@ -23,7 +22,7 @@ import pytest
 import _tarnwick
 import craft
 import tarnwick
-from engine_db import Table, read_table, record_fields
+from engine_db import Table, basename_fields, read_table, records_of_blocks
 
 TRAILER = 5
 CUTS = (0.05, 0.2, 0.37, 0.5, 0.7, 0.83, 0.95, 0.999)
@@ -55,18 +54,6 @@ def engine_table(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPa
     return table
 
 
-def _fields(records: object) -> list[tuple[object, ...]]:
-    return [record_fields(r, os.path.basename) for r in records]  # type: ignore[attr-defined]
-
-
-def _records_of_blocks(table: Table, keep: object) -> list[tuple[object, ...]]:
-    """What an intact read gives for the data blocks `keep` accepts."""
-    with _tarnwick.RawLevelDb(str(table.path.parent)) as db:
-        every = _fields(db.iterate_records_raw())
-    wanted = [(b.offset, b.offset + b.size) for b in table.blocks if keep(b)]  # type: ignore[operator]
-    return [r for r in every if any(begin <= r[6] < end for begin, end in wanted)]
-
-
 def _copy_with(table: Table, directory: Path, data: bytes) -> Path:
     directory.mkdir()
     for name in ("CURRENT",) + tuple(p.name for p in table.path.parent.glob("MANIFEST-*")):
@@ -77,7 +64,7 @@ def _copy_with(table: Table, directory: Path, data: bytes) -> Path:
 
 def _scan(directory: Path, **options: object) -> tuple[list[tuple[object, ...]], tarnwick.FileReport]:
     records = tarnwick.records(directory, **options)  # type: ignore[arg-type]
-    got = _fields(records)
+    got = basename_fields(records)
     (report,) = records.report.files
     return got, report
 
@@ -86,7 +73,7 @@ def _scan(directory: Path, **options: object) -> tuple[list[tuple[object, ...]],
 def test_a_cut_table_gives_every_block_before_the_cut(engine_table: Table, tmp_path: Path, fraction: float) -> None:
     cut = int(len(engine_table.data) * fraction)
     directory = _copy_with(engine_table, tmp_path / "db", engine_table.data[:cut])
-    expected = _records_of_blocks(engine_table, lambda b: b.offset + b.size + TRAILER <= cut)
+    expected = records_of_blocks(engine_table, lambda b: b.offset + b.size + TRAILER <= cut)
     assert expected, "the cut leaves at least one whole block"
 
     got, report = _scan(directory)
@@ -132,7 +119,7 @@ DAMAGE = {
 def test_blocks_the_index_lost_are_carved(engine_table: Table, tmp_path: Path, damage: str) -> None:
     data, carved_blocks = DAMAGE[damage](engine_table)
     directory = _copy_with(engine_table, tmp_path / "db", data)
-    expected = _records_of_blocks(engine_table, lambda b: True)
+    expected = records_of_blocks(engine_table, lambda b: True)
 
     got, report = _scan(directory)
     assert sorted(got, key=lambda r: r[6]) == expected
