@@ -26,7 +26,7 @@ import io
 import os
 import subprocess
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
@@ -124,17 +124,24 @@ def _ensure_atheris() -> None:
 
 
 def fuzz(target: str, options: list[str]) -> None:
+    run_atheris(f"chromium_{target}", lambda: seeds(target), lambda data: check(target, data), options)
+
+
+def run_atheris(corpus_name: str, first_seeds: Callable[[], Iterable[bytes]], one_input: Callable[[bytes], object],
+                options: list[str]) -> None:
+    """Fuzzes ``one_input`` with the decoders instrumented, starting from
+    fuzz/corpus/<corpus_name>/generated, which ``first_seeds()`` fill once."""
     _ensure_atheris()
     import atheris
 
     with atheris.instrument_imports():
         import tarnwick.chromium  # noqa: F401
-    corpus = ROOT / "fuzz" / "corpus" / f"chromium_{target}" / "generated"
+    corpus = ROOT / "fuzz" / "corpus" / corpus_name / "generated"
     if not corpus.exists():
         corpus.mkdir(parents=True)
-        for i, seed in enumerate(seeds(target)):
+        for i, seed in enumerate(first_seeds()):
             (corpus / f"seed-{i}").write_bytes(seed)
-    atheris.Setup([sys.argv[0], *options, str(corpus)], lambda data: check(target, data))
+    atheris.Setup([sys.argv[0], *options, str(corpus)], one_input)
     atheris.Fuzz()
 
 

@@ -253,20 +253,10 @@ def seeds(target: str) -> list[bytes]:
 
 
 def fuzz(target: str, options: list[str]) -> None:
-    chromium_decoders._ensure_atheris()
-    import atheris
-
-    with atheris.instrument_imports():
-        import tarnwick.chromium  # noqa: F401
-    corpus = ROOT / "fuzz" / "corpus" / f"chromium_rows_{target}" / "generated"
-    if not corpus.exists():
-        corpus.mkdir(parents=True)
-        for i, seed in enumerate(seeds(target)):
-            (corpus / f"seed-{i}").write_bytes(seed)
     # Small stores mutate fastest: longer inputs (whole fixture stores) are cut
     # to MAX_LEN unless the options say otherwise (the last -max_len counts).
-    atheris.Setup([sys.argv[0], f"-max_len={MAX_LEN}", *options, str(corpus)], lambda data: check(target, data))
-    atheris.Fuzz()
+    chromium_decoders.run_atheris(f"chromium_rows_{target}", lambda: seeds(target), lambda data: check(target, data),
+                                  [f"-max_len={MAX_LEN}", *options])
 
 
 def show(target: str, path: str) -> int:

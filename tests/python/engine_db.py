@@ -560,6 +560,15 @@ def record_fields(record: Any, origin_file: Callable[[str], Any] = lambda path: 
     )
 
 
+def copy_with(table: Table, directory: Path, data: bytes) -> Path:
+    """A copy of `table`'s store in the new folder `directory` (its CURRENT
+    and manifests) with `data` in place of the table's bytes."""
+    directory.mkdir()
+    for name in ("CURRENT",) + tuple(p.name for p in table.path.parent.glob("MANIFEST-*")):
+        shutil.copy(table.path.parent / name, directory / name)
+    (directory / table.path.name).write_bytes(data)
+    return directory
+
 def basename_fields(records: Iterable[Any]) -> list[tuple[Any, ...]]:
     """`record_fields` of each record, with its file's name only: reads of
     copies of a store in other folders compare equal."""

@@ -13,14 +13,13 @@ exactly what an intact read gives for every data block before the damage.
 from __future__ import annotations
 
 import random
-import shutil
 from pathlib import Path
 
 import plyvel
 import pytest
 
 import tarnwick
-from engine_db import Table, basename_fields, read_table, records_of_blocks
+from engine_db import Table, basename_fields, copy_with, read_table, records_of_blocks
 
 TRAILER = 5
 # A file shorter than a table's footer has no footer to read, but may still
@@ -109,14 +108,6 @@ def test_the_shapes_are_what_they_claim(shaped: tuple[str, Table]) -> None:
         assert any(b"\x00\x00\x00\x00" in e.value for b in table.blocks for e in b.entries)
 
 
-def _copy_with(table: Table, directory: Path, data: bytes) -> Path:
-    directory.mkdir()
-    for name in ("CURRENT",) + tuple(p.name for p in table.path.parent.glob("MANIFEST-*")):
-        shutil.copy(table.path.parent / name, directory / name)
-    (directory / table.path.name).write_bytes(data)
-    return directory
-
-
 
 
 # How the table is damaged: the footer's magic number lost, the file cut
@@ -140,7 +131,7 @@ def test_carving_gives_every_block_before_the_damage(shaped: tuple[str, Table], 
         data = table.data[:end]
     expected = records_of_blocks(table, lambda b: b.offset + b.size + TRAILER <= end)
 
-    records = tarnwick.records(_copy_with(table, tmp_path / "db", data))
+    records = tarnwick.records(copy_with(table, tmp_path / "db", data))
     got = basename_fields(records)
     (report,) = records.report.files
     assert sorted(got, key=lambda r: r[6]) == expected

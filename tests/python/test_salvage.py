@@ -11,7 +11,6 @@ still leave such a table out.
 from __future__ import annotations
 
 import random
-import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -22,7 +21,7 @@ import pytest
 import _tarnwick
 import craft
 import tarnwick
-from engine_db import Table, basename_fields, read_table, records_of_blocks
+from engine_db import Table, basename_fields, copy_with, read_table, records_of_blocks
 
 TRAILER = 5
 CUTS = (0.05, 0.2, 0.37, 0.5, 0.7, 0.83, 0.95, 0.999)
@@ -54,14 +53,6 @@ def engine_table(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPa
     return table
 
 
-def _copy_with(table: Table, directory: Path, data: bytes) -> Path:
-    directory.mkdir()
-    for name in ("CURRENT",) + tuple(p.name for p in table.path.parent.glob("MANIFEST-*")):
-        shutil.copy(table.path.parent / name, directory / name)
-    (directory / table.path.name).write_bytes(data)
-    return directory
-
-
 def _scan(directory: Path, **options: object) -> tuple[list[tuple[object, ...]], tarnwick.FileReport]:
     records = tarnwick.records(directory, **options)  # type: ignore[arg-type]
     got = basename_fields(records)
@@ -72,7 +63,7 @@ def _scan(directory: Path, **options: object) -> tuple[list[tuple[object, ...]],
 @pytest.mark.parametrize("fraction", CUTS)
 def test_a_cut_table_gives_every_block_before_the_cut(engine_table: Table, tmp_path: Path, fraction: float) -> None:
     cut = int(len(engine_table.data) * fraction)
-    directory = _copy_with(engine_table, tmp_path / "db", engine_table.data[:cut])
+    directory = copy_with(engine_table, tmp_path / "db", engine_table.data[:cut])
     expected = records_of_blocks(engine_table, lambda b: b.offset + b.size + TRAILER <= cut)
     assert expected, "the cut leaves at least one whole block"
 
@@ -118,7 +109,7 @@ DAMAGE = {
 @pytest.mark.parametrize("damage", DAMAGE)
 def test_blocks_the_index_lost_are_carved(engine_table: Table, tmp_path: Path, damage: str) -> None:
     data, carved_blocks = DAMAGE[damage](engine_table)
-    directory = _copy_with(engine_table, tmp_path / "db", data)
+    directory = copy_with(engine_table, tmp_path / "db", data)
     expected = records_of_blocks(engine_table, lambda b: True)
 
     got, report = _scan(directory)
@@ -158,7 +149,7 @@ def test_random_bytes_give_nothing(tmp_path: Path, seed: int) -> None:
 
 @pytest.mark.parametrize("options", [(), ("--no-salvage",)], ids=["salvage", "no_salvage"])
 def test_summary_shows_a_salvaged_table(engine_table: Table, tmp_path: Path, options: tuple[str, ...]) -> None:
-    directory = _copy_with(engine_table, tmp_path / "db", _damage_magic(engine_table))
+    directory = copy_with(engine_table, tmp_path / "db", _damage_magic(engine_table))
     result = subprocess.run([sys.executable, "-m", "tarnwick", "summary", str(directory), *options],
                             capture_output=True, text=True, check=True)
     (row,) = [line for line in result.stdout.splitlines() if line.startswith(engine_table.path.name)]
