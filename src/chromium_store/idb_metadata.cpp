@@ -268,12 +268,16 @@ std::optional<ChosenList> IdbMetadata::external_list(std::uint64_t db, std::uint
     std::uint64_t next = std::numeric_limits<std::uint64_t>::max();
     const auto versions = record_versions_.find(slot);
     if (before) {
-        next = seq;
+        // An undo task restores the value its transaction overwrote. Chromium
+        // writes the transaction's new version first and the task after it,
+        // so the restored value is the version before the newest one ahead of
+        // the task, and its list lies between those two versions.
+        if (versions == record_versions_.end()) return std::nullopt;
+        const auto ahead = std::ranges::lower_bound(versions->second, seq);
+        if (ahead == versions->second.begin()) return std::nullopt;
+        next = *std::prev(ahead);
         version = 0;
-        if (versions != record_versions_.end()) {
-            const auto at = std::ranges::lower_bound(versions->second, seq);
-            if (at != versions->second.begin()) version = *std::prev(at);
-        }
+        if (std::prev(ahead) != versions->second.begin()) version = *std::prev(ahead, 2);
     } else if (versions != record_versions_.end()) {
         const auto at = std::ranges::upper_bound(versions->second, seq);
         if (at != versions->second.end()) next = *at;

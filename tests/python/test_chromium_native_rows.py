@@ -28,11 +28,6 @@ FIXTURES = Path(__file__).resolve().parents[1] / "fixtures" / "chromium"
 PROFILES = {"profile": FIXTURES / "profile", "hostile": FIXTURES / "hostile" / "profile",
             "versions": FIXTURES / "idb_versions"}
 STORES = [(name, kind, store) for name, root in PROFILES.items() for kind, store in find_stores(str(root))]
-# Known, not yet settled: in the store whose record has several versions, each with
-# its own Blob, an undo task of the scopes log restores a value whose Blob the native
-# decoder looks up in the list of the version before the task ("not listed"), the
-# Python decoder in the newest list (blob 4). The two rows differ in that value only.
-UNSETTLED = {("versions", "history"), ("versions", "newest")}
 STORE_IDS = [f"{name}-{Path(store).name}" for name, _, store in STORES]
 
 
@@ -65,10 +60,7 @@ def arrow_rows(rows: ChromiumScan) -> list[dict[str, Any]]:
 
 @pytest.mark.parametrize("history", [True, False], ids=["history", "newest"])
 @pytest.mark.parametrize(("name", "kind", "store"), STORES, ids=STORE_IDS)
-def test_native_rows_are_the_python_rows(name: str, kind: str | None, store: str, history: bool,
-                                        request: pytest.FixtureRequest) -> None:
-    if (name, "history" if history else "newest") in UNSETTLED:
-        request.applymarker(pytest.mark.xfail(reason="an undo task's Blob list: see UNSETTLED", strict=True))
+def test_native_rows_are_the_python_rows(name: str, kind: str | None, store: str, history: bool) -> None:
     native, expected = comparable_rows(kind, store, history)
     assert multiset(native) == multiset(expected), differences(native, expected)
     # In history mode every record the files hold has a row; newest-only, one per key.

@@ -495,10 +495,19 @@ class _Decoder:
         versions = self.names.externals.get((db, os_, pk))
         if not versions:
             return []
-        if self._in_undo:
-            # Not settled: the list of a value an undo task restores.
-            return min(versions, key=lambda v: abs(v[0] - seq))[1]
         record_versions = self.names.record_versions.get((db, os_, pk), [])
+        if self._in_undo:
+            # An undo task restores the value a transaction overwrote. Chromium
+            # writes the transaction's new version first, then the task, so the
+            # restored value is the version before the newest one ahead of the
+            # task, and its list lies between those two versions.
+            ahead = bisect.bisect_left(record_versions, seq)
+            if ahead == 0:
+                return []
+            written = record_versions[ahead - 1]
+            restored = record_versions[ahead - 2] if ahead >= 2 else -1
+            between = [v for v in versions if restored < v[0] < written]
+            return between[-1][1] if between else []
         after = bisect.bisect_right(record_versions, seq)
         following = record_versions[after] if after < len(record_versions) else None
         first = bisect.bisect_right([v[0] for v in versions], seq)
