@@ -264,31 +264,24 @@ std::optional<ChosenList> IdbMetadata::external_list(std::uint64_t db, std::uint
     // (index 1) comes before its list (index 3) in the batch: the list of a
     // version is the first one after it and before the record's next
     // version. A list before it is an earlier version's.
-    std::uint64_t version = seq;
-    std::uint64_t next = std::numeric_limits<std::uint64_t>::max();
-    const auto versions = record_versions_.find(slot);
     if (before) {
-        // An undo task restores the value its transaction overwrote. Chromium
-        // writes the transaction's new version first and the task after it,
-        // so the restored value is the version before the newest one ahead of
-        // the task, and its list lies between those two versions.
-        if (versions == record_versions_.end()) return std::nullopt;
-        const auto ahead = std::ranges::lower_bound(versions->second, seq);
-        if (ahead == versions->second.begin()) return std::nullopt;
-        next = *std::prev(ahead);
-        version = 0;
-        if (std::prev(ahead) != versions->second.begin()) version = *std::prev(ahead, 2);
-    } else if (versions != record_versions_.end()) {
+        // An undo task restores the value its transaction overwrote, and that
+        // value's list is the one in force when the transaction began: the
+        // newest list before the task. (The transaction's own list, if any,
+        // comes after the task: lists sort after records in key order, and
+        // Chromium writes each change before its undo task.)
+        const auto after = std::ranges::lower_bound(lists->second, seq, {}, &ListVersion::seq);
+        if (after == lists->second.begin()) return std::nullopt;
+        const ListVersion& last = *std::prev(after);
+        return ChosenList{last.seq, Bytes(last.bytes.data(), last.bytes.size())};
+    }
+    std::uint64_t next = std::numeric_limits<std::uint64_t>::max();
+    if (const auto versions = record_versions_.find(slot); versions != record_versions_.end()) {
         const auto at = std::ranges::upper_bound(versions->second, seq);
         if (at != versions->second.end()) next = *at;
     }
-    const auto first = std::ranges::upper_bound(lists->second, version, {}, &ListVersion::seq);
+    const auto first = std::ranges::upper_bound(lists->second, seq, {}, &ListVersion::seq);
     if (first == lists->second.end() || first->seq >= next) return std::nullopt;
-    if (before) {
-        // Of the lists after that version, the newest before the undo.
-        const auto last = std::prev(std::ranges::lower_bound(lists->second, next, {}, &ListVersion::seq));
-        return ChosenList{last->seq, Bytes(last->bytes.data(), last->bytes.size())};
-    }
     return ChosenList{first->seq, Bytes(first->bytes.data(), first->bytes.size())};
 }
 

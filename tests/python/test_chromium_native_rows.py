@@ -155,3 +155,26 @@ def test_batches_are_bounded_by_rows(batch_rows: int) -> None:
     native = ChromiumScan(rows.sources, history=True, all_records=True, batch_rows=batch_rows)
     sizes = [b.num_rows for b in pa.RecordBatchReader.from_stream(native)]
     assert max(sizes) <= batch_rows and sum(sizes) == len(jsonl_rows(rows))
+
+
+def test_an_undo_task_restores_the_blob_its_transaction_replaced() -> None:
+    """Record "k" held Blobs #2, #3 and #4 in turn, each replaced by a transaction
+    whose scope logged an undo task for the record and one for its external-object
+    list. The value the record's task restores names the Blob of the list the
+    list's task restores, for every transaction."""
+    (kind, store), = [(k, s) for name, k, s in STORES if name == "versions" and k == "indexeddb"]
+    rows = jsonl_rows(native_scan(kind, store, history=True, all_records=True))
+    restored: dict[int, dict[str, list[int]]] = {}
+    for row in rows:
+        value = row["value"]
+        if row["record_type"] != "scopes_log" or not isinstance(value, dict) or value.get("undo") != "put":
+            continue
+        scope = restored.setdefault(row["key"]["scope"], {"record": [], "list": []})
+        previous = value["previous_value"]
+        if value["record"]["record_type"] == "data" and isinstance(previous, dict) and "$blob" in previous:
+            scope["record"].append(previous["$blob"].get("blob_number"))
+        elif value["record"]["record_type"] == "external_objects":
+            scope["list"] += [o["blob_number"] for o in previous]
+    by_scope = {s: (set(r["record"]), set(r["list"])) for s, r in restored.items() if r["record"]}
+    assert sorted(r for r, _ in by_scope.values()) == [{2}, {3}, {4}]
+    assert all(record == listed for record, listed in by_scope.values())

@@ -497,17 +497,13 @@ class _Decoder:
             return []
         record_versions = self.names.record_versions.get((db, os_, pk), [])
         if self._in_undo:
-            # An undo task restores the value a transaction overwrote. Chromium
-            # writes the transaction's new version first, then the task, so the
-            # restored value is the version before the newest one ahead of the
-            # task, and its list lies between those two versions.
-            ahead = bisect.bisect_left(record_versions, seq)
-            if ahead == 0:
-                return []
-            written = record_versions[ahead - 1]
-            restored = record_versions[ahead - 2] if ahead >= 2 else -1
-            between = [v for v in versions if restored < v[0] < written]
-            return between[-1][1] if between else []
+            # An undo task restores the value its transaction overwrote, and that
+            # value's list is the one in force when the transaction began: the
+            # newest list before the task. (The transaction's own list, if any,
+            # comes after the task: lists sort after records in key order, and
+            # Chromium writes each change before its undo task.)
+            before = [v for v in versions if v[0] < seq]
+            return before[-1][1] if before else []
         after = bisect.bisect_right(record_versions, seq)
         following = record_versions[after] if after < len(record_versions) else None
         first = bisect.bisect_right([v[0] for v in versions], seq)
