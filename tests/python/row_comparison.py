@@ -16,10 +16,12 @@ from __future__ import annotations
 import collections
 import json
 import re
+from pathlib import Path
 from typing import Any
 
 from tarnwick import chromium
 from tarnwick.chromium import _json, output
+from tarnwick.chromium.discover import find_stores
 from tarnwick.chromium.history import history as all_versions
 from tarnwick.chromium.history import latest
 from tarnwick.chromium.scan import ChromiumScan, store_sources
@@ -31,6 +33,13 @@ from tarnwick.chromium.scan import ChromiumScan, store_sources
 # Python decoders give neither. A value over the decoding budget is an error row
 # in both, but the native budget counts its units its own way, so the numbers in
 # such an error text may differ.
+# The real-Chromium fixtures, and each of their stores (name, kind, folder).
+FIXTURES = Path(__file__).resolve().parents[1] / "fixtures" / "chromium"
+PROFILES = {"profile": FIXTURES / "profile", "hostile": FIXTURES / "hostile" / "profile",
+            "versions": FIXTURES / "idb_versions"}
+STORES = [(name, kind, store) for name, root in PROFILES.items() for kind, store in find_stores(str(root))]
+STORE_IDS = [f"{name}-{Path(store).name}" for name, _, store in STORES]
+
 NATIVE_ONLY_DETAILS = ("committed", "committed_us", "external_objects_seq")
 BUDGET_ERROR = re.compile(r"(over budget at .*: the value would expand beyond )\d+( units)")
 

@@ -13,21 +13,16 @@ from __future__ import annotations
 
 import json
 import sys
-from pathlib import Path
 from typing import Any
 
 import pytest
 
-from tarnwick.chromium.discover import find_stores
 from tarnwick.chromium.scan import ChromiumScan, key_texts, store_sources
+
+from row_comparison import STORE_IDS, STORES
 
 pa = pytest.importorskip("pyarrow")
 
-FIXTURES = Path(__file__).resolve().parents[1] / "fixtures" / "chromium"
-PROFILES = {"profile": FIXTURES / "profile", "hostile": FIXTURES / "hostile" / "profile",
-            "versions": FIXTURES / "idb_versions"}
-STORES = [(name, kind, store) for name, root in PROFILES.items() for kind, store in find_stores(str(root))]
-STORE_IDS = [f"{name}-{Path(store).name}" for name, _, store in STORES]
 
 
 @pytest.fixture(autouse=True)

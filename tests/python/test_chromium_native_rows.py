@@ -17,18 +17,12 @@ import pytest
 
 from tarnwick import chromium
 from tarnwick.chromium import _json, output
-from tarnwick.chromium.discover import find_stores
 from tarnwick.chromium.scan import ChromiumScan, store_sources
 
-from row_comparison import comparable_rows, differences, jsonl_rows, multiset, native_scan
+from row_comparison import PROFILES, STORE_IDS, STORES, comparable_rows, differences, jsonl_rows, multiset, native_scan
 
 pa = pytest.importorskip("pyarrow")
 
-FIXTURES = Path(__file__).resolve().parents[1] / "fixtures" / "chromium"
-PROFILES = {"profile": FIXTURES / "profile", "hostile": FIXTURES / "hostile" / "profile",
-            "versions": FIXTURES / "idb_versions"}
-STORES = [(name, kind, store) for name, root in PROFILES.items() for kind, store in find_stores(str(root))]
-STORE_IDS = [f"{name}-{Path(store).name}" for name, _, store in STORES]
 
 
 @pytest.fixture(autouse=True)
