@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <expected>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -65,7 +66,8 @@ class Block {
 
     // Calls visit(entry_offset, key, value) for each entry in stored order. The
     // key is a view of one running buffer that the next entry overwrites; copy
-    // what must outlive the call. Never reads outside the contents.
+    // what must outlive the call. Never reads outside the contents. A visit
+    // that returns bool stops the walk by returning false.
     template <class Visit>
     void for_each_entry(Visit&& visit) const;
 
@@ -128,7 +130,12 @@ void Block::for_each_entry(Visit&& visit) const {
         key.append(data.subspan(p, static_cast<std::size_t>(non_shared)));
         p += static_cast<std::size_t>(non_shared);
         if (value_length > size - p) return;
-        visit(static_cast<std::uint64_t>(o), key.bytes(), data.subspan(p, static_cast<std::size_t>(value_length)));
+        const Bytes value = data.subspan(p, static_cast<std::size_t>(value_length));
+        if constexpr (std::is_same_v<std::invoke_result_t<Visit&, std::uint64_t, Bytes, Bytes>, bool>) {
+            if (!visit(static_cast<std::uint64_t>(o), key.bytes(), value)) return;
+        } else {
+            visit(static_cast<std::uint64_t>(o), key.bytes(), value);
+        }
         o = p + static_cast<std::size_t>(value_length);
         if (o >= end) return;
     }

@@ -4,11 +4,11 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <vector>
 
 #include "ldb_file/block.hpp"
+#include "ldb_file/snappy.hpp"
 #include "util/crc32c.hpp"
 #include "varint/varint.hpp"
 
@@ -134,14 +134,54 @@ bool raw_block_could_end(Bytes bytes, std::uint64_t type_at, std::uint64_t floor
 
 namespace {
 
-// One pass of the carver. The register runs over [origin, q): the CRC of the
-// bytes since the origin, which is the start after the last block found,
-// except while damage is being searched, when it stays where that search
-// began so that all keys of the search share it.
+// A Snappy stream is the uncompressed length L as a varint, then elements
+// (literals and copies). The decoder takes a stream only if L is no more
+// than snappy_max_expansion of the body after the varint, so the body is at
+// least snappy_min_body(L) bytes (the inverse of snappy_max_expansion). It
+// also refuses bytes left over once L bytes are out, every element yields at
+// least one byte, and none costs more than kSnappyMostBytesPerByte bytes per
+// byte it yields: a one-byte literal whose length takes the longest form (a
+// tag, four length bytes, the byte). So the body is at most that many times L.
+constexpr std::uint64_t snappy_min_body(std::uint64_t length) noexcept {
+    return length == 0 ? 0 : (length - 1) / 64 * 3;
+}
+inline constexpr std::uint64_t kSnappyMostBytesPerByte = 6;
+static_assert(snappy_max_expansion(snappy_min_body(4096)) >= 4096 &&
+              snappy_max_expansion(snappy_min_body(4096) - 1) < 4096);
+static_assert(snappy_max_expansion(snappy_min_body(65)) >= 65 && snappy_max_expansion(snappy_min_body(65) - 1) < 65);
+static_assert(snappy_min_body(64) == 0 && snappy_min_body(1) == 0);
+
+// A varint of the most bytes a 32-bit one can take: its value is not relied
+// on for a Snappy block's size bounds.
+inline constexpr std::size_t kLongestVarint32 = 5;
+
+// One pass of the carver, in two modes.
+//
+// Chaining: the blocks follow one another. The register runs over
+// [origin, q), the origin being the start after the last block found, and a
+// candidate end is tested against that one start: its register against the
+// checksum stored after it. A Snappy candidate is tested only where a block
+// from the origin could end, going by the uncompressed length its first
+// bytes announce (see snappy_min_body): in an uncompressed table the first
+// byte is an entry's shared length, 0, and no 0x01 byte ends a Snappy block
+// of nothing, so the 0x01 bytes of keys and values cost nothing more there.
+//
+// Searching: the chain has broken, having found no block within
+// kMaxChainBytes of the origin, or before the end of the bytes. The stretch
+// since the origin is walked again from the origin, now testing every
+// candidate end against every candidate start by their keys; the register
+// stays relative to that origin for as long as the search lasts. Blocks
+// found inside the stretch the chain walked leave the search going; the
+// first block found beyond it ends the search, and the chain goes on after
+// that block. So each byte is walked at most twice (once chaining, once
+// searching), whatever the bytes: a stretch is searched again at most once.
+// Walking it again reads it from memory, not from the disk: it is part of
+// the mapped bytes the chain has just gone over, at most kMaxChainBytes
+// long.
 class Carver {
    public:
-    Carver(Bytes table, FunctionRef<bool(const CarvedBlock&)> found)
-        : table_(table), base_(table.data()), n_(table.size()), found_(found) {}
+    Carver(Bytes table, FunctionRef<bool(const CarvedBlock&)> found, CarveCost& cost)
+        : table_(table), base_(table.data()), n_(table.size()), found_(found), cost_(cost) {}
 
     void run(crc32c::Method how) {
         if (n_ < BLOCK_TRAILER_SIZE) return;
@@ -162,23 +202,52 @@ class Carver {
     // go on at the origin (a block was taken), or stop (no block fits after
     // the one taken).
     enum class Next : std::uint8_t { On, Restart, Stop };
+    // Why a walk returned: nothing is left to find, the chain broke, or the
+    // search found a block beyond the stretch the chain had walked.
+    enum class Walked : std::uint8_t { Done, ChainBroke, SearchEnded };
+
+    // Where a walk stands: the next byte, and the register through the byte
+    // before it.
+    struct At {
+        std::uint64_t q;
+        std::uint32_t reg;
+    };
 
     // The pass itself, written once for both ways of running the CRC (see
     // crc32c::SoftwareSteps): inlined into each caller, so that the steps
     // inline into a loop compiled for the instruction.
     template <class Steps>
     [[gnu::always_inline]] inline void scan() {
-        // The position and the register live in locals, so that the loop
-        // keeps them in registers: the register's chain of 8-byte steps is
-        // what bounds the pass, and nothing else waits on it. A candidate's
-        // register is worked out beside that chain, from the register
-        // before its word (crc32c::step_first).
-        std::uint64_t q = 0;
-        std::uint32_t reg = ~0u;
+        set_origin(0);
+        At at{0, ~0u};
+        while (true) {
+            if (walk<Steps, false>(at) == Walked::Done) return;
+            begin_search(at.q);
+            at = {origin_, ~0u};
+            const Walked searched = walk<Steps, true>(at);
+            ++cost_.searches;
+            cost_.searched_bytes += at.q - chain_origin_;
+            if (searched == Walked::Done) return;
+            at = {origin_, ~0u};
+        }
+    }
+
+    // One mode's walk from `at`. The position and the register live in
+    // locals, so that the loop keeps them in registers: the register's chain
+    // of 8-byte steps is what bounds the pass, and nothing else waits on it.
+    // A candidate's register is worked out beside that chain, from the
+    // register before its word (crc32c::step_first).
+    template <class Steps, bool kSearch>
+    [[gnu::always_inline]] inline Walked walk(At& at) {
+        std::uint64_t q = at.q;
+        std::uint32_t reg = at.reg;
+        // Where the chain breaks, and how far words may pass in pairs.
+        std::uint64_t chain_end = kSearch ? UINT64_MAX : origin_ + kMaxChainBytes;
+        std::uint64_t pairs_end = std::min(n_, chain_end);
         while (q + BLOCK_TRAILER_SIZE <= n_) {
             // Most words hold no byte below 2 (no type byte) and pass in
             // pairs without a look at their bytes.
-            while (q + 16 <= n_) {
+            while (q + 16 <= pairs_end) {
                 const std::uint64_t first = load_word(q), second = load_word(q + 8);
                 if ((may_hold_type_byte(first) | may_hold_type_byte(second)) != 0) break;
                 reg = Steps::step8(Steps::step8(reg, first), second);
@@ -186,12 +255,17 @@ class Carver {
             }
             // Words may have run past the last byte a type byte can be at.
             if (q + BLOCK_TRAILER_SIZE > n_) break;
+            if (!kSearch && q >= chain_end) {
+                at = {q, reg};
+                return Walked::ChainBroke;
+            }
             Next next = Next::On;
             if (q + 8 <= n_) {
                 const std::uint64_t word = load_word(q);
-                for (std::uint64_t ends = candidate_ends(word, q); ends != 0 && next == Next::On; ends &= ends - 1) {
+                for (std::uint64_t ends = candidate_ends<kSearch>(word, q); ends != 0 && next == Next::On;
+                     ends &= ends - 1) {
                     const auto k = static_cast<unsigned>(std::countr_zero(ends)) / 8;
-                    next = candidate<Steps>(q + k, crc32c::step_first<Steps>(reg, word, k + 1));
+                    next = candidate<Steps, kSearch>(q + k, crc32c::step_first<Steps>(reg, word, k + 1));
                 }
                 if (next == Next::On) {
                     reg = Steps::step8(reg, word);
@@ -201,25 +275,34 @@ class Carver {
             } else {
                 // The last bytes, fewer than a word, one at a time.
                 reg = Steps::step(reg, base_[q]);
-                if (is_candidate_end(q)) next = candidate<Steps>(q, reg);
+                if (is_candidate_end<kSearch>(q)) next = candidate<Steps, kSearch>(q, reg);
                 ++q;
+                if (next == Next::On) continue;
             }
-            if (next == Next::Stop) return;
-            if (next == Next::Restart) {
-                // The next block starts at the origin, with a fresh register.
-                q = origin_;
-                reg = ~0u;
+            if (next == Next::Stop) {
+                at = {q, reg};
+                return Walked::Done;
             }
+            // A block was taken; the next one starts at the origin.
+            if constexpr (kSearch) {
+                at = {q, reg};
+                return Walked::SearchEnded;
+            }
+            q = origin_;
+            reg = ~0u;
+            chain_end = origin_ + kMaxChainBytes;
+            pairs_end = std::min(n_, chain_end);
         }
-        if (!searching_) flush();
+        at = {q, reg};
+        return kSearch ? Walked::Done : Walked::ChainBroke;
     }
 
-    // A candidate end: the type byte's position, the CRC from the origin
-    // through it plus the checksum stored after it (0 exactly when the
-    // stretch from the origin is the block), and the CRC from the origin
-    // through that checksum (that of the start right after the trailer, a
-    // candidate start: the trailer of a damaged block still sits where it
-    // did, so the block after it is found).
+    // A candidate end while searching: the type byte's position, the CRC
+    // from the origin through it plus the checksum stored after it (0
+    // exactly when the stretch from the origin is the block), and the CRC
+    // from the origin through that checksum (that of the start right after
+    // the trailer, a candidate start: the trailer of a damaged block still
+    // sits where it did, so the block after it is found).
     struct Candidate {
         std::uint64_t pos;
         std::uint32_t end_value;
@@ -234,20 +317,25 @@ class Carver {
         return word;
     }
 
-    // Whether the byte at `pos` is a candidate end: a Snappy type byte, or
-    // the raw type byte (zero) where a restart array could end, with room
-    // for a trailer after it and a block of at least one byte before it.
+    // Whether the byte at `pos` is a candidate end: a Snappy type byte (while
+    // chaining, only where a Snappy block from the origin could end), or the
+    // raw type byte (zero) where a restart array could end, with room for a
+    // trailer after it and a block of at least one byte before it.
+    template <bool kSearch>
     bool is_candidate_end(std::uint64_t pos) const noexcept {
         if (pos + BLOCK_TRAILER_SIZE > n_ || pos <= floor_) return false;
         const std::uint8_t type = base_[pos];
-        return type == BLOCK_TYPE_SNAPPY || (type == BLOCK_TYPE_RAW && raw_block_could_end(table_, pos, floor_));
+        if (type == BLOCK_TYPE_SNAPPY) return kSearch || (pos >= snappy_first_ && pos <= snappy_last_);
+        return type == BLOCK_TYPE_RAW && raw_block_could_end(table_, pos, floor_);
     }
 
     // The candidate ends among the 8 bytes at q (given as `word`), as the
     // high bit of each such byte: is_candidate_end for all of them at once.
     // Most zero bytes of a raw block fail the restart array's test.
+    template <bool kSearch>
     std::uint64_t candidate_ends(std::uint64_t word, std::uint64_t q) const noexcept {
         std::uint64_t ends = bytes_equal(word, BLOCK_TYPE_SNAPPY);
+        if constexpr (!kSearch) ends &= snappy_window(q);
         for (std::uint64_t raw = bytes_equal(word, BLOCK_TYPE_RAW); raw != 0; raw &= raw - 1) {
             const std::uint64_t offset = static_cast<std::uint64_t>(std::countr_zero(raw)) / 8;
             if (raw_block_could_end(table_, q + offset, floor_)) ends |= raw & -raw;
@@ -260,31 +348,36 @@ class Carver {
         return ends;
     }
 
-    // The candidate end at `pos`, with `reg` the register through its type
-    // byte. While the blocks follow one another it ends the block from the
-    // origin when the CRC matches, and is noted otherwise; while searching
-    // it is tested against the starts kept.
-    template <class Steps>
-    [[gnu::always_inline]] inline Next candidate(std::uint64_t pos, std::uint32_t reg) {
-        const std::uint32_t checksum = read_fixed32(table_, static_cast<std::size_t>(pos + 1));
-        const Candidate found{pos, ~reg ^ crc32c::unmask(checksum), ~Steps::step4(reg, checksum)};
-        const bool taken = searching_ ? search(found) : chain(found);
-        if (!taken) return Next::On;
-        return rebase() ? Next::Restart : Next::Stop;
+    // The bytes among the 8 at q where a Snappy block from the origin could
+    // end, as a mask of whole bytes.
+    std::uint64_t snappy_window(std::uint64_t q) const noexcept {
+        if (q > snappy_last_ || q + 7 < snappy_first_) return 0;
+        std::uint64_t mask = ~std::uint64_t{0};
+        if (snappy_first_ > q) mask <<= 8 * (snappy_first_ - q);
+        if (snappy_last_ - q < 7) mask &= (std::uint64_t{1} << (8 * (snappy_last_ - q + 1))) - 1;
+        return mask;
     }
 
-    // True when the block from the origin ends at the candidate and was
-    // taken; the candidate is noted otherwise.
-    [[gnu::always_inline]] inline bool chain(const Candidate& c) {
-        if (c.end_value == 0 && take(floor_, c.pos, base_[c.pos])) return true;
-        // Stored field by field: a copy of the whole would wait for the
-        // parts just written.
-        Candidate& slot = noted_[noted_count_];
-        slot.pos = c.pos;
-        slot.end_value = c.end_value;
-        slot.start_value = c.start_value;
-        if (++noted_count_ == kMaxOpenStarts) flush();
-        return false;
+    // The candidate end at `pos`, with `reg` the register through its type
+    // byte. While chaining it ends the block from the origin when the CRC
+    // matches; while searching it is tested against the starts kept, and a
+    // block taken ends the search only beyond the stretch the chain walked.
+    template <class Steps, bool kSearch>
+    [[gnu::always_inline]] inline Next candidate(std::uint64_t pos, std::uint32_t reg) {
+        const std::uint32_t checksum = read_fixed32(table_, static_cast<std::size_t>(pos + 1));
+        if constexpr (kSearch) {
+            // Inside a block just taken in this word, or its trailer.
+            if (pos <= floor_) return Next::On;
+            if (!search(Candidate{pos, ~reg ^ crc32c::unmask(checksum), ~Steps::step4(reg, checksum)})) {
+                return Next::On;
+            }
+            if (pos < chain_broke_at_) return Next::On;
+        } else {
+            if (reg != ~crc32c::unmask(checksum) || !take(floor_, pos, base_[pos])) return Next::On;
+        }
+        if (floor_ + BLOCK_TRAILER_SIZE > n_) return Next::Stop;
+        set_origin(floor_);
+        return Next::Restart;
     }
 
     // While searching: true when a block kept ends at the candidate and was
@@ -328,26 +421,31 @@ class Carver {
         return true;
     }
 
-    // The blocks no longer follow one another (or the file ended): every
-    // candidate noted since the origin is searched for blocks, and the pass
-    // goes on searching.
-    void flush() {
-        searching_ = true;
-        // The start at the origin: the CRC from the origin to it is that of
-        // no bytes, 0, whose key is 0.
-        if (floor_ == origin_) floor_key_ = 0;
-        for (std::size_t i = 0; i < noted_count_; ++i) search(noted_[i]);
-        noted_count_ = 0;
+    // The chain broke at `q`: the search walks from the origin, where the
+    // only start so far is the origin itself. The CRC from the origin to it
+    // is that of no bytes, 0, whose key is 0.
+    void begin_search(std::uint64_t q) {
+        chain_broke_at_ = q;
+        chain_origin_ = origin_;
+        floor_key_ = 0;
     }
 
-    // After a block taken: the start of the next block becomes the origin,
-    // where the pass goes on. False at the end of the bytes.
-    bool rebase() {
-        if (floor_ + BLOCK_TRAILER_SIZE > n_) return false;
-        origin_ = floor_;
-        searching_ = false;
-        noted_count_ = 0;
-        return true;
+    // The chain goes on from `origin` (the floor): where a Snappy block
+    // starting there could end, from the length its first bytes announce.
+    void set_origin(std::uint64_t origin) {
+        origin_ = origin;
+        snappy_first_ = UINT64_MAX;
+        snappy_last_ = 0;
+        const auto length = decode_varint32(table_, static_cast<std::size_t>(origin));
+        if (!length) return;
+        const std::uint64_t body = origin + length->length;
+        if (length->length == kLongestVarint32) {
+            snappy_first_ = body;
+            snappy_last_ = UINT64_MAX;
+            return;
+        }
+        snappy_first_ = body + snappy_min_body(length->value);
+        snappy_last_ = body + kSnappyMostBytesPerByte * length->value;
     }
 
     Bytes table_;
@@ -357,11 +455,14 @@ class Carver {
 
     std::uint64_t origin_ = 0;
     std::uint64_t floor_ = 0;  // no block starts before it
-    bool searching_ = false;
-    // The candidates noted since the origin while the blocks follow one
-    // another (left uninitialised: only the first noted_count_ are used).
-    std::unique_ptr<Candidate[]> noted_{new Candidate[kMaxOpenStarts]};
-    std::size_t noted_count_ = 0;
+    // While chaining: the first and last positions where a Snappy block from
+    // the origin may have its type byte.
+    std::uint64_t snappy_first_ = UINT64_MAX;
+    std::uint64_t snappy_last_ = 0;
+    // While searching: where the chain broke, and where it had begun.
+    std::uint64_t chain_broke_at_ = 0;
+    std::uint64_t chain_origin_ = 0;
+    CarveCost& cost_;
     InversePowers inverse_;
     OpenStarts open_;
     std::optional<std::uint32_t> floor_key_;
@@ -369,8 +470,9 @@ class Carver {
 
 }  // namespace
 
-void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found, crc32c::Method how) {
-    Carver(table, found).run(how);
+void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found, crc32c::Method how, CarveCost* cost) {
+    CarveCost ignored;
+    Carver(table, found, cost != nullptr ? *cost : ignored).run(how);
 }
 
 }  // namespace tarnwick

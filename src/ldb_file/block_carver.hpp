@@ -10,10 +10,9 @@
 // While the blocks follow one another, the pass runs the CRC from the start
 // after the last block found, so a block's end is recognised by comparing the
 // running CRC, at each candidate end, with the checksum stored after it: one
-// pass, one comparison per candidate. The other candidates are only noted.
-// The CRC runs 8 bytes a step; the register at a candidate inside a word is
-// derived from the register before the word, beside the chain of steps
-// rather than in it.
+// pass, one comparison per candidate. The CRC runs 8 bytes a step; the
+// register at a candidate inside a word is derived from the register before
+// the word, beside the chain of steps rather than in it.
 //
 // After damage no block ends where the running CRC says, and the pass must
 // find where blocks start again without restarting the CRC at every possible
@@ -24,9 +23,12 @@
 //     R(s) * x^(-8(s - origin))  ==  (R(E) + c) * x^(-8(E - origin))
 // so each candidate start leaves one 32-bit key, and each candidate end looks
 // up the key it needs: every start is tested against every end at once. This
-// search begins once kMaxOpenStarts candidates have been noted without a
-// block (or at the end of the bytes), over the noted candidates first, and
-// lasts until a block is found; the chain of blocks is then followed again.
+// search begins when no block has ended within kMaxChainBytes of the start
+// after the last one (or by the end of the bytes): that stretch is walked
+// again, searching, from memory (the bytes were just read, and are never
+// read twice from the disk). The search lasts until it finds a block beyond
+// the stretch; the chain of blocks is then followed again. No byte is walked
+// more than twice.
 //
 // Candidate ends are type bytes 0 and 1, a raw block's only if the four bytes
 // before it hold a restart count whose restart array fits and begins with 0,
@@ -70,17 +72,34 @@ struct CarvedBlock {
     friend bool operator==(const CarvedBlock&, const CarvedBlock&) = default;
 };
 
-// How many candidates are noted before the search begins, and how many
-// candidate starts the search keeps at once.
+// How many candidate starts the search keeps at once.
 inline constexpr std::size_t kMaxOpenStarts = 16384;
+// How far the chain runs from the start after the last block found before
+// the search takes over: far beyond the block sizes tables are written with
+// (a few KiB), so only a block of a single huge entry is longer, and the
+// search finds that one too. It bounds the stretch walked a second time.
+inline constexpr std::uint64_t kMaxChainBytes = std::uint64_t{1} << 20;
 
-// Calls `found` for each block whose checksum matches, in file order. `found`
-// answers whether the block is one (its contents decode): only then does the
-// pass take it as a boundary, so that a chance match in damaged bytes costs no
-// real block after it. The blocks accepted do not overlap. One pass; work and
-// memory linear in the bytes. The CRC is run by the process's method unless
-// another is given; every method finds the same blocks.
-void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found, crc32c::Method how);
+// What a pass cost beyond its one walk over the bytes: how many times the
+// chain broke and a stretch was searched, and how many bytes the searches
+// walked (each at most once, so never more than the input).
+struct CarveCost {
+    std::uint64_t searches = 0;
+    std::uint64_t searched_bytes = 0;
+};
+
+// Calls `found` for each block whose checksum matches, in file order; a
+// Snappy block too short or too long for the length its contents announce
+// may be passed over, as it could not decompress. `found` answers whether
+// the block is one (its contents decode): only then does the pass take it as
+// a boundary, so that a chance match in damaged bytes costs no real block
+// after it. The blocks accepted do not overlap. One pass over the bytes, and
+// a second over the stretches searched; work linear in the bytes, memory
+// fixed. The CRC is run by the process's method unless another is given;
+// every method finds the same blocks. `cost`, when given, receives what the
+// searches cost.
+void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found, crc32c::Method how,
+                  CarveCost* cost = nullptr);
 inline void carve_blocks(Bytes table, FunctionRef<bool(const CarvedBlock&)> found) {
     carve_blocks(table, found, crc32c::method());
 }

@@ -265,17 +265,19 @@ namespace {
 // Whether a decoded block is an index or meta-index block rather than data:
 // each of its entries' values is exactly a block handle, lying wholly before
 // the block itself. (Its keys alone cannot tell: an index's keys are table
-// keys too.)
+// keys too.) The walk stops at the first value that is not one, which in a
+// data block is nearly always the first: a data block costs one entry here,
+// and is walked whole only once, for its records.
 bool lists_blocks(const Block& block) {
     bool any = false, all = true;
     block.for_each_entry([&](std::uint64_t, Bytes, Bytes value) {
-        if (!all) return;
         ByteCursor cursor(value);
         const auto handle = read_block_handle(cursor);
         all = handle && cursor.remaining() == 0 && handle->offset <= block.offset() &&
               handle->size <= block.offset() - handle->offset &&
               BLOCK_TRAILER_SIZE <= block.offset() - handle->offset - handle->size;
         any = true;
+        return all;
     });
     return any && all;
 }

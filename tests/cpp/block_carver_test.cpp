@@ -13,6 +13,8 @@
 
 #include "byte_builder.hpp"
 #include "ldb_file/block_carver.hpp"
+#include "ldb_file/ldb_file.hpp"
+#include "ldb_file/snappy.hpp"
 #include "util/crc32c.hpp"
 
 namespace tarnwick {
@@ -71,9 +73,11 @@ Table make_table(int blocks, int entries_per_block = 40) {
 }
 
 // Carves by every way of running the CRC that this machine has: each finds
-// the same blocks, so every case below checks the hardware path too.
-std::vector<CarvedBlock> carve(Bytes bytes) {
-    const auto carve_with = [&](crc32c::Method how) {
+// the same blocks at the same cost, so every case below checks the hardware
+// path too. Every stretch is searched at most once: the searches never walk
+// more bytes than there are.
+std::vector<CarvedBlock> carve(Bytes bytes, CarveCost* cost = nullptr) {
+    const auto carve_with = [&](crc32c::Method how, CarveCost& spent) {
         std::vector<CarvedBlock> out;
         carve_blocks(
             bytes,
@@ -81,19 +85,29 @@ std::vector<CarvedBlock> carve(Bytes bytes) {
                 out.push_back(block);
                 return true;
             },
-            how);
+            how, &spent);
         return out;
     };
-    const std::vector<CarvedBlock> software = carve_with(crc32c::Method::Software);
+    CarveCost software_cost;
+    const std::vector<CarvedBlock> software = carve_with(crc32c::Method::Software, software_cost);
+    EXPECT_LE(software_cost.searched_bytes, bytes.size());
     if (crc32c::method() == crc32c::Method::Hardware) {
-        EXPECT_EQ(carve_with(crc32c::Method::Hardware), software);
+        CarveCost hardware_cost;
+        EXPECT_EQ(carve_with(crc32c::Method::Hardware, hardware_cost), software);
+        EXPECT_EQ(hardware_cost.searches, software_cost.searches);
+        EXPECT_EQ(hardware_cost.searched_bytes, software_cost.searched_bytes);
     }
+    if (cost != nullptr) *cost = software_cost;
     return software;
 }
 
 TEST(BlockCarver, FindsEveryBlockOfAnIntactTable) {
     const Table t = make_table(12);
-    EXPECT_EQ(carve(t.bytes), t.blocks);
+    CarveCost cost;
+    EXPECT_EQ(carve(t.bytes, &cost), t.blocks);
+    // The blocks chain; only the footer after them is searched.
+    EXPECT_EQ(cost.searches, 1u);
+    EXPECT_LE(cost.searched_bytes, FOOTER_SIZE + 8);
 }
 
 // Cut at many points: every block whose trailer lies wholly before the cut.
@@ -142,7 +156,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, CarverDamage,
                                            // A raw block's end is only a candidate where its restart
                                            // count is sound, so the block after it has no start.
                                            Damage{"raw_restart_count", 3, 0.999, 0x80, 1},
-                                           Damage{"last_data_block", 8, 0.3, 0x08}),
+                                           Damage{"last_data_block", 8, 0.3, 0x08},
+                                           // Right after a Snappy block: the chain breaks at a
+                                           // start whose announced length is off too.
+                                           Damage{"snappy_after_snappy_first_byte", 2, 0.0, 0x40},
+                                           Damage{"snappy_after_snappy_length", 5, 0.0, 0x7F},
+                                           Damage{"raw_after_snappy_first_byte", 3, 0.0, 0x01},
+                                           Damage{"raw_after_snappy_type_byte", 6, 1.0, 0x02, 1}),
                          [](const auto& case_info) { return std::string(case_info.param.name); });
 
 TEST(BlockCarver, FindsTheBlocksOfATableThatLostItsBeginning) {
@@ -156,14 +176,157 @@ TEST(BlockCarver, FindsTheBlocksOfATableThatLostItsBeginning) {
     EXPECT_EQ(carve(Bytes(t.bytes).subspan(from)), expected);
 }
 
-TEST(BlockCarver, KeepsTheStartOfABlockLongerThanTheOpenStartsLimit) {
-    // A raw block whose value is full of 0x01 bytes, each a candidate end.
+// A block longer than the chain runs: the search takes over inside it and
+// still finds it from its start, then the chain goes on after it. Its value
+// is full of candidate ends: 0x01 bytes, or random bytes.
+struct LongBlock {
+    const char* name;
+    std::uint8_t type;
+    std::size_t value_bytes;
+    bool random;
+};
+
+class CarverLongBlock : public ::testing::TestWithParam<LongBlock> {};
+
+TEST_P(CarverLongBlock, IsFoundFromItsStart) {
+    const LongBlock& shape = GetParam();
+    std::string value(shape.value_bytes, '\x01');
+    std::mt19937 rng(11);
+    if (shape.random) {
+        for (char& c : value) c = static_cast<char>(rng());
+    }
     Table t;
     add_checked(t, test::block_of({{test::internal_key("a", 1, 1), "x"}}), BLOCK_TYPE_RAW);
-    add_checked(t, test::block_of({{test::internal_key("b", 2, 1), std::string(3 * kMaxOpenStarts, '\x01')}}),
-                BLOCK_TYPE_RAW);
-    EXPECT_EQ(carve(t.bytes), t.blocks);
+    const ByteVec long_block = test::block_of({{test::internal_key("b", 2, 1), value}});
+    add_checked(t, shape.type == BLOCK_TYPE_RAW ? long_block : test::snappy_compress(long_block), shape.type);
+    add_checked(t, test::snappy_compress(test::block_of({{test::internal_key("c", 3, 1), "after"}})),
+                BLOCK_TYPE_SNAPPY);
+    CarveCost cost;
+    EXPECT_EQ(carve(t.bytes, &cost), t.blocks);
+    EXPECT_EQ(cost.searches, t.blocks[1].size > kMaxChainBytes ? 1u : 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Shapes, CarverLongBlock,
+                         ::testing::Values(LongBlock{"raw_ones_below_the_chain", BLOCK_TYPE_RAW, 3 * kMaxOpenStarts, false},
+                                           LongBlock{"raw_ones", BLOCK_TYPE_RAW, kMaxChainBytes + 4000, false},
+                                           LongBlock{"raw_random", BLOCK_TYPE_RAW, kMaxChainBytes + 4000, true},
+                                           LongBlock{"snappy_random", BLOCK_TYPE_SNAPPY, kMaxChainBytes + 4000, true}),
+                         [](const auto& case_info) { return std::string(case_info.param.name); });
+
+// Damage twice, further apart than the chain runs: each time the chain
+// breaks, the stretch since the last block is searched once, and the chain
+// goes on after the first block the search finds beyond it. Every other block
+// is found; the searches walk a little over the chain's reach each.
+TEST(BlockCarver, FindsItsWayBackAfterEachOfTwoDamages) {
+    Table t = make_table(2400, 30);
+    const std::size_t first = 10;
+    std::size_t second = first;
+    while (t.blocks[second].offset < t.blocks[first].offset + kMaxChainBytes + 65536) ++second;
+    // The chain runs its full reach after each damage.
+    ASSERT_GT(t.bytes.size(), t.blocks[second].offset + kMaxChainBytes + 65536);
+    for (std::size_t hit : {first, second}) t.bytes[t.blocks[hit].offset + t.blocks[hit].size / 2] ^= 0x20;
+    std::vector<CarvedBlock> expected = t.blocks;
+    expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(second));
+    expected.erase(expected.begin() + static_cast<std::ptrdiff_t>(first));
+    CarveCost cost;
+    EXPECT_EQ(carve(t.bytes, &cost), expected);
+    // Twice after damage, once over the footer.
+    EXPECT_EQ(cost.searches, 3u);
+    EXPECT_LT(cost.searched_bytes, 2 * (kMaxChainBytes + 65536));
+}
+
+// Snappy streams the decoder takes, at both ends of the ratio of their size
+// to the length they announce, so that no block of them is passed over while
+// the blocks chain: the densest (one literal byte, then 3-byte copies of 64
+// bytes each), the sparsest (one-byte literals whose length takes its
+// longest form, 6 bytes a byte), and what the compressor makes.
+enum class Density : std::uint8_t { Densest, Sparsest, Compressor };
+
+ByteVec snappy_stream(std::size_t length, Density density) {
+    if (density == Density::Compressor) {
+        ByteVec raw(length);
+        for (std::size_t i = 0; i < length; ++i) raw[i] = static_cast<std::uint8_t>("snappy"[i % 6] + i / 997);
+        return test::snappy_compress(raw);
+    }
+    ByteVec out = test::varint(length);
+    if (density == Density::Sparsest) {
+        for (std::size_t i = 0; i < length; ++i) test::append(out, ByteVec{0xFC, 0, 0, 0, 0, 'a'});
+        return out;
+    }
+    if (length == 0) return out;
+    test::append(out, ByteVec{0x00, 'a'});
+    for (std::size_t made = 1; made < length; made += 64) {
+        const auto n = static_cast<std::uint8_t>(std::min<std::size_t>(64, length - made));
+        test::append(out, ByteVec{static_cast<std::uint8_t>((n - 1) << 2 | 2), 1, 0});
+    }
+    return out;
+}
+
+struct SnappyShape {
+    std::size_t length;
+    Density density;
+};
+
+void PrintTo(const SnappyShape& shape, std::ostream* out) {
+    *out << shape.length << (shape.density == Density::Densest    ? "_densest"
+                             : shape.density == Density::Sparsest ? "_sparsest"
+                                                                  : "_compressor");
+}
+
+class CarverSnappyBounds : public ::testing::TestWithParam<SnappyShape> {};
+
+TEST_P(CarverSnappyBounds, ChainsThroughEverySnappyBlockTheDecoderTakes) {
+    const SnappyShape& shape = GetParam();
+    const ByteVec stream = snappy_stream(shape.length, shape.density);
+    const auto decoded = decompress_snappy(stream);
+    ASSERT_TRUE(decoded.has_value());
+    ASSERT_EQ(decoded->size(), shape.length);
+    Table t;
+    add_checked(t, test::block_of({{test::internal_key("a", 1, 1), "x"}}), BLOCK_TYPE_RAW);
+    add_checked(t, stream, BLOCK_TYPE_SNAPPY);
+    add_checked(t, stream, BLOCK_TYPE_SNAPPY);
+    add_checked(t, test::block_of({{test::internal_key("b", 2, 1), "y"}}), BLOCK_TYPE_RAW);
+    CarveCost cost;
+    EXPECT_EQ(carve(t.bytes, &cost), t.blocks);
+    EXPECT_EQ(cost.searches, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, CarverSnappyBounds, ::testing::ValuesIn([] {
+                             std::vector<SnappyShape> shapes;
+                             for (std::size_t length : {0, 1, 2, 64, 65, 66, 129, 4096, 70001}) {
+                                 for (Density d : {Density::Densest, Density::Sparsest, Density::Compressor}) {
+                                     shapes.push_back({length, d});
+                                 }
+                             }
+                             return shapes;
+                         }()));
+
+// A raw block whose value holds Snappy trailers with true checksums of the
+// bytes from the block's start: a Snappy block of nothing is what its first
+// byte (the first entry's shared length, 0) announces, so none of them ends
+// a block while the blocks chain, and the raw block is found whole.
+class CarverFakeSnappyTrailer : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(CarverFakeSnappyTrailer, IsPassedOverInARawBlock) {
+    const std::size_t fakes = GetParam();
+    std::string value(400, 'v');
+    ByteVec contents = test::block_of({{test::internal_key("k", 4, 1), value}});
+    const std::size_t value_at = contents.size() - 4 - 4 - value.size();  // before one restart and the count
+    for (std::size_t f = 0; f < fakes; ++f) {
+        const std::size_t at = value_at + 20 + f * 60;
+        contents[at] = BLOCK_TYPE_SNAPPY;
+        const std::uint32_t crc = crc32c::value(Bytes(contents).first(at + 1));
+        for (int i = 0; i < 4; ++i) contents[at + 1 + i] = static_cast<std::uint8_t>(crc32c::mask(crc) >> (8 * i));
+    }
+    Table t;
+    add_checked(t, contents, BLOCK_TYPE_RAW);
+    add_checked(t, test::block_of({{test::internal_key("l", 5, 1), "after"}}), BLOCK_TYPE_RAW);
+    CarveCost cost;
+    EXPECT_EQ(carve(t.bytes, &cost), t.blocks);
+    EXPECT_EQ(cost.searches, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fakes, CarverFakeSnappyTrailer, ::testing::Values(1u, 2u, 6u));
 
 // The pass reads whole words ahead of the byte it looks at; none may reach
 // past the input. Each cut of the table's last stretch is copied to end right
@@ -294,9 +457,12 @@ class CarverNoise : public ::testing::TestWithParam<std::uint32_t> {};
 
 TEST_P(CarverNoise, FindsNothingInRandomBytes) {
     std::mt19937 rng(GetParam());
-    ByteVec noise(1 << 20);
+    ByteVec noise(3 << 20);
     for (auto& b : noise) b = static_cast<std::uint8_t>(rng());
-    EXPECT_TRUE(carve(noise).empty());
+    CarveCost cost;
+    EXPECT_TRUE(carve(noise, &cost).empty());
+    // One search, from where the chain broke to the end.
+    EXPECT_EQ(cost.searches, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, CarverNoise, ::testing::Values(1u, 2u, 3u, 4u));
