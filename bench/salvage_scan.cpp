@@ -10,7 +10,9 @@
 // (the ratio of the two CPU times is "cpu_ratio"). Beside them, the carving
 // pass alone (carve_blocks over the mapped bytes, every block accepted
 // without decoding it) by each way of running the CRC this build and
-// processor have, so that what the CRC costs can be told from the decoding.
+// processor have, so that what the CRC costs can be told from the decoding,
+// with how many stretches it searched and the bytes it walked searching (0
+// for tables whose blocks all chain, but for what follows the last one).
 //
 //   salvage_scan REPS TABLE_FILE...
 #include <time.h>
@@ -95,6 +97,7 @@ int main(int argc, char** argv) {
     Best read, carve;
     std::vector<Best> pass(methods.size());
     std::vector<std::uint64_t> pass_blocks(methods.size());
+    tarnwick::CarveCost pass_cost;
     Count read_count, carve_count;
     for (int rep = 0; rep < reps; ++rep) {
         Count reads, carves;
@@ -127,7 +130,9 @@ int main(int argc, char** argv) {
         for (std::size_t m = 0; m < methods.size(); ++m) {
             Timer pass_time;
             std::uint64_t blocks = 0;
+            tarnwick::CarveCost cost;
             for (const tarnwick::MappedFile& file : mapped) {
+                tarnwick::CarveCost one;
                 pass_time.time([&] {
                     tarnwick::carve_blocks(
                         file.view(),
@@ -135,9 +140,12 @@ int main(int argc, char** argv) {
                             ++blocks;
                             return true;
                         },
-                        methods[m]);
+                        methods[m], &one);
                 });
+                cost.searches += one.searches;
+                cost.searched_bytes += one.searched_bytes;
             }
+            pass_cost = cost;
             pass[m].keep(pass_time);
             pass_blocks[m] = blocks;
         }
@@ -155,7 +163,9 @@ int main(int argc, char** argv) {
                     methods[m] == tarnwick::crc32c::Method::Hardware ? "hardware" : "software", pass[m].wall,
                     pass[m].cpu, static_cast<unsigned long long>(pass_blocks[m]));
     }
-    std::printf("}}\n");
+    std::printf("}, \"searches\": %llu, \"searched_bytes\": %llu}\n",
+                static_cast<unsigned long long>(pass_cost.searches),
+                static_cast<unsigned long long>(pass_cost.searched_bytes));
     bool agree = read_count.records == carve_count.records;
     for (std::uint64_t blocks : pass_blocks) agree = agree && blocks == pass_blocks.front();
     return agree ? 0 : 1;
