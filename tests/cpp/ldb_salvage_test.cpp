@@ -110,5 +110,46 @@ TEST_P(LdbSalvageCut, ATableCutShortGivesTheBlocksBeforeTheCut) {
 // Cuts counted from the end: into the footer, the index, the last data block.
 INSTANTIATE_TEST_SUITE_P(FromTheEnd, LdbSalvageCut, ::testing::Values(1, 47, 60, 90, 120));
 
+// A carved block gives its records unless every value in it is the handle of
+// a block before it (an index or meta-index block gives nothing): a data block
+// whose values only begin or end with such handles is data.
+struct Listing {
+    const char* name;
+    std::vector<bool> handles;  // per entry: its value is the first block's handle
+    bool gives_records;
+};
+
+class LdbSalvageListing : public ::testing::TestWithParam<Listing> {};
+
+TEST_P(LdbSalvageListing, OnlyABlockOfHandlesAloneGivesNothing) {
+    const Listing& listing = GetParam();
+    TempDir dir;
+    TableBuilder builder;
+    const ByteVec first = block_of({{internal_key("a", 1, 1), "first"}});
+    const BlockHandle a = builder.add_block(first, BLOCK_TYPE_RAW, checksum(first, BLOCK_TYPE_RAW));
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (std::size_t i = 0; i < listing.handles.size(); ++i) {
+        entries.emplace_back(internal_key("b" + std::to_string(i), 2 + i, 1),
+                             listing.handles[i] ? text_of(encode_handle(a)) : "value " + std::to_string(i));
+    }
+    const ByteVec second = block_of(entries);
+    builder.add_block(second, BLOCK_TYPE_RAW, checksum(second, BLOCK_TYPE_RAW));
+    const ByteVec bytes = builder.finish();
+    // Without its footer, every block is carved.
+    const auto table = LdbFile::open_unindexed(dir.write("000009.ldb", Bytes(bytes).first(bytes.size() - FOOTER_SIZE)));
+    ASSERT_TRUE(table.has_value());
+    std::vector<Record> records;
+    table->salvage_records(RecordCollector{records});
+    EXPECT_EQ(records.size(), 1 + (listing.gives_records ? listing.handles.size() : 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, LdbSalvageListing,
+                         ::testing::Values(Listing{"all_handles", {true, true, true}, false},
+                                           Listing{"one_handle", {true}, false},
+                                           Listing{"first_a_handle", {true, false, false}, true},
+                                           Listing{"last_a_handle", {false, false, true}, true},
+                                           Listing{"no_handle", {false, false}, true}),
+                         [](const auto& case_info) { return std::string(case_info.param.name); });
+
 }  // namespace
 }  // namespace tarnwick
