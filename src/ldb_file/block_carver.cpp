@@ -112,11 +112,14 @@ constexpr std::uint64_t bytes_equal(std::uint64_t word, std::uint8_t value) noex
     const std::uint64_t x = word ^ (0x0101010101010101ULL * value);
     return ~(((x & kLows) + kLows) | x | kLows);
 }
-// Nonzero when a byte of `word` may be below 2 (a type byte): every such
-// byte is flagged, and at times a byte above one after it (a borrow).
-constexpr std::uint64_t may_hold_type_byte(std::uint64_t word) noexcept {
-    return (word - 0x0202020202020202ULL) & ~word & 0x8080808080808080ULL;
+// Nonzero when a byte of `word` may be below the bound repeated in every
+// byte of `bounds` (each at most 0x80): every such byte is flagged, and at
+// times a byte equal to the bound after one (a borrow). With bounds of 2, the
+// bytes that may be type bytes.
+constexpr std::uint64_t may_be_below(std::uint64_t word, std::uint64_t bounds) noexcept {
+    return (word - bounds) & ~word & 0x8080808080808080ULL;
 }
+inline constexpr std::uint64_t kEveryByte = 0x0101010101010101ULL;
 static_assert(bytes_equal(0x0001020001FF0100ULL, 0) == 0x8000008000000080ULL);
 static_assert(bytes_equal(0x0001020001FF0100ULL, 1) == 0x0080000080008000ULL);
 
@@ -246,10 +249,13 @@ class Carver {
         std::uint64_t pairs_end = std::min(n_, chain_end);
         while (q + BLOCK_TRAILER_SIZE <= n_) {
             // Most words hold no byte below 2 (no type byte) and pass in
-            // pairs without a look at their bytes.
+            // pairs without a look at their bytes. While chaining beyond the
+            // last place a Snappy block from the origin could end, only zero
+            // bytes can be type bytes.
+            const std::uint64_t bounds = !kSearch && snappy_last_ < q ? kEveryByte : 2 * kEveryByte;
             while (q + 16 <= pairs_end) {
                 const std::uint64_t first = load_word(q), second = load_word(q + 8);
-                if ((may_hold_type_byte(first) | may_hold_type_byte(second)) != 0) break;
+                if ((may_be_below(first, bounds) | may_be_below(second, bounds)) != 0) break;
                 reg = Steps::step8(Steps::step8(reg, first), second);
                 q += 16;
             }
@@ -336,7 +342,9 @@ class Carver {
     std::uint64_t candidate_ends(std::uint64_t word, std::uint64_t q) const noexcept {
         std::uint64_t ends = bytes_equal(word, BLOCK_TYPE_SNAPPY);
         if constexpr (!kSearch) ends &= snappy_window(q);
-        for (std::uint64_t raw = bytes_equal(word, BLOCK_TYPE_RAW); raw != 0; raw &= raw - 1) {
+        std::uint64_t raw = bytes_equal(word, BLOCK_TYPE_RAW);
+        if constexpr (!kSearch) raw &= chained_restart_count_fits(q);
+        for (; raw != 0; raw &= raw - 1) {
             const std::uint64_t offset = static_cast<std::uint64_t>(std::countr_zero(raw)) / 8;
             if (raw_block_could_end(table_, q + offset, floor_)) ends |= raw & -raw;
         }
@@ -347,6 +355,23 @@ class Carver {
         if (last < 7) ends &= (std::uint64_t{1} << (8 * (last + 1))) - 1;
         return ends;
     }
+
+    // While chaining, a raw block ends within kMaxChainBytes and a word of
+    // the origin, so its restart count is below kChainedRestartsBound: the
+    // count's top byte, right before the type byte, is 0, and the byte below
+    // it at most kChainedCountThirdByte. The bytes among the 8 at q where
+    // both hold, as a mask (with at times a byte more, where a borrow flags
+    // it), so that most zero bytes of keys and values need no look at a
+    // restart array. Near the origin every byte is left to
+    // raw_block_could_end.
+    std::uint64_t chained_restart_count_fits(std::uint64_t q) const noexcept {
+        if (q < floor_ + 2) return ~std::uint64_t{0};
+        return bytes_equal(load_word(q - 1), 0) &
+               may_be_below(load_word(q - 2), (kChainedCountThirdByte + 1) * kEveryByte);
+    }
+    static constexpr std::uint64_t kChainedRestartsBound = (kMaxChainBytes + 8) / RESTART_SIZE + 1;
+    static constexpr std::uint64_t kChainedCountThirdByte = kChainedRestartsBound >> 16;
+    static_assert(kChainedRestartsBound >> 24 == 0 && kChainedCountThirdByte < 0x7F);
 
     // The bytes among the 8 at q where a Snappy block from the origin could
     // end, as a mask of whole bytes.
