@@ -435,6 +435,21 @@ INSTANTIATE_TEST_SUITE_P(
                       Shape{"zero_values", 40, 16, 40, 0}, Shape{"one_values", 40, 3, 40, 1}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
 
+// A raw block with a restart at each of more than 65536 entries, so that its
+// restart count's third byte is set, short enough for the chain to find it.
+TEST(BlockCarver, ChainsThroughARawBlockWithARestartCountOfThreeBytes) {
+    std::vector<std::pair<std::string, std::string>> entries;
+    for (std::uint64_t i = 0; i < 66000; ++i) entries.emplace_back(test::internal_key("", i + 1, 1), "");
+    Table t;
+    add_checked(t, block_with_restarts(entries, 1), BLOCK_TYPE_RAW);
+    add_checked(t, test::block_of({{test::internal_key("after", 1, 1), "x"}}), BLOCK_TYPE_RAW);
+    ASSERT_LT(t.blocks[0].size, kMaxChainBytes);
+    ASSERT_EQ(read_fixed32(t.bytes, t.blocks[0].size - RESTART_COUNT_SIZE) >> 16, 1u);
+    CarveCost cost;
+    EXPECT_EQ(carve(t.bytes, &cost), t.blocks);
+    EXPECT_EQ(cost.searches, 0u);
+}
+
 // Values that hold another table's bytes: trailers with true checksums of
 // their own blocks, restart arrays and zero runs inside each block. Only the
 // blocks themselves are found.
