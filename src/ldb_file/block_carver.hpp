@@ -33,7 +33,11 @@
 // Candidate ends are type bytes 0 and 1, a raw block's only if the four bytes
 // before it hold a restart count whose restart array fits and begins with 0,
 // as every block the engine writes does (zero bytes abound in raw blocks; this
-// keeps them from all becoming candidates). Candidate starts are the start
+// keeps them from all becoming candidates). While the blocks chain, a Snappy
+// type byte is a candidate only where a Snappy block from the start after the
+// last block could end, going by the length its first bytes announce (in an
+// uncompressed table, whose blocks begin with a zero byte, nowhere); the
+// search, whose starts are many, takes every one. Candidate starts are the start
 // after the last block found and the byte right after each candidate end's
 // trailer: the trailer of a damaged block still sits where it did, so the
 // block after it is found. Damage to a raw block's restart count or to a
