@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang++-19 (AddressSanitizer and
-# UndefinedBehaviorSanitizer on), seeds their corpora from databases that
+# UndefinedBehaviorSanitizer on, in the instrumented tree that the sanitized
+# unit tests share: scripts/sanitized_tree.sh), seeds their corpora from databases that
 # LevelDB wrote, runs each target for the given time and reports executions,
 # coverage and any crash.
 #
@@ -16,7 +17,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 PY=${PY:-$ROOT/.venv/bin/python}
-BUILD=$ROOT/build/fuzz
+source "$ROOT/scripts/sanitized_tree.sh"
+BUILD=$SANITIZED_TREE
 ALL_TARGETS=(log_reader table_reader version_edit block block_carver chromium_decode)
 
 seconds=180
@@ -32,26 +34,8 @@ done
 
 log() { printf '\033[1m==> %s\033[0m\n' "$*" >&2; }
 
-# libFuzzer comes with clang-19 and its runtime package.
-if ! command -v clang++-19 >/dev/null || [[ ! -f $(clang++-19 -print-resource-dir)/lib/linux/libclang_rt.fuzzer-x86_64.a ]]; then
-    if [[ $(id -u) -ne 0 ]]; then
-        echo "clang++-19 with libFuzzer is needed: apt-get install clang-19 libclang-rt-19-dev" >&2
-        exit 1
-    fi
-    log "installing clang-19"
-    DEBIAN_FRONTEND=noninteractive apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clang-19 libclang-rt-19-dev >/dev/null
-fi
-
 log "building the fuzz targets in $BUILD"
-# -O1 with line tables (-gline-tables-only): the level libFuzzer's own guide
-# builds targets at, fast enough to fuzz and quick to compile, with stack
-# traces that name files and lines. Configured on every run, so that a build
-# directory from before takes these flags too.
-cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_CXX_COMPILER=clang++-19 -DCMAKE_BUILD_TYPE= \
-    -DCMAKE_CXX_FLAGS="-O1 -gline-tables-only" \
-    -DTARNWICK_BUILD_FUZZERS=ON -DTARNWICK_BUILD_MODULE=OFF -DTARNWICK_SANITIZE=address,undefined >/dev/null
-nice cmake --build "$BUILD" --target fuzzers >"$BUILD.log" 2>&1 || { cat "$BUILD.log" >&2; exit 1; }
+build_sanitized_tree fuzzers
 
 # Seeds from real databases, made when a generated corpus is missing (the same
 # files every time).

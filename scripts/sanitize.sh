@@ -6,29 +6,23 @@
 #   scripts/sanitize.sh [PYTEST ARGS...]      (through ./dev sanitize)
 #   scripts/sanitize.sh --cpp-only            (through ./dev test-sanitize: the C++ part alone)
 #
-# Both are built with g++, the compiler of the ordinary build, in
-# build/sanitize/, at -O1 with line tables only (-g1): instrumented code runs
-# at a usable speed from -O1 on, line tables are all that a report's stack
-# trace needs to name files and lines, and both compile much faster than
-# RelWithDebInfo's -O2 -g (this build is made afresh on every CI machine).
-# Only the test program and the libraries it links are built for the C++
-# part. The module is built with CMake alone and installed (module and type
-# stubs, as the wheel lays them out) into build/sanitize/site, which
-# PYTHONPATH puts first; the interpreter itself is not instrumented, so the
-# ASan runtime is preloaded into it. CPython leaves memory behind at exit by
-# design, so leak detection is off for the Python run (it stays on for the C++
-# tests). Any report stops the run with a failure.
-#
-# The sanitizers are ASan and every check of UBSan's "undefined" group but
-# vptr, which tests whether memory is readable through a pipe, so that in a
-# process that has used up its file descriptors (which the tests do on
-# purpose) it reports every virtual call as a fault.
+# The C++ tests are built in the instrumented tree that the fuzz targets share
+# (scripts/sanitized_tree.sh: clang++-19, -O1, line tables), and run one
+# process per core (scripts/run_gtest_shards.sh). The module is built with g++,
+# the compiler of the ordinary build, whose ASan runtime is preloaded into the
+# interpreter, with CMake alone, in build/sanitize/module, and installed (module
+# and type stubs, as the wheel lays them out) into build/sanitize/site, which
+# PYTHONPATH puts first; the interpreter itself is not instrumented. CPython
+# leaves memory behind at exit by design, so leak detection is off for the
+# Python run (it stays on for the C++ tests). Any report stops the run with a
+# failure.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 PY=${PY:-$ROOT/.venv/bin/python}
 BUILD=$ROOT/build/sanitize
-CXX=${CXX:-g++}
+MODULE_CXX=${CXX:-g++}
+source "$ROOT/scripts/sanitized_tree.sh"
 
 cpp_only=0
 if [[ ${1:-} == --cpp-only ]]; then
@@ -42,26 +36,12 @@ started=$SECONDS
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 common_asan=halt_on_error=1:strict_string_checks=1:detect_stack_use_after_return=1
 
-SANITIZERS=address,alignment,bool,bounds,builtin,enum,float-cast-overflow,integer-divide-by-zero
-SANITIZERS+=,nonnull-attribute,null,object-size,pointer-overflow,return,returns-nonnull-attribute,shift
-SANITIZERS+=,signed-integer-overflow,unreachable,vla-bound
-
-configure() {
-    local dir=$1
-    shift
-    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$CXX" -DCMAKE_BUILD_TYPE= \
-        -DCMAKE_CXX_FLAGS="-O1 -g1" -DTARNWICK_SANITIZE="$SANITIZERS" "$@" >/dev/null
-}
-
-log "building the C++ tests with -fsanitize=address,undefined in $BUILD/cpp"
-configure "$BUILD/cpp" -DTARNWICK_BUILD_TESTS=ON -DTARNWICK_BUILD_MODULE=OFF
-cmake --build "$BUILD/cpp" --target tarnwick_tests >"$BUILD/cpp.log" 2>&1 || { cat "$BUILD/cpp.log" >&2; exit 1; }
+log "building the C++ tests with -fsanitize=address,undefined in $SANITIZED_TREE"
+build_sanitized_tree tarnwick_tests
 
 log "C++ tests (ASan with leak detection, UBSan)"
-# ctest starts the test program once per test, so the runs go side by side:
-# each test makes its own temporary directory (mkdtemp), nothing is shared.
 ASAN_OPTIONS=$common_asan:detect_leaks=1:abort_on_error=0 \
-    ctest --test-dir "$BUILD/cpp" --output-on-failure --parallel "$(nproc)"
+    "$ROOT/scripts/run_gtest_shards.sh" "$SANITIZED_TREE/tests/cpp/tarnwick_tests"
 cpp_done=$SECONDS
 if ((cpp_only)); then
     log "sanitized C++ run passed in $((cpp_done - started)) s (build included)"
@@ -69,13 +49,13 @@ if ((cpp_only)); then
 fi
 
 log "building the _tarnwick module with -fsanitize=address,undefined in $BUILD/module"
-configure "$BUILD/module" -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BUILD_MODULE=ON -DPython_EXECUTABLE="$PY"
+configure_sanitized "$BUILD/module" "$MODULE_CXX" -DTARNWICK_BUILD_TESTS=OFF -DTARNWICK_BUILD_MODULE=ON -DPython_EXECUTABLE="$PY"
 cmake --build "$BUILD/module" >"$BUILD/module.log" 2>&1 || { cat "$BUILD/module.log" >&2; exit 1; }
 rm -rf "$BUILD/site"
 cmake --install "$BUILD/module" --component python --prefix "$BUILD/site" >/dev/null
 
-asan_runtime=$("$CXX" -print-file-name=libasan.so)
-[[ -f $asan_runtime ]] || { echo "no ASan runtime found for $CXX" >&2; exit 1; }
+asan_runtime=$("$MODULE_CXX" -print-file-name=libasan.so)
+[[ -f $asan_runtime ]] || { echo "no ASan runtime found for $MODULE_CXX" >&2; exit 1; }
 export LD_PRELOAD=$asan_runtime
 # A report ends the interpreter: with abort_on_error the sanitizer ends it
 # with SIGABRT rather than a plain exit, so that Python's fault handler (which

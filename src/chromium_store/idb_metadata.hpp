@@ -93,6 +93,17 @@ struct ChosenList {
     Bytes bytes;
 };
 
+// The newest version of a learned value, and its sequence number. A class
+// of its own, not one nested in IdbMetadata: clang 19 cannot compile a nested
+// class template's default member initializer under the sanitizers
+// ("cannot compile this scalar expression yet"), and the sanitized builds use
+// clang.
+template <class T>
+struct Newest {
+    std::uint64_t seq = 0;
+    T value{};
+};
+
 class IdbMetadata {
    public:
     // `exists_entries`: whether to learn them (only index entries' rows,
@@ -116,11 +127,6 @@ class IdbMetadata {
                                                           std::uint64_t seq, bool before = false) const;
 
    private:
-    template <class T>
-    struct Newest {
-        std::uint64_t seq = 0;
-        T value{};
-    };
     struct ListVersion {
         std::uint64_t seq = 0;
         std::vector<std::uint8_t> bytes;

@@ -381,6 +381,47 @@ def _mount_tmpfs(directory: Path, size: int) -> None:
         pytest.skip(f"cannot mount a small file system here: {done.stderr.decode(errors='replace').strip()}")
 
 
+def _holders(directory: Path) -> list[str]:
+    """What, in any process, holds a file or directory under DIRECTORY open
+    (descriptors, working directory, root, mappings), as "PID: PATH"."""
+    inside = f"{directory}/"
+    found = []
+    for process in Path("/proc").iterdir():
+        if not process.name.isdigit():
+            continue
+        links = [process / "cwd", process / "root"]
+        try:
+            links += list((process / "fd").iterdir())
+            mapped = [line.split(maxsplit=5)[-1].strip() for line in (process / "maps").read_text().splitlines()]
+        except OSError:
+            continue  # gone, or not ours to look at
+        for link in links:
+            try:
+                target = os.readlink(link)
+            except OSError:
+                continue
+            if f"{target}/".startswith(inside):
+                found.append(f"{process.name}: {target}")
+        found += [f"{process.name}: {path}" for path in mapped if path.startswith(inside)]
+    return found
+
+
+def _unmount(directory: Path) -> None:
+    """Unmounts DIRECTORY, failing if this process still holds anything in
+    it (an export that left a file open). Anything else that holds it for a
+    moment (another process's scan) gets a few seconds, then the mount is
+    detached lazily: it goes once they let go."""
+    deadline = time.monotonic() + 10
+    while (done := subprocess.run(["umount", str(directory)], capture_output=True)).returncode != 0:
+        held = _holders(directory)
+        mine = [h for h in held if h.startswith(f"{os.getpid()}: ")]
+        assert not mine, f"still open after the export: {mine}"
+        if time.monotonic() > deadline:
+            subprocess.run(["umount", "--lazy", str(directory)], check=True)
+            return
+        time.sleep(0.2)
+
+
 @pytest.fixture(scope="module")
 def full_disk_tree(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, int]:
     """A tree, and the bytes its dataset takes on tmpfs without the manifest."""
@@ -397,7 +438,7 @@ def full_disk_tree(tmp_path_factory: pytest.TempPathFactory) -> tuple[Path, int]
         used = (usage.f_blocks - usage.f_bfree) * usage.f_frsize
         manifest_blocks = os.stat(probe / "out" / "_manifest.json").st_blocks * 512
     finally:
-        subprocess.run(["umount", str(probe)], check=True)
+        _unmount(probe)
     return tree, used - manifest_blocks
 
 
@@ -422,7 +463,7 @@ def test_a_full_disk_leaves_no_temporary_file_and_no_partition_that_looks_comple
             for part in entry["parts"]:
                 pq.read_table(partition / part)
     finally:
-        subprocess.run(["umount", str(disk)], check=True)
+        _unmount(disk)
 
 
 # --- Workers end with their export -----------------------------------------------------
