@@ -43,8 +43,12 @@ ensure_sanitizer_compiler() {
 # rest CMake definitions. Configured on every run, so that a tree from before
 # takes the flags of now.
 configure_sanitized() {
-    local dir=$1 cxx=$2
+    local dir=$1 cxx=$2 cached
     shift 2
+    # A tree configured with another compiler (g++, which built these trees
+    # before) cannot take this one: it is made afresh.
+    cached=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)
+    [[ -z $cached || $cached == "$cxx" || $cached == "$(command -v "$cxx")" ]] || rm -rf "$dir"
     cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE= \
         -DCMAKE_CXX_FLAGS="-O1 -g1" -DTARNWICK_SANITIZE="$SANITIZERS" "$@" >/dev/null
 }
