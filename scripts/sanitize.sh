@@ -56,7 +56,14 @@ cmake --install "$BUILD/module" --component python --prefix "$BUILD/site" >/dev/
 
 asan_runtime=$("$MODULE_CXX" -print-file-name=libasan.so)
 [[ -f $asan_runtime ]] || { echo "no ASan runtime found for $MODULE_CXX" >&2; exit 1; }
-export LD_PRELOAD=$asan_runtime
+# The C++ runtime is preloaded after it: ASan looks up the functions it
+# intercepts when it starts, and the interpreter does not link the C++
+# runtime, so without it ASan finds no __cxa_throw to pass a C++ exception on
+# to, and the first exception thrown in a module (pyarrow's, on a full disk)
+# ends the process with "CHECK failed ... real___cxa_throw".
+cxx_runtime=$("$MODULE_CXX" -print-file-name=libstdc++.so.6)
+[[ -f $cxx_runtime ]] || { echo "no C++ runtime found for $MODULE_CXX" >&2; exit 1; }
+export LD_PRELOAD=$asan_runtime:$cxx_runtime
 # A report ends the interpreter: with abort_on_error the sanitizer ends it
 # with SIGABRT rather than a plain exit, so that Python's fault handler (which
 # pytest turns on) prints the Python stack, and with it the test that ran.
