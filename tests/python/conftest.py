@@ -1,5 +1,6 @@
 """Fixtures shared by the Python tests."""
 
+import os
 from pathlib import Path
 
 import pytest
@@ -24,3 +25,11 @@ def small_db(tmp_path: Path) -> Path:
             ),
         },
     )
+
+
+@pytest.fixture
+def foreign_env() -> dict[str, str]:
+    """The environment for programs that are not ours (a browser, groff): the
+    sanitized run's preloaded ASan runtime would instrument them too, and they
+    are not built for it (groff fails, the browser hangs)."""
+    return {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}

@@ -58,12 +58,12 @@ def test_completion_of_an_unknown_shell_is_a_usage_error() -> None:
     assert result.returncode == 2 and "invalid choice" in result.stderr
 
 
-def test_the_manual_page_renders_and_names_every_command_option_and_exit_status() -> None:
+def test_the_manual_page_renders_and_names_every_command_option_and_exit_status(foreign_env: dict[str, str]) -> None:
     if shutil.which("groff") is None:
         pytest.skip("groff is not installed")
     page = tarnwick("--man")
     rendered = subprocess.run(["groff", "-man", "-Tutf8", "-ww", "-P", "-cbou"], input=page, capture_output=True,
-                              text=True, check=True, timeout=60)
+                              text=True, check=True, timeout=60, env=foreign_env)
     assert rendered.stderr == ""  # no roff warning: every line was taken as text where text was meant
     text = rendered.stdout
     parser = cli.build_parser()

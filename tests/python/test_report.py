@@ -218,7 +218,7 @@ def test_formats_and_self_contained_page(tmp_path: Path) -> None:
 
 
 @pytest.mark.skipif(BROWSER is None, reason="chromium-headless-shell is not installed")
-def test_page_renders_in_headless_chromium_without_network(tmp_path: Path) -> None:
+def test_page_renders_in_headless_chromium_without_network(tmp_path: Path, foreign_env: dict[str, str]) -> None:
     store = _damaged_sample(tmp_path, _flip, "000005.ldb")
     _, page = _report(tmp_path, str(store), str(PROFILE), fmt="html")
     ARTIFACTS.mkdir(parents=True, exist_ok=True)
@@ -228,14 +228,14 @@ def test_page_renders_in_headless_chromium_without_network(tmp_path: Path) -> No
     network_off = ["--host-resolver-rules=MAP * ~NOTFOUND", "--proxy-server=127.0.0.1:9", "--no-proxy-server"]
     common = [BROWSER, "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp_path / 'browser'}", *network_off]
     subprocess.run([*common, f"--screenshot={shot}", "--window-size=1200,1600", "--hide-scrollbars",
-                    page.as_uri()], capture_output=True, check=True, timeout=120)
+                    page.as_uri()], capture_output=True, check=True, timeout=120, env=foreign_env)
     assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and shot.stat().st_size > 20_000
     dom = subprocess.run([*common, "--dump-dom", page.as_uri()], capture_output=True, text=True, check=True,
-                         timeout=120).stdout
+                         timeout=120, env=foreign_env).stdout
     assert 'class="skipped"' in dom and "Read report" in dom
     pdf = ARTIFACTS / "report.pdf"
     subprocess.run([*common, f"--print-to-pdf={pdf}", "--no-pdf-header-footer", page.as_uri()],
-                   capture_output=True, check=True, timeout=120)
+                   capture_output=True, check=True, timeout=120, env=foreign_env)
     assert pdf.read_bytes()[:5] == b"%PDF-"
 
 
