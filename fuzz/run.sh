@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang++-19 (AddressSanitizer and
 # UndefinedBehaviorSanitizer on, in the instrumented tree that the sanitized
-# unit tests share: scripts/sanitized_tree.sh), seeds their corpora from databases that
-# LevelDB wrote, runs each target for the given time and reports executions,
-# coverage and any crash.
+# unit tests share: scripts/sanitized_tree.sh), seeds their corpora from
+# databases that LevelDB wrote, runs each target for the given time and
+# reports executions, coverage and any crash.
 #
 #   fuzz/run.sh [SECONDS] [TARGET...]     (through ./dev fuzz)
 #

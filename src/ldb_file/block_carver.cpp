@@ -154,10 +154,6 @@ static_assert(snappy_max_expansion(snappy_min_body(4096)) >= 4096 &&
 static_assert(snappy_max_expansion(snappy_min_body(65)) >= 65 && snappy_max_expansion(snappy_min_body(65) - 1) < 65);
 static_assert(snappy_min_body(64) == 0 && snappy_min_body(1) == 0);
 
-// A varint of the most bytes a 32-bit one can take: its value is not relied
-// on for a Snappy block's size bounds.
-inline constexpr std::size_t kLongestVarint32 = 5;
-
 // One pass of the carver, in two modes.
 //
 // Chaining: the blocks follow one another. The register runs over
@@ -463,12 +459,10 @@ class Carver {
         snappy_last_ = 0;
         const auto length = decode_varint32(table_, static_cast<std::size_t>(origin));
         if (!length) return;
+        // The longest varint this reads is below 2^35, so the bounds cannot
+        // overflow; a length the decoder refuses (2^32 or more) gives bounds
+        // no block that decompresses needs.
         const std::uint64_t body = origin + length->length;
-        if (length->length == kLongestVarint32) {
-            snappy_first_ = body;
-            snappy_last_ = UINT64_MAX;
-            return;
-        }
         snappy_first_ = body + snappy_min_body(length->value);
         snappy_last_ = body + kSnappyMostBytesPerByte * length->value;
     }
