@@ -11,6 +11,7 @@ from __future__ import annotations
 import json
 import os
 import shutil
+import signal
 import subprocess
 from pathlib import Path
 
@@ -217,6 +218,22 @@ def test_formats_and_self_contained_page(tmp_path: Path) -> None:
     assert "| 000005.ldb | table |" in text and "| 000005.ldb | 0 | 333 | skipped |" in text
 
 
+def _browse(args: list[str], env: dict[str, str]) -> str:
+    """Runs the browser in a process group of its own, and ends the whole
+    group if it hangs: its helper processes would otherwise outlive it and
+    spin on, slowing every test after this one."""
+    process = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
+                               start_new_session=True)
+    try:
+        out, err = process.communicate(timeout=120)
+    except subprocess.TimeoutExpired:
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        raise
+    assert process.returncode == 0, err
+    return out
+
+
 @pytest.mark.skipif(BROWSER is None, reason="chromium-headless-shell is not installed")
 def test_page_renders_in_headless_chromium_without_network(tmp_path: Path, foreign_env: dict[str, str]) -> None:
     store = _damaged_sample(tmp_path, _flip, "000005.ldb")
@@ -227,15 +244,13 @@ def test_page_renders_in_headless_chromium_without_network(tmp_path: Path, forei
     # No name resolves and no proxy answers: anything the page tried to load would fail.
     network_off = ["--host-resolver-rules=MAP * ~NOTFOUND", "--proxy-server=127.0.0.1:9", "--no-proxy-server"]
     common = [BROWSER, "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp_path / 'browser'}", *network_off]
-    subprocess.run([*common, f"--screenshot={shot}", "--window-size=1200,1600", "--hide-scrollbars",
-                    page.as_uri()], capture_output=True, check=True, timeout=120, env=foreign_env)
+    _browse([*common, f"--screenshot={shot}", "--window-size=1200,1600", "--hide-scrollbars", page.as_uri()],
+            foreign_env)
     assert shot.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and shot.stat().st_size > 20_000
-    dom = subprocess.run([*common, "--dump-dom", page.as_uri()], capture_output=True, text=True, check=True,
-                         timeout=120, env=foreign_env).stdout
+    dom = _browse([*common, "--dump-dom", page.as_uri()], foreign_env)
     assert 'class="skipped"' in dom and "Read report" in dom
     pdf = ARTIFACTS / "report.pdf"
-    subprocess.run([*common, f"--print-to-pdf={pdf}", "--no-pdf-header-footer", page.as_uri()],
-                   capture_output=True, check=True, timeout=120, env=foreign_env)
+    _browse([*common, f"--print-to-pdf={pdf}", "--no-pdf-header-footer", page.as_uri()], foreign_env)
     assert pdf.read_bytes()[:5] == b"%PDF-"
 
 
