@@ -13,11 +13,14 @@ namespace tarnwick {
 
 namespace {
 
-int open_read_only(int dir_fd, const char* path) {
+constexpr const char* kLinkTookItsPlace = "a symbolic link has taken the file's place since it was listed; it is not followed";
+constexpr const char* kOtherTookItsPlace = "something other than a regular file has taken the file's place since it was listed";
+
+int open_read_only(int dir_fd, const char* path, OpenAs as) {
     // O_NONBLOCK: a name that turned into a FIFO since it was checked must not
     // hang the open. O_NOATIME is only granted to the file's owner (or a
     // privileged process); elsewhere fall back to a plain read-only open.
-    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    const int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (as == OpenAs::RegularFile ? O_NOFOLLOW : 0);
 #ifdef O_NOATIME
     const int fd = ::openat(dir_fd, path, flags | O_NOATIME);
     if (fd >= 0 || errno != EPERM) return fd;
@@ -38,14 +41,23 @@ std::expected<MappedFile, OsError> MappedFile::open(const std::string& path) {
     return open_at(AT_FDCWD, path);
 }
 
-std::expected<MappedFile, OsError> MappedFile::open_at(int dir_fd, const std::string& name) {
-    const int fd = open_read_only(dir_fd, name.c_str());
-    if (fd < 0) return std::unexpected(OsError::last());
+std::expected<MappedFile, OsError> MappedFile::open_at(int dir_fd, const std::string& name, OpenAs as) {
+    const int fd = open_read_only(dir_fd, name.c_str(), as);
+    if (fd < 0) {
+        // O_NOFOLLOW fails with ELOOP on a link as the name's last component,
+        // which is all a name within a directory has.
+        if (as == OpenAs::RegularFile && errno == ELOOP) return std::unexpected(OsError{ELOOP, kLinkTookItsPlace});
+        return std::unexpected(OsError::last());
+    }
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         const OsError error = OsError::last();
         ::close(fd);
         return std::unexpected(error);
+    }
+    if (as == OpenAs::RegularFile && !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::unexpected(OsError{EINVAL, kOtherTookItsPlace});
     }
     const std::uint64_t length = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
     return MappedFile(fd, length);

@@ -11,6 +11,16 @@
 
 namespace tarnwick {
 
+// What an open by name accepts under that name. A listing looks at an entry
+// (without following it, where links are not followed) and only later is the
+// file opened again by name to be read; meanwhile another process may have put
+// something else there.
+enum class OpenAs : std::uint8_t {
+    Anything,     // whatever the name leads to now, through links
+    RegularFile,  // a regular file under that very name: a link there is not followed, and
+                  // a link or anything but a regular file that took the name fails the open
+};
+
 class MappedFile {
    public:
     // Opens the file read-only and takes its length from its metadata. Other
@@ -20,7 +30,8 @@ class MappedFile {
     [[nodiscard]] static std::expected<MappedFile, OsError> open(const std::string& path);
     // The same for the entry `name` of the directory open as `dir_fd`, so that
     // a directory whose path is near the system's limit is still reachable.
-    [[nodiscard]] static std::expected<MappedFile, OsError> open_at(int dir_fd, const std::string& name);
+    [[nodiscard]] static std::expected<MappedFile, OsError> open_at(int dir_fd, const std::string& name,
+                                                                    OpenAs as = OpenAs::Anything);
 
     // Maps the whole file (its length as measured at open), read-only.
     [[nodiscard]] std::expected<void, OsError> map();

@@ -77,8 +77,9 @@ std::expected<LdbFile, LdbError> LdbFile::open(const std::string& path) {
 }
 
 std::expected<LdbFile, LdbError> LdbFile::open_at(int dir_fd, const std::string& name,
-                                                  const std::string& display_path, std::uint64_t number) {
-    auto mapped = MappedFile::open_at(dir_fd, name);
+                                                  const std::string& display_path, std::uint64_t number,
+                                                  OpenAs as) {
+    auto mapped = MappedFile::open_at(dir_fd, name, as);
     if (!mapped) return std::unexpected(LdbError{std::move(mapped.error())});
     LdbFile file(std::move(*mapped), SharedPath(display_path), number);
     if (file.mapped_.length() < FOOTER_SIZE) return file;
@@ -120,8 +121,9 @@ std::expected<LdbFile, LdbError> LdbFile::open_unindexed(const std::string& path
 }
 
 std::expected<LdbFile, LdbError> LdbFile::open_unindexed_at(int dir_fd, const std::string& name,
-                                                            const std::string& display_path, std::uint64_t number) {
-    auto mapped = MappedFile::open_at(dir_fd, name);
+                                                            const std::string& display_path, std::uint64_t number,
+                                                            OpenAs as) {
+    auto mapped = MappedFile::open_at(dir_fd, name, as);
     if (!mapped) return std::unexpected(LdbError{std::move(mapped.error())});
     LdbFile file(std::move(*mapped), SharedPath(display_path), number);
     file.indexed_ = false;

@@ -76,17 +76,18 @@ class LdbFile {
     [[nodiscard]] static std::expected<LdbFile, LdbError> open(const std::string& path);
     // The same for the entry `name` of the directory open as `dir_fd`, whose
     // name the caller has already read as `number`; records name the file by
-    // `display_path`.
+    // `display_path`. `as` says what the name may lead to now.
     [[nodiscard]] static std::expected<LdbFile, LdbError> open_at(int dir_fd, const std::string& name,
                                                                   const std::string& display_path,
-                                                                  std::uint64_t number);
+                                                                  std::uint64_t number, OpenAs as = OpenAs::Anything);
 
     // Opens and maps the file without reading its footer or its index, for
     // salvage_records: a table whose end is lost or damaged.
     [[nodiscard]] static std::expected<LdbFile, LdbError> open_unindexed(const std::string& path);
     [[nodiscard]] static std::expected<LdbFile, LdbError> open_unindexed_at(int dir_fd, const std::string& name,
                                                                             const std::string& display_path,
-                                                                            std::uint64_t number);
+                                                                            std::uint64_t number,
+                                                                            OpenAs as = OpenAs::Anything);
 
     // The block at `handle`, copied out of the mapping or decompressed.
     [[nodiscard]] std::expected<Block, LdbError> read_block(const BlockHandle& handle) const;

@@ -14,8 +14,9 @@ std::expected<LogFile, LogError> LogFile::open(const std::string& path) {
 }
 
 std::expected<LogFile, LogError> LogFile::open_at(int dir_fd, const std::string& name,
-                                                  const std::string& display_path, std::uint64_t number) {
-    auto mapped = MappedFile::open_at(dir_fd, name);
+                                                  const std::string& display_path, std::uint64_t number,
+                                                  OpenAs as) {
+    auto mapped = MappedFile::open_at(dir_fd, name, as);
     if (!mapped) return std::unexpected(LogError{std::move(mapped.error())});
     if (auto mapping = mapped->map(); !mapping) return std::unexpected(LogError{std::move(mapping.error())});
     return LogFile(std::move(*mapped), SharedPath(display_path), number);

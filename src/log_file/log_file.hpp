@@ -27,10 +27,10 @@ class LogFile {
     [[nodiscard]] static std::expected<LogFile, LogError> open(const std::string& path);
     // The same for the entry `name` of the directory open as `dir_fd`, whose
     // name the caller has already read as `number`; records name the file by
-    // `display_path`.
+    // `display_path`. `as` says what the name may lead to now.
     [[nodiscard]] static std::expected<LogFile, LogError> open_at(int dir_fd, const std::string& name,
                                                                   const std::string& display_path,
-                                                                  std::uint64_t number);
+                                                                  std::uint64_t number, OpenAs as = OpenAs::Anything);
 
     // Every record of the file, in the order of its logical records and, within
     // a batch, in entry order. Never fails. Each pass reads the file as it is

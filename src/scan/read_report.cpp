@@ -89,7 +89,7 @@ std::optional<ManifestReport> manifest_report(const StoreListing& listing) {
         manifest.reason = entry == listing.others.end() ? "not a file of the store" : entry->reason;
         return manifest;
     }
-    auto live = manifest_live_tables(listing.fd.get(), manifest.name);
+    auto live = manifest_live_tables(listing.fd.get(), manifest.name, listing.open_as);
     if (!live) {
         manifest.reason = live.error().message();
         return manifest;

@@ -236,7 +236,8 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
     // Salvage of a table without a usable footer or index: true when carving
     // found blocks (the file is then salvaged), false when it found none.
     auto carve_table = [&](const std::string& why) {
-        auto unindexed = LdbFile::open_unindexed_at(listing_.fd.get(), file.name, file.display_path, file.number);
+        auto unindexed = LdbFile::open_unindexed_at(listing_.fd.get(), file.name, file.display_path, file.number,
+                                                    listing_.open_as);
         if (!unindexed) return false;
         report.status = FileReport::Status::Salvaged;
         report.reason = why;
@@ -247,7 +248,7 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
         return false;
     };
     if (file.kind == DataFileKind::Table) {
-        auto table = LdbFile::open_at(listing_.fd.get(), file.name, file.display_path, file.number);
+        auto table = LdbFile::open_at(listing_.fd.get(), file.name, file.display_path, file.number, listing_.open_as);
         if (!table) {
             if (!options_.salvage || std::holds_alternative<LdbError::Io>(table.error().kind)) {
                 return left_out(table.error().message());
@@ -270,7 +271,7 @@ void Scanner::read_file(std::size_t unit, std::size_t index, ChunkBuilder& build
         table->read_records(sink, &observer);
         if (options_.salvage && table->index_leaves_gaps()) table->salvage_records(sink, &observer);
     } else {
-        auto log = LogFile::open_at(listing_.fd.get(), file.name, file.display_path, file.number);
+        auto log = LogFile::open_at(listing_.fd.get(), file.name, file.display_path, file.number, listing_.open_as);
         if (!log) return left_out(log.error().message());
         report.status = FileReport::Status::Read;
         log->read_records(sink, &observer);

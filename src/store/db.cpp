@@ -28,12 +28,12 @@ std::expected<Db, DbError> Db::open(const std::string& in_dir) {
         const int dir_fd = listing->fd.get();
         switch (listed.kind) {
             case DataFileKind::Table:
-                if (auto file = LdbFile::open_at(dir_fd, listed.name, listed.display_path, listed.number)) {
+                if (auto file = LdbFile::open_at(dir_fd, listed.name, listed.display_path, listed.number, listing->open_as)) {
                     files.emplace_back(std::move(*file));
                 }
                 break;
             case DataFileKind::Log:
-                if (auto file = LogFile::open_at(dir_fd, listed.name, listed.display_path, listed.number)) {
+                if (auto file = LogFile::open_at(dir_fd, listed.name, listed.display_path, listed.number, listing->open_as)) {
                     files.emplace_back(std::move(*file));
                 }
                 break;

@@ -19,8 +19,8 @@ struct TableEdit {
 
 }  // namespace
 
-std::expected<std::vector<std::uint64_t>, OsError> manifest_live_tables(int dir_fd, const std::string& name) {
-    auto mapped = MappedFile::open_at(dir_fd, name);
+std::expected<std::vector<std::uint64_t>, OsError> manifest_live_tables(int dir_fd, const std::string& name, OpenAs as) {
+    auto mapped = MappedFile::open_at(dir_fd, name, as);
     if (!mapped) return std::unexpected(std::move(mapped.error()));
     if (auto mapping = mapped->map(); !mapping) return std::unexpected(std::move(mapping.error()));
 

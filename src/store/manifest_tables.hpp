@@ -13,16 +13,18 @@
 #include <string>
 #include <vector>
 
+#include "db/mapped_file.hpp"
 #include "util/os_error.hpp"
 
 namespace tarnwick {
 
 // The numbers of the tables a manifest lists as present after its last edit,
 // ascending. The manifest is the entry `name` of the directory open as
-// `dir_fd`. Memory stays a small multiple of the manifest's size, whatever the
+// `dir_fd`, opened as `as` says. Memory stays a small multiple of the manifest's size, whatever the
 // numbers (no hash table for them to collide in). Only a manifest that cannot
 // be opened or mapped fails; damage costs the edits it hides.
 [[nodiscard]] std::expected<std::vector<std::uint64_t>, OsError> manifest_live_tables(int dir_fd,
-                                                                                       const std::string& name);
+                                                                                       const std::string& name,
+                                                                                       OpenAs as);
 
 }  // namespace tarnwick

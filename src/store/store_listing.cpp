@@ -146,8 +146,8 @@ namespace {
 
 // The kind of the entry `name` from its content, or why it has none (which
 // includes it not being readable).
-ContentVerdict kind_of_file(int dir_fd, const std::string& name, bool log_by_default) {
-    auto file = MappedFile::open_at(dir_fd, name);
+ContentVerdict kind_of_file(int dir_fd, const std::string& name, bool log_by_default, OpenAs as) {
+    auto file = MappedFile::open_at(dir_fd, name, as);
     if (!file) return {std::nullopt, "cannot be read: " + file.error().message()};
     if (auto mapped = file->map(); !mapped) return {std::nullopt, "cannot be read: " + mapped.error().message()};
     // Another process may cut the file short while its bytes are looked at.
@@ -156,6 +156,12 @@ ContentVerdict kind_of_file(int dir_fd, const std::string& name, bool log_by_def
     ContentVerdict verdict = kind_by_content(content, log_by_default);
     if (guard.pages_replaced()) return {std::nullopt, "cannot be read: the file shrank while its content was examined"};
     return verdict;
+}
+
+bool follows_links(const ListingRules& rules) noexcept { return rules.links == LinkRule::Follow && !rules.single_file; }
+
+OpenAs open_rule(const ListingRules& rules) noexcept {
+    return follows_links(rules) ? OpenAs::Anything : OpenAs::RegularFile;
 }
 
 // Lists one entry of the directory open in listing.fd: admits it to `files`
@@ -173,7 +179,7 @@ void list_entry(StoreListing& listing, std::string name, std::string path, const
         listing.others.push_back({std::move(name), std::move(path), status, std::move(reason), size, std::move(target)});
     };
     // A file given by its own path is never followed through a link either.
-    const int stat_flags = rules.links == LinkRule::Follow && !rules.single_file ? 0 : AT_SYMLINK_NOFOLLOW;
+    const int stat_flags = follows_links(rules) ? 0 : AT_SYMLINK_NOFOLLOW;
     struct stat st {};
     if (::fstatat(listing.fd.get(), name.c_str(), &st, stat_flags) != 0) {
         const std::string why = "cannot be examined: " + OsError::last().message();
@@ -211,7 +217,7 @@ void list_entry(StoreListing& listing, std::string name, std::string path, const
         return;
     }
     if (!kind) {
-        ContentVerdict verdict = kind_of_file(listing.fd.get(), name, rules.single_file);
+        ContentVerdict verdict = kind_of_file(listing.fd.get(), name, rules.single_file, listing.open_as);
         if (!verdict.kind) {
             note(ListedEntry::Status::NotAdmitted, std::move(verdict.reason), size);
             return;
@@ -260,14 +266,14 @@ std::expected<StoreListing, DbError> list_store(const std::string& path, const L
             return std::unexpected(DbError{DbError::NotADirectory{path}});
         }
         auto [parent, name] = split_parent(path);
-        StoreListing listing{path, DirectoryFd(open_directory(parent)), {}, {}, {}};
+        StoreListing listing{path, DirectoryFd(open_directory(parent)), {}, {}, {}, open_rule(rules)};
         if (listing.fd.get() < 0) return std::unexpected(DbError{DbError::Io{OsError::last()}});
         list_entry(listing, std::move(name), path, rules);
         return listing;
     }
     ListingRules in_directory = rules;
     in_directory.single_file = false;
-    StoreListing listing{path, DirectoryFd(open_directory(path)), {}, {}, {}};
+    StoreListing listing{path, DirectoryFd(open_directory(path)), {}, {}, {}, open_rule(in_directory)};
     if (listing.fd.get() < 0) return std::unexpected(DbError{DbError::Io{OsError::last()}});
     auto names = entry_names(listing.fd.get());
     if (!names) return std::unexpected(DbError{std::move(names.error())});

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "db/data_file_name.hpp"
+#include "db/mapped_file.hpp"
 #include "manifest/manifest.hpp"
 #include "store/db_error.hpp"
 #include "util/bytes.hpp"
@@ -115,6 +116,9 @@ struct StoreListing {
     // The manifest with the highest number among every entry's name (the
     // first listed among equal numbers), whatever the entry is.
     std::optional<ManifestChoice::Chosen> manifest;
+    // How its entries are opened again to be read: as regular files, never
+    // through a link, unless links among the entries are followed.
+    OpenAs open_as = OpenAs::Anything;
 };
 
 // Lists a directory (following a link to the directory itself), opened

@@ -1,6 +1,8 @@
 #include "db/mapped_file.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -70,6 +72,60 @@ TEST(MappedFile, ReadableViewFollowsATruncation) {
     // Growing the file again does not make the view longer than the mapping.
     ASSERT_EQ(::truncate(path.c_str(), 5 * 4096), 0);
     EXPECT_EQ(file->readable_view().size(), contents.size());
+}
+
+// What stands under the name "entry" when it is opened by name, and what each
+// rule makes of it: the listed file's content, or the open's error code.
+struct UnderTheName {
+    const char* case_name;
+    void (*make)(const TempDir& dir);
+    int regular_file_error;  // 0: opens, and reads "listed"
+};
+
+const UnderTheName kUnderTheName[] = {
+    {"RegularFile", [](const TempDir& dir) { dir.write("entry", "listed"); }, 0},
+    {"LinkToAFile",
+     [](const TempDir& dir) {
+         dir.write("elsewhere", "listed");
+         ASSERT_EQ(::symlink("elsewhere", dir.path("entry").c_str()), 0);
+     },
+     ELOOP},
+    {"DanglingLink", [](const TempDir& dir) { ASSERT_EQ(::symlink("gone", dir.path("entry").c_str()), 0); }, ELOOP},
+    {"Fifo", [](const TempDir& dir) { ASSERT_EQ(::mkfifo(dir.path("entry").c_str(), 0600), 0); }, EINVAL},
+    {"Directory", [](const TempDir& dir) { ASSERT_EQ(::mkdir(dir.path("entry").c_str(), 0700), 0); }, EINVAL},
+};
+
+class OpenAsRegularFile : public ::testing::TestWithParam<UnderTheName> {};
+
+TEST_P(OpenAsRegularFile, TakesOnlyARegularFileUnderThatVeryName) {
+    TempDir dir;
+    GetParam().make(dir);
+    const int dir_fd = ::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dir_fd, 0);
+    auto file = MappedFile::open_at(dir_fd, "entry", OpenAs::RegularFile);
+    ::close(dir_fd);
+    if (GetParam().regular_file_error == 0) {
+        ASSERT_TRUE(file);
+        ASSERT_TRUE(file->map());
+        EXPECT_EQ(test::text_of(file->view()), "listed");
+        return;
+    }
+    ASSERT_FALSE(file);
+    EXPECT_EQ(file.error().code, GetParam().regular_file_error);
+    EXPECT_NE(file.error().message().find("has taken the file's place since it was listed"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(UnderTheName, OpenAsRegularFile, ::testing::ValuesIn(kUnderTheName),
+                         [](const auto& param_info) { return std::string(param_info.param.case_name); });
+
+TEST(MappedFile, OpenAsAnythingFollowsALink) {
+    TempDir dir;
+    dir.write("elsewhere", "listed");
+    ASSERT_EQ(::symlink("elsewhere", dir.path("entry").c_str()), 0);
+    auto file = MappedFile::open(dir.path("entry"));
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(file->map());
+    EXPECT_EQ(test::text_of(file->view()), "listed");
 }
 
 }  // namespace

@@ -14,6 +14,12 @@ truncate or extend those files:
   the end of a file raises SIGBUS, so these run in a child process whose death
   would show.
 
+The scanner never follows a link among a store's entries. It lists the
+entries first and opens each file only when its turn comes, so a link (or
+anything but a regular file) put under a listed file's name in between is
+refused then, and the file is reported as left out, with nothing read from
+what stands there now.
+
 When the process may not open any more files, the files it cannot open are
 left out and the rest are read; when it cannot even list the directory, the
 open fails with the "IO error: " text and nothing else goes wrong.
@@ -34,6 +40,7 @@ import plyvel
 import pytest
 
 import _tarnwick
+import tarnwick
 from engine_db import record_fields
 
 
@@ -97,6 +104,36 @@ def test_unlinked_and_replaced_files_are_still_read_in_full(db_copy: Path) -> No
         again = [fields(r) for r in db.iterate_records_raw()]
     assert got == expected
     assert again == expected
+
+
+def put_a_link(path: Path, outside: Path) -> None:
+    path.symlink_to(outside)
+
+
+LINK_IN_PLACE = "IO error: a symbolic link has taken the file's place since it was listed; it is not followed (os error 40)"
+OTHER_IN_PLACE = "IO error: something other than a regular file has taken the file's place since it was listed (os error 22)"
+
+
+@pytest.mark.parametrize(("put", "reason"), [
+    (put_a_link, LINK_IN_PLACE),
+    (lambda path, _: os.mkfifo(path), OTHER_IN_PLACE),
+    (lambda path, _: path.mkdir(), OTHER_IN_PLACE),
+], ids=["link", "fifo", "directory"])
+def test_the_scanner_refuses_what_took_a_listed_files_place(db_copy: Path, tmp_path: Path, put, reason: str) -> None:
+    last = data_files(db_copy)[-1]
+    outside = tmp_path / "outside.log"
+    shutil.copyfile(last, outside)  # the very records the link would lead to
+    expected = [r for r in read_all(db_copy) if r[5] != last.name]
+    # One worker and one record per batch: the worker waits inside the first
+    # file, long before it opens the last one.
+    with tarnwick.records(db_copy, threads=1, batch_rows=1) as scan:
+        first = next(scan)
+        last.unlink()
+        put(last, outside)
+        rows = [first, *scan]
+        report = scan.report
+    assert [fields(r) for r in rows] == expected
+    assert [(f.name, f.reason) for f in report.left_out] == [(last.name, reason)]
 
 
 def test_extended_files_are_read_to_their_length_at_open(db_copy: Path) -> None:
