@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include "db/data_file_name.hpp"
+#include "util/crc32c.hpp"
 
 namespace tarnwick {
 
@@ -284,6 +286,67 @@ bool lists_blocks(const Block& block) {
     return any && all;
 }
 
+// The engine writes a table's meta blocks between its last data block and its
+// index: a filter block (when the store has a filter policy), then the
+// meta-index, which lists it under "filter." and the policy's name. Carving
+// finds neither: the filter block ends in the offset of its offset array and a
+// base log byte, not in a restart array, and the meta-index starts where no
+// block found ends. Yet their bytes are whole, not lost.
+constexpr std::string_view kFilterKeyPrefix = "filter.";
+// The meta-index's first entry begins with a shared length of 0 and two
+// one-byte lengths (a filter's name and handle are short), then its key.
+constexpr std::size_t kFirstKeyAt = 3;
+// How far before the index the meta-index may begin: it holds one short entry
+// per filter policy, a few dozen bytes.
+constexpr std::uint64_t kMetaIndexReach = 4096;
+// How many places that could start it are tried, the last first. Each costs a
+// checksum over bytes of the stretch before the index (the engine's one entry
+// is found by the first), so hostile bytes cost a small multiple of the
+// stretch, not its square.
+constexpr int kMetaIndexTries = 4;
+
+// Whether the bytes [start, end) hold a raw block and its trailer, the
+// trailer's checksum true.
+bool whole_raw_block(Bytes file, std::uint64_t start, std::uint64_t end) {
+    if (end < start || end - start < BLOCK_TRAILER_SIZE) return false;
+    const std::uint64_t type_at = end - BLOCK_TRAILER_SIZE;
+    if (file[type_at] != 0) return false;  // stored uncompressed
+    const std::uint32_t checksum = read_fixed32(file, type_at + 1);
+    return crc32c::value(file.subspan(start, type_at + 1 - start)) == crc32c::unmask(checksum);
+}
+
+// Where the meta blocks that end right where the index begins (`index_at`)
+// start, none before `from`; `index_at` when there are none to be found there.
+std::uint64_t meta_blocks_start(Bytes file, std::uint64_t from, std::uint64_t index_at) {
+    const std::uint64_t reach = std::max(from, index_at - std::min(index_at, kMetaIndexReach));
+    const std::string_view window(reinterpret_cast<const char*>(file.data() + reach), index_at - reach);
+    int tries = 0;
+    for (std::size_t key = window.rfind(kFilterKeyPrefix);
+         key != std::string_view::npos && key >= kFirstKeyAt && tries++ < kMetaIndexTries;
+         key = window.rfind(kFilterKeyPrefix, key - 1)) {
+        const std::uint64_t metaindex_at = reach + key - kFirstKeyAt;
+        if (file[metaindex_at] != 0 || !whole_raw_block(file, metaindex_at, index_at)) continue;
+        const Bytes contents = file.subspan(metaindex_at, index_at - BLOCK_TRAILER_SIZE - metaindex_at);
+        const auto metaindex = Block::make(contents, metaindex_at, false);
+        if (!metaindex) continue;
+        // The filter block it lists, when that ends right where it begins (the
+        // first entry that says so is the one checked).
+        std::uint64_t start = metaindex_at;
+        metaindex->for_each_entry([&](std::uint64_t, Bytes, Bytes value) {
+            const auto handle = decode_block_handle(value);
+            if (!handle || handle->offset < from || handle->offset > metaindex_at ||
+                handle->size > metaindex_at - handle->offset ||
+                metaindex_at - handle->offset - handle->size != BLOCK_TRAILER_SIZE) {
+                return true;
+            }
+            if (whole_raw_block(file, handle->offset, metaindex_at)) start = handle->offset;
+            return false;
+        });
+        return start;
+    }
+    return index_at;
+}
+
 }  // namespace
 
 void LdbFile::salvage_records(RecordSink sink, PassObserver* observer) const {
@@ -317,11 +380,14 @@ void LdbFile::salvage_records(RecordSink sink, PassObserver* observer) const {
             if (std::holds_alternative<LdbError::FileShrank>(block.error().kind)) shrank = true;
             return false;
         }
+        const bool lists = lists_blocks(*block);
         if (!indexed_ && carved.offset > accounted && observer != nullptr) {
-            observer->bytes_skipped(accounted, carved.offset, "no intact block found here");
+            std::uint64_t lost_to = carved.offset;
+            if (lists) lost_to = meta_blocks_start(*bytes, accounted, carved.offset);
+            if (lost_to > accounted) observer->bytes_skipped(accounted, lost_to, "no intact block found here");
         }
         accounted = carved.end();
-        if (lists_blocks(*block)) return true;
+        if (lists) return true;
         if (observer != nullptr) observer->block_carved(carved.offset, carved.size + BLOCK_TRAILER_SIZE);
         emit_entries(*block, sink);
         return true;

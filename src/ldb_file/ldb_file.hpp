@@ -109,8 +109,10 @@ class LdbFile {
     // its index that is every data block found; the stretches where no block
     // was found are reported as skipped. Index and meta-index blocks found on
     // the way are recognised (their entries are block handles pointing before
-    // them) and give nothing; so does a filter block, which is no block at
-    // all. If the file shrinks during the pass, the pass ends there.
+    // them) and give nothing; so does a filter block, which is no block of
+    // entries at all. The meta-index and the filter block it lists, found
+    // before an index block and whole by their checksums, are not reported as
+    // skipped. If the file shrinks during the pass, the pass ends there.
     void salvage_records(RecordSink sink, PassObserver* observer = nullptr) const;
 
     // Whether the index leaves a stretch before the meta blocks that none of

@@ -129,6 +129,50 @@ def test_blocks_the_index_lost_are_carved(engine_table: Table, tmp_path: Path, d
     assert len(got) < len(expected)
 
 
+def _flip(data: bytes, at: int) -> bytes:
+    return data[:at] + bytes([data[at] ^ 0x40]) + data[at + 1:]
+
+
+# The part of a table read without its footer that gets a byte changed
+# besides, and the parts where what is then reported unread (the footer apart)
+# begins and ends. A damaged meta-index no longer vouches for the filter.
+META_DAMAGE = {
+    "none": (None, None, None),
+    "data_block": ("block", "block", "block_end"),
+    "filter": ("filter", "filter", "meta_index"),
+    "meta_index": ("meta_index", "filter", "index"),
+}
+
+
+@pytest.mark.parametrize("damage", META_DAMAGE)
+def test_the_filter_and_meta_index_are_not_reported_lost(engine_table: Table, tmp_path: Path, damage: str) -> None:
+    """A table read without its footer: the filter block and the meta-index
+    that lists it lie between the last data block and the index, where
+    carving finds no block of entries; whole by their checksums, they are the
+    table's, not lost bytes. Damaged, they are reported like any other."""
+    data = engine_table.data
+    middle = engine_table.blocks[len(engine_table.blocks) // 2]
+    last = engine_table.blocks[-1]
+    starts = {
+        "block": middle.offset, "block_end": middle.offset + middle.size + TRAILER,
+        "filter": last.offset + last.size + TRAILER,
+        "meta_index": engine_table.meta_index.offset, "index": engine_table.index.offset,
+    }
+    assert starts["filter"] < starts["meta_index"], "the engine wrote a filter block"
+    data = _damage_magic(engine_table)
+    flipped, begin, end = META_DAMAGE[damage]
+    if flipped is not None:
+        data = _flip(data, starts[flipped] + 1)
+    directory = copy_with(engine_table, tmp_path / "db", data)
+
+    got, report = _scan(directory)
+    assert report.status == "salvaged"
+    footer = (len(data) - craft.FOOTER_SIZE, len(data))
+    lost = [] if begin is None else [(starts[begin], starts[end])]
+    assert [(r.begin, r.end) for r in report.unread] == [*lost, footer]
+    assert sorted(got, key=lambda r: r[6]) == records_of_blocks(engine_table, lambda b: b is not middle or flipped != "block")
+
+
 def test_an_intact_table_is_read_not_salvaged(engine_table: Table) -> None:
     report = tarnwick.inspect(engine_table.path.parent)
     assert [f.status for f in report.files] == ["read"]
