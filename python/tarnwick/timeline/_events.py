@@ -16,6 +16,12 @@
 * The modification time of each data file and blob file, with the sequence
   numbers of the records a data file holds: the file was last written at or
   after the newest of them.
+
+The records come decoded from the native row pipeline, every version of
+every key (``_rows.py``); a pass over the store's raw records before it gives
+each data file's sequence numbers, of every record and of every copy of one
+in a second file, and the sequence numbers of the ``META:`` versions. Nothing
+grows with the store but the ``META:`` versions and the list of files.
 """
 
 from __future__ import annotations
@@ -24,13 +30,13 @@ import bisect
 import datetime
 import json
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
 from .._provenance import walk_files
 from .. import _store_vocabulary as kinds
-from ..stores.find import find_stores
+from ..chromium.localstorage import META_PREFIX
 
 # What each kind of event's time means (Timesketch's ``timestamp_desc``).
 COMMITTED = "Local Storage commit time"
@@ -41,6 +47,9 @@ KEY_DATE = "IndexedDB date key"
 FILE_LAST_MODIFIED = "IndexedDB file last modified"
 FILE_MODIFIED = "File modified"
 
+# Batches of the pass over a store's records that finds each file's sequence numbers.
+RECORD_BATCH_ROWS = 4_096
+RECORD_BATCH_BYTES = 1 << 20
 # Longest key or value shown in an event's message.
 MESSAGE_TEXT_LIMIT = 120
 
@@ -84,48 +93,75 @@ def _short(value: Any) -> str:
     return text if len(text) <= MESSAGE_TEXT_LIMIT else text[:MESSAGE_TEXT_LIMIT] + "…"
 
 
-def _record_fields(e: Any) -> dict[str, Any]:
-    return {"store_kind": e.store_kind, "store_path": e.store_path, "origin": e.origin, "file": e.file,
-            "offset": e.offset, "seq": e.seq, "state": e.state, "record_type": e.record_type}
+def event_order(event: Event) -> tuple[Any, ...]:
+    """The timeline's order: time, then kind, file and sequence number; events
+    equal in all four keep the order they were found in."""
+    return (event.when, event.desc, str(event.fields.get("file")), event.fields.get("seq") or 0)
+
+
+def _record_fields(row: dict[str, Any]) -> dict[str, Any]:
+    return {"store_kind": row["store_kind"], "store_path": row["store_path"], "origin": row["origin"],
+            "file": row["file"], "offset": row["offset"], "seq": row["seq"], "state": row["state"],
+            "record_type": row["record_type"]}
 
 
 # --- Local Storage -----------------------------------------------------------------
 
 
-def local_storage_events(entries: list[Any]) -> Iterator[Event]:
-    metas: dict[str | None, list[tuple[int, Any]]] = {}
-    for e in entries:
-        if e.record_type == "meta":
-            metas.setdefault(e.storage_key, []).append((e.seq, e))
-    for versions in metas.values():
-        versions.sort(key=lambda pair: pair[0])
-    for e in entries:
-        if e.record_type in ("meta", "meta_access"):
-            yield from _meta_event(e)
-        elif e.record_type == "data":
-            versions = metas.get(e.storage_key, [])
-            at = bisect.bisect_left(versions, e.seq, key=lambda pair: pair[0])
-            if at == len(versions):
-                continue
-            meta = versions[at][1]
-            when = parse_iso((meta.value or {}).get("last_modified"))
-            if when is None:
-                continue
-            what = "deleted" if e.state == "deleted" else f"= {_short(e.value)!s}"
-            yield Event(when, COMMITTED, f"Local Storage {e.origin}: {_short(e.key)} {what}",
-                        {**_record_fields(e), "key": e.key, "commit_meta_seq": meta.seq})
+class MetaVersions:
+    """The sequence numbers of every ``META:`` version of each storage key,
+    gathered from the store's records: they name the version whose time a
+    record's commit takes. Memory grows with the META versions only."""
+
+    def __init__(self) -> None:
+        self._by_key: dict[str | None, list[int]] = {}
+
+    def add(self, user_key: bytes, seq: int) -> None:
+        if user_key.startswith(META_PREFIX):
+            try:
+                storage_key: str | None = user_key[len(META_PREFIX):].decode("utf-8")
+            except UnicodeDecodeError:
+                storage_key = None  # as the decoders leave a storage key they cannot read
+            self._by_key.setdefault(storage_key, []).append(seq)
+
+    def sort(self) -> None:
+        for versions in self._by_key.values():
+            versions.sort()
+
+    def commit_seq(self, storage_key: str | None, seq: int) -> int | None:
+        """The sequence number of the META version that dates a record with
+        sequence number ``seq``: the smallest at or above it."""
+        versions = self._by_key.get(storage_key, [])
+        at = bisect.bisect_left(versions, seq)
+        return versions[at] if at < len(versions) else None
 
 
-def _meta_event(e: Any) -> Iterator[Event]:
-    value = e.value or {}
-    access = e.record_type == "meta_access"
+def local_storage_events(row: dict[str, Any], metas: MetaVersions) -> Iterator[Event]:
+    record_type = row["record_type"]
+    if record_type in ("meta", "meta_access"):
+        yield from _meta_event(row)
+    elif record_type == "data":
+        # The commit time the native pass found for the record (the time of
+        # the META version at or after it, when that version has a time).
+        when = parse_iso((row.get("details") or {}).get("committed"))
+        meta_seq = metas.commit_seq(row["storage_key"], row["seq"])
+        if when is None or meta_seq is None:
+            return
+        what = "deleted" if row["state"] == "deleted" else f"= {_short(row['value'])!s}"
+        yield Event(when, COMMITTED, f"Local Storage {row['origin']}: {_short(row['key'])} {what}",
+                    {**_record_fields(row), "key": row["key"], "commit_meta_seq": meta_seq})
+
+
+def _meta_event(row: dict[str, Any]) -> Iterator[Event]:
+    value = row["value"] if isinstance(row["value"], dict) else {}
+    access = row["record_type"] == "meta_access"
     when = parse_iso(value.get("last_accessed" if access else "last_modified"))
     if when is None:
         return
     desc = AREA_ACCESSED if access else AREA_WRITTEN
     size = "" if access else f" ({value.get('size_bytes')} bytes)"
-    yield Event(when, desc, f"Local Storage {e.origin}: area {'accessed' if access else 'written'}{size}",
-                _record_fields(e))
+    yield Event(when, desc, f"Local Storage {row['origin']}: area {'accessed' if access else 'written'}{size}",
+                _record_fields(row))
 
 
 # --- IndexedDB -----------------------------------------------------------------------
@@ -164,21 +200,20 @@ def tagged_dates(value: Any) -> Iterator[tuple[str, str, str]]:
             stack.append((f"{pointer}/{str(name).replace('~', '~0').replace('/', '~1')}", child))
 
 
-def indexeddb_events(entries: Iterable[Any]) -> Iterator[Event]:
-    for e in entries:
-        if e.record_type != "data":
-            continue
-        where = f"IndexedDB {e.origin} {e.database}/{e.object_store}"
-        for part in ("key", "value"):
-            for pointer, desc, text in tagged_dates(getattr(e, part)):
-                when = parse_iso(text)
-                if when is None:
-                    continue
-                if part == "key":
-                    desc = KEY_DATE
-                yield Event(when, desc, f"{where}: {part}{pointer or ''} of key {_short(e.key)}",
-                            {**_record_fields(e), "key": e.key, "database": e.database,
-                             "object_store": e.object_store, "json_pointer": f"{part}{pointer}"})
+def indexeddb_events(row: dict[str, Any]) -> Iterator[Event]:
+    if row["record_type"] != "data":
+        return
+    where = f"IndexedDB {row['origin']} {row['database']}/{row['object_store']}"
+    for part in ("key", "value"):
+        for pointer, desc, text in tagged_dates(row[part]):
+            when = parse_iso(text)
+            if when is None:
+                continue
+            if part == "key":
+                desc = KEY_DATE
+            yield Event(when, desc, f"{where}: {part}{pointer or ''} of key {_short(row['key'])}",
+                        {**_record_fields(row), "key": row["key"], "database": row["database"],
+                         "object_store": row["object_store"], "json_pointer": f"{part}{pointer}"})
 
 
 # --- Files -----------------------------------------------------------------------------
@@ -197,66 +232,44 @@ def _modified(path: str, role: str, store: str, bounds: tuple[int, int] | None) 
     return Event(from_unix_ns(info.st_mtime_ns), FILE_MODIFIED, f"{role} {os.path.basename(path)} modified{holds}", fields)
 
 
-def _seq_bounds(pairs: Iterable[tuple[str, int]]) -> dict[str, tuple[int, int] | None]:
-    bounds: dict[str, tuple[int, int] | None] = {}
-    for path, seq in pairs:
-        low, high = bounds.get(path) or (seq, seq)
-        bounds[path] = (min(low, seq), max(high, seq))
-    return bounds
-
-
 # --- Stores ------------------------------------------------------------------------------
 
 
-def store_events(directory: str, kind: str) -> Iterator[Event]:
-    """The events of one store."""
+def store_events(directory: str, kind: str) -> Iterator[tuple[Event, int]]:
+    """The events of one store, each with about the bytes of text it holds."""
     from .. import records
-    from ..chromium import read_store
     from ..report._collect import blob_folder
+    from ._rows import store_rows
 
-    chromium_kind = kind if kind in kinds.CHROMIUM_KINDS else None
-    with records(directory) as source:
-        bounds = _seq_bounds((r.origin_file, r.seq) for r in source)
+    metas = MetaVersions()
+    learn_metas = kind == kinds.LOCAL_STORAGE
+    bounds: dict[str, tuple[int, int]] = {}
+    # Small batches: only each record's file, sequence number and key are looked at.
+    with records(directory, batch_rows=RECORD_BATCH_ROWS, batch_bytes=RECORD_BATCH_BYTES) as source:
+        # Every record, copies in two files included, counts for its file's bounds.
+        for r in source:
+            path, seq = r.origin_file, r.seq
+            known = bounds.get(path)
+            if known is None:
+                bounds[path] = (seq, seq)
+            elif not known[0] <= seq <= known[1]:
+                bounds[path] = (min(known[0], seq), max(known[1], seq))
+            if learn_metas:
+                metas.add(r.user_key, seq)
         # A data file that gave no record was still modified at some time.
-        bounds.update({f.path: None for f in source.report.files if f.path not in bounds})
-    if chromium_kind is not None:
-        entries = list(read_store(directory, chromium_kind))
-        if chromium_kind == kinds.LOCAL_STORAGE:
-            yield from local_storage_events(entries)
-        elif chromium_kind == "indexeddb":
-            yield from indexeddb_events(entries)
-    for path in sorted(bounds):
-        event = _modified(path, "data file", directory, bounds[path])
+        silent = [f.path for f in source.report.files if f.path not in bounds]
+    metas.sort()
+    for row, size in store_rows(directory, kind):
+        made = local_storage_events(row, metas) if kind == kinds.LOCAL_STORAGE else indexeddb_events(row)
+        for found in made:
+            yield found, size
+    files: dict[str, tuple[int, int] | None] = {**bounds, **{path: None for path in silent}}
+    for path in sorted(files):
+        event = _modified(path, "data file", directory, files[path])
         if event is not None:
-            yield event
+            yield event, 0
     folder = blob_folder(directory) if kind == kinds.INDEXEDDB else None
     for path in walk_files(folder) if folder else ():
         event = _modified(path, "blob file", directory, None)
         if event is not None:
-            yield event
-
-
-def collect_events(paths: Iterable[str], problems: list[str]) -> list[Event]:
-    """Every event of every store under ``paths``, in time order."""
-    events: list[Event] = []
-
-    def unlisted(path: str, error: OSError) -> None:
-        problems.append(f"cannot list {path}: {error.strerror or error}")
-
-    for path in paths:
-        root = os.path.realpath(path)
-        try:
-            stores = find_stores(root, on_error=unlisted)
-        except OSError as error:
-            problems.append(f"cannot list {path}: {error.strerror or error}")
-            continue
-        if not stores:
-            problems.append(f"no LevelDB store under {path}")
-        for store in stores:
-            directory = root if store.path == "." else os.path.join(root, *store.path.split("/"))
-            try:
-                events.extend(store_events(directory, store.kind))
-            except (OSError, ValueError, RuntimeError) as error:
-                problems.append(f"cannot read {directory}: {error}")
-    events.sort(key=lambda ev: (ev.when, ev.desc, str(ev.fields.get("file")), ev.fields.get("seq") or 0))
-    return events
+            yield event, 0

@@ -7,24 +7,44 @@ from __future__ import annotations
 
 import argparse
 import os
+import stat
+import tempfile
 
 from .._cli_errors import CliError, destination_name, exit_status, say, warn
 
 
+def spill_folder(output: str) -> str:
+    """Where the sort's temporary file goes: the output's own folder, which is
+    outside the evidence, or the system's temporary folder when the output is
+    a device, a pipe or a descriptor (whose folder, /dev or /proc, is no place
+    for data) or its folder does not exist yet."""
+    try:
+        info = os.stat(output)
+    except OSError:
+        info = None
+    folder = os.path.dirname(os.path.abspath(output))
+    if (info is not None and not stat.S_ISREG(info.st_mode)) or not os.path.isdir(folder):
+        return tempfile.gettempdir()
+    return folder
+
+
 def run(args: argparse.Namespace) -> int:
     from .._safe_output import check_outside, open_output
-    from . import WRITERS, collect_events
+    from . import WRITERS, SortedEvents, sort_events
 
     for path in args.paths:
         if not os.path.isdir(path):
             raise CliError(f"not a directory: {path!r}")
     check_outside(args.output, args.paths)
+    folder = spill_folder(args.output)
+    check_outside(os.path.join(folder, "timeline"), args.paths)
     problems: list[str] = []
-    events = collect_events(args.paths, problems)
-    with open_output(args.output, stores=args.paths, force=args.force) as out:
-        WRITERS[args.format](events, out)
+    with SortedEvents(folder) as ordered:
+        sort_events(args.paths, problems, ordered)
+        with open_output(args.output, stores=args.paths, force=args.force) as out:
+            written = WRITERS[args.format](ordered.sorted(), out)
     for problem in problems:
         warn(problem)
-    say(f"wrote {len(events):,} events to {destination_name(args.output)}; "
+    say(f"wrote {written:,} events to {destination_name(args.output)}; "
         + (f"left out: {len(problems):,} stores or folders" if problems else "nothing left out"))
     return exit_status(len(problems), args.strict)

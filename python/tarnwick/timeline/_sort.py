@@ -1,0 +1,134 @@
+"""Events in time order whatever their number, in bounded memory.
+
+Events are gathered in a run until it holds ``run_events`` of them or about
+``run_bytes`` of text; a full run is sorted and spilled to a temporary file,
+and at the end the sorted runs are merged. The merge takes equal keys in
+the order of the runs and a run's sort is stable, so the order is that of one
+stable sort of all the events: the same bytes out, however many runs there
+were. While the events fit one run, nothing is written.
+
+The runs go to one unnamed temporary file in a folder the caller chooses
+(beside the output, never inside the evidence): the file has no name from
+the start where the file system allows it (otherwise its name is removed at
+once), so no exit, Ctrl-C or crash included, leaves it behind. Each run is a
+series of blocks, each a pickled list of a few events behind its length;
+merging keeps one block of each run in memory.
+"""
+
+from __future__ import annotations
+
+import heapq
+import os
+import pickle
+import struct
+import tempfile
+from collections.abc import Iterator
+from typing import Any, BinaryIO
+
+from ._events import Event, event_order
+
+RUN_EVENTS = 5_000
+RUN_BYTES = 32 << 20
+# Events per block of a spilled run, and text bytes at most (about): what
+# the merge holds of each run at a time.
+BLOCK_EVENTS = 256
+BLOCK_BYTES = 256 << 10
+# Fixed cost counted for each event beside its text (the Event, its dict).
+EVENT_OVERHEAD = 512
+_LENGTH = struct.Struct("<Q")
+
+
+class SortedEvents:
+    """Add events with ``add``; ``sorted()`` then gives them all in order,
+    once. Use as a context manager: leaving it closes the temporary file."""
+
+    def __init__(self, folder: str | None, *, run_events: int | None = None, run_bytes: int | None = None) -> None:
+        self._folder = folder
+        self._run_events = RUN_EVENTS if run_events is None else run_events
+        self._run_bytes = RUN_BYTES if run_bytes is None else run_bytes
+        self._run: list[tuple[Event, int]] = []
+        self._run_size = 0
+        self._spill: BinaryIO | None = None
+        # (offset, end) of each spilled run in the temporary file.
+        self._runs: list[tuple[int, int]] = []
+        self.count = 0
+
+    def add(self, event: Event, size: int = 0) -> None:
+        """One event; ``size`` is about the bytes of text it holds."""
+        self._run.append((event, size))
+        self._run_size += EVENT_OVERHEAD + size
+        self.count += 1
+        if len(self._run) >= self._run_events or self._run_size >= self._run_bytes:
+            self._spill_run()
+
+    def _sorted_run(self) -> list[tuple[Event, int]]:
+        run, self._run, self._run_size = self._run, [], 0
+        run.sort(key=lambda pair: event_order(pair[0]))
+        return run
+
+    def _spill_run(self) -> None:
+        if self._spill is None:
+            self._spill = tempfile.TemporaryFile(prefix=".tarnwick-timeline-", dir=self._folder)
+        out = self._spill
+        start = out.seek(0, os.SEEK_END)
+        block: list[Event] = []
+        block_size = 0
+        for event, size in self._sorted_run():
+            block.append(event)
+            block_size += EVENT_OVERHEAD + size
+            if len(block) >= BLOCK_EVENTS or block_size >= BLOCK_BYTES:
+                _write_block(out, block)
+                block, block_size = [], 0
+        if block:
+            _write_block(out, block)
+        out.flush()
+        self._runs.append((start, out.tell()))
+
+    def sorted(self) -> Iterator[Event]:
+        """Every event added, in order."""
+        if self._spill is None:
+            return (event for event, _ in self._sorted_run())
+        if self._run:
+            self._spill_run()
+        fd = self._spill.fileno()
+        return heapq.merge(*(_read_run(fd, start, end) for start, end in self._runs), key=event_order)
+
+    def close(self) -> None:
+        self._run = []
+        if self._spill is not None:
+            self._spill.close()
+            self._spill = None
+
+    def __enter__(self) -> SortedEvents:
+        return self
+
+    def __exit__(self, *_: object) -> None:
+        self.close()
+
+
+def _write_block(out: BinaryIO, block: list[Event]) -> None:
+    data = pickle.dumps(block, protocol=pickle.HIGHEST_PROTOCOL)
+    out.write(_LENGTH.pack(len(data)))
+    out.write(data)
+
+
+def _read_run(fd: int, start: int, end: int) -> Iterator[Event]:
+    """A spilled run's events, one block in memory at a time (read at their
+    offsets, so that every run reads the one file independently)."""
+    at = start
+    while at < end:
+        (length,) = _LENGTH.unpack(_read_exactly(fd, _LENGTH.size, at))
+        at += _LENGTH.size
+        block: list[Event] = pickle.loads(_read_exactly(fd, length, at))
+        at += length
+        yield from block
+
+
+def _read_exactly(fd: int, length: int, at: int) -> bytes:
+    data = os.pread(fd, length, at)
+    while len(data) < length:
+        more = os.pread(fd, length - len(data), at + len(data))
+        if not more:
+            raise OSError(f"the timeline's temporary file ended early at byte {at + len(data)}")
+        data += more
+    return data
