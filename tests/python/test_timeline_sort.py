@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
 import tempfile
 from collections.abc import Iterator
@@ -19,7 +20,7 @@ from tarnwick._cli_errors import EXIT_ERROR, EXIT_INTERRUPTED
 from tarnwick.cli import main
 from tarnwick.timeline import WRITERS, Event, SortedEvents, event_order, found_events
 from tarnwick.timeline import _collect, _sort
-from tarnwick.timeline._rows import loads_flat
+from tarnwick.timeline._rows import loads_flat, marked_lines
 
 PROFILE = Path(__file__).resolve().parents[1] / "fixtures" / "chromium" / "profile"
 
@@ -180,3 +181,19 @@ def test_a_value_nested_beyond_the_recursion_limit_is_parsed() -> None:
     for _ in range(depth):
         (value,) = value
     assert value == {"$date": "2020-01-01T00:00:00.000Z"}
+
+
+@pytest.mark.parametrize(
+    ("text", "expected"),
+    [
+        (b'{"v":{"$date":1}}\n{"v":2}\n{"v":{"$file":{}},"k":{"$date":3}}\n',
+         [b'{"v":{"$date":1}}', b'{"v":{"$file":{}},"k":{"$date":3}}']),  # two marks, one line
+        (b'{"v":1}\n{"v":2}\n', []),
+        (b'{"v":{"$date":1}}\n', [b'{"v":{"$date":1}}']),  # the first line is the last
+        (b'{"v":1}\n{"v":{"$filelist":[]}}\n{"v":{"$date"', [b'{"v":{"$filelist":[]}}']),  # a line cut short
+    ],
+    ids=["several", "none", "only", "cut short"],
+)
+def test_marked_lines_are_whole_lines_once_each(text: bytes, expected: list[bytes]) -> None:
+    marks = re.compile(rb'"\$date"|"\$file')
+    assert list(marked_lines(marks, text, text.rfind(b"\n") + 1)) == expected

@@ -191,9 +191,10 @@ def tagged_dates(value: Any) -> Iterator[tuple[str, str, str]]:
                     yield where, FILE_LAST_MODIFIED, item["last_modified"]
             if files:
                 continue
-            children = list(node.items())
+            # Only objects and arrays can hold a date: the rest get no pointer made.
+            children = [(name, child) for name, child in node.items() if isinstance(child, (dict, list))]
         elif isinstance(node, list):
-            children = [(str(i), item) for i, item in enumerate(node)]
+            children = [(str(i), item) for i, item in enumerate(node) if isinstance(item, (dict, list))]
         else:
             continue
         for name, child in reversed(children):
@@ -232,6 +233,10 @@ def _modified(path: str, role: str, store: str, bounds: tuple[int, int] | None) 
     return Event(from_unix_ns(info.st_mtime_ns), FILE_MODIFIED, f"{role} {os.path.basename(path)} modified{holds}", fields)
 
 
+def _widened(bounds: tuple[int, int] | None, low: int, high: int) -> tuple[int, int]:
+    return (low, high) if bounds is None else (min(bounds[0], low), max(bounds[1], high))
+
+
 # --- Stores ------------------------------------------------------------------------------
 
 
@@ -246,16 +251,24 @@ def store_events(directory: str, kind: str) -> Iterator[tuple[Event, int]]:
     bounds: dict[str, tuple[int, int]] = {}
     # Small batches: only each record's file, sequence number and key are looked at.
     with records(directory, batch_rows=RECORD_BATCH_ROWS, batch_bytes=RECORD_BATCH_BYTES) as source:
-        # Every record, copies in two files included, counts for its file's bounds.
+        # Every record, copies in two files included, counts for its file's
+        # bounds. Records come file by file: the bounds of the file at hand
+        # are kept aside and merged when the file changes.
+        path, low, high = None, 0, 0
         for r in source:
-            path, seq = r.origin_file, r.seq
-            known = bounds.get(path)
-            if known is None:
-                bounds[path] = (seq, seq)
-            elif not known[0] <= seq <= known[1]:
-                bounds[path] = (min(known[0], seq), max(known[1], seq))
+            seq = r.seq
+            if r.origin_file != path:
+                if path is not None:
+                    bounds[path] = _widened(bounds.get(path), low, high)
+                path, low, high = r.origin_file, seq, seq
+            elif seq < low:
+                low = seq
+            elif seq > high:
+                high = seq
             if learn_metas:
                 metas.add(r.user_key, seq)
+        if path is not None:
+            bounds[path] = _widened(bounds.get(path), low, high)
         # A data file that gave no record was still modified at some time.
         silent = [f.path for f in source.report.files if f.path not in bounds]
     metas.sort()

@@ -25,8 +25,8 @@ from .. import _store_vocabulary as kinds
 # object {"$date": ...}; a file's lastModified sits in {"$file": {...}} or
 # {"$filelist": [...]}; a Local Storage data row carries its commit time in
 # its details as "committed"; META rows are bookkeeping named by their type.
-_IDB_MARKS = (b'"$date"', b'"$file')
-_LOCAL_STORAGE_MARKS = (b'"committed"', b'"record_type":"meta')
+_IDB_MARKS = re.compile(rb'"\$date"|"\$file')
+_LOCAL_STORAGE_MARKS = re.compile(rb'"committed"|"record_type":"meta')
 # Chunks of rows smaller than the scan's default: most rows are passed over,
 # and a chunk is held twice while it is split into lines.
 CHUNK_ROWS = 2_000
@@ -46,14 +46,30 @@ def store_rows(directory: str, kind: str) -> Iterator[tuple[dict[str, Any], int]
                      batch_rows=CHUNK_ROWS, batch_bytes=CHUNK_BYTES) as rows:
         rest = b""
         for chunk in rows.jsonl():
-            lines = (rest + chunk).split(b"\n") if rest else chunk.split(b"\n")
-            rest = lines.pop()
-            for line in lines:
-                if any(mark in line for mark in marks):
-                    yield loads(line.decode("utf-8")), len(line)
+            if rest:
+                chunk, rest = rest + chunk, b""
+            complete = chunk.rfind(b"\n") + 1
+            rest = chunk[complete:]
+            for line in marked_lines(marks, chunk, complete):
+                yield loads(line.decode("utf-8")), len(line)
         failures = rows.failures
     if failures:
         raise RuntimeError(failures[0][1])
+
+
+def marked_lines(marks: re.Pattern[bytes], text: bytes, end: int) -> Iterator[bytes]:
+    """The lines of ``text[:end]`` (lines, each ending in a line break) in which ``marks`` matches,
+    found by searching the text rather than testing every line: in most
+    stores few rows date anything."""
+    at = 0
+    while True:
+        found = marks.search(text, at, end)
+        if found is None:
+            return
+        start = text.rfind(b"\n", 0, found.start()) + 1
+        stop = text.find(b"\n", found.end(), end)  # JSON text holds no raw line break
+        yield text[start:stop]
+        at = stop + 1
 
 
 def loads(text: str) -> Any:
