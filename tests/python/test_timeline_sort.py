@@ -197,3 +197,16 @@ def test_a_value_nested_beyond_the_recursion_limit_is_parsed() -> None:
 def test_marked_lines_are_whole_lines_once_each(text: bytes, expected: list[bytes]) -> None:
     marks = re.compile(rb'"\$date"|"\$file')
     assert list(marked_lines(marks, text, text.rfind(b"\n") + 1)) == expected
+
+
+@pytest.mark.parametrize(("inside", "status"), [(False, 0), (True, EXIT_ERROR)], ids=["outside", "inside the evidence"])
+def test_a_device_output_spills_to_the_temporary_folder_never_into_the_evidence(
+        tmp_path: Path, evidence: Path, monkeypatch: pytest.MonkeyPatch, inside: bool, status: int) -> None:
+    folders = spills(monkeypatch)
+    temporary = evidence / "IndexedDB" if inside else tmp_path / "temporary"
+    temporary.mkdir(exist_ok=True)
+    monkeypatch.setattr(tempfile, "tempdir", str(temporary))
+    before = _snapshot(evidence.parent)
+    assert main(["timeline", str(evidence), "-o", os.devnull]) == status
+    assert folders == ([] if inside else [str(temporary)])
+    assert _snapshot(evidence.parent) == before

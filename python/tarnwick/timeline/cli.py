@@ -13,6 +13,11 @@ import tempfile
 from .._cli_errors import CliError, destination_name, exit_status, say, warn
 
 
+# A name in the sort's folder, checked as an output would be: the temporary
+# file itself has none.
+SPILL_PROBE = ".tarnwick-timeline"
+
+
 def spill_folder(output: str) -> str:
     """Where the sort's temporary file goes: the output's own folder, which is
     outside the evidence, or the system's temporary folder when the output is
@@ -29,7 +34,7 @@ def spill_folder(output: str) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .._safe_output import check_outside, open_output
+    from .._safe_output import OutputError, check_outside, open_output
     from . import WRITERS, SortedEvents, sort_events
 
     for path in args.paths:
@@ -37,7 +42,10 @@ def run(args: argparse.Namespace) -> int:
             raise CliError(f"not a directory: {path!r}")
     check_outside(args.output, args.paths)
     folder = spill_folder(args.output)
-    check_outside(os.path.join(folder, "timeline"), args.paths)
+    try:
+        check_outside(os.path.join(folder, SPILL_PROBE), args.paths)
+    except OutputError as error:
+        raise OutputError(f"no place outside the evidence for the timeline's temporary file: {error}") from None
     problems: list[str] = []
     with SortedEvents(folder) as ordered:
         sort_events(args.paths, problems, ordered)
