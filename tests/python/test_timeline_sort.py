@@ -37,14 +37,17 @@ def profile_events() -> list[Event]:
 
 
 @pytest.mark.parametrize(
-    ("run_events", "run_bytes", "block_events"),
-    [(1, None, 1), (2, None, 1), (3, None, 2), (7, None, 256), (None, 1, 256), (None, None, 256)],
-    ids=["one-event runs", "two-event runs", "blocks split runs", "uneven last run", "bytes bound", "one run"],
+    ("run_events", "run_bytes", "block_events", "merge_runs"),
+    [(1, None, 1, 64), (2, None, 1, 64), (3, None, 2, 64), (7, None, 256, 64), (None, 1, 256, 64),
+     (None, None, 256, 64), (1, None, 1, 2), (3, None, 2, 3), (4, None, 256, 3)],
+    ids=["one-event runs", "two-event runs", "blocks split runs", "uneven last run", "bytes bound", "one run",
+         "merged in pairs", "merged in threes", "merged in levels with a lone group"],
 )
 def test_spilled_runs_merge_into_one_stable_sort(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                                  profile_events: list[Event], run_events: int | None,
-                                                 run_bytes: int | None, block_events: int) -> None:
+                                                 run_bytes: int | None, block_events: int, merge_runs: int) -> None:
     monkeypatch.setattr(_sort, "BLOCK_EVENTS", block_events)
+    monkeypatch.setattr(_sort, "MERGE_RUNS", merge_runs)
     # Every event twice: each pair is equal in every key, so only stability
     # (runs merged in the order they were made) puts the first one first.
     events = [Event(e.when, e.desc, e.message, {**e.fields, "found": i})
@@ -53,8 +56,10 @@ def test_spilled_runs_merge_into_one_stable_sort(tmp_path: Path, monkeypatch: py
     with SortedEvents(str(tmp_path), run_events=run_events, run_bytes=run_bytes) as ordered:
         for e in events:
             ordered.add(e, len(e.message))
+        spilled = run_events is not None or run_bytes is not None
+        assert (len(ordered._runs) > 1) == spilled
         assert [e.fields["found"] for e in ordered.sorted()] == expected
-        assert (len(ordered._runs) > 1) == (run_events is not None or run_bytes is not None)
+        assert len(ordered._runs) <= merge_runs
 
 
 def _snapshot(folder: Path) -> list[tuple[str, int, int, int]]:

@@ -11,8 +11,10 @@ The runs go to one unnamed temporary file in a folder the caller chooses
 (beside the output, never inside the evidence): the file has no name from
 the start where the file system allows it (otherwise its name is removed at
 once), so no exit, Ctrl-C or crash included, leaves it behind. Each run is a
-series of blocks, each a pickled list of a few events behind its length;
-merging keeps one block of each run in memory.
+series of blocks, each a pickled list of a few events (with their sizes)
+behind its length; merging keeps one block of each run in memory, and at
+most ``MERGE_RUNS`` runs are merged at once (more are first merged in
+groups into longer runs), so memory is bounded however many runs there are.
 """
 
 from __future__ import annotations
@@ -22,7 +24,7 @@ import os
 import pickle
 import struct
 import tempfile
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import Any, BinaryIO
 
 from ._events import Event, event_order
@@ -33,6 +35,8 @@ RUN_BYTES = 32 << 20
 # the merge holds of each run at a time.
 BLOCK_EVENTS = 256
 BLOCK_BYTES = 256 << 10
+# Runs merged at once: the merge holds one block of each.
+MERGE_RUNS = 64
 # Fixed cost counted for each event beside its text (the Event, its dict).
 EVENT_OVERHEAD = 512
 _LENGTH = struct.Struct("<Q")
@@ -51,38 +55,46 @@ class SortedEvents:
         self._spill: BinaryIO | None = None
         # (offset, end) of each spilled run in the temporary file.
         self._runs: list[tuple[int, int]] = []
-        self.count = 0
 
     def add(self, event: Event, size: int = 0) -> None:
         """One event; ``size`` is about the bytes of text it holds."""
         self._run.append((event, size))
         self._run_size += EVENT_OVERHEAD + size
-        self.count += 1
         if len(self._run) >= self._run_events or self._run_size >= self._run_bytes:
             self._spill_run()
 
     def _sorted_run(self) -> list[tuple[Event, int]]:
         run, self._run, self._run_size = self._run, [], 0
-        run.sort(key=lambda pair: event_order(pair[0]))
+        run.sort(key=_pair_order)
         return run
 
     def _spill_run(self) -> None:
         if self._spill is None:
             self._spill = tempfile.TemporaryFile(prefix=".tarnwick-timeline-", dir=self._folder)
+        self._runs.append(self._write_run(self._sorted_run()))
+
+    def _write_run(self, events: Iterable[tuple[Event, int]]) -> tuple[int, int]:
+        """Appends a run of (event, size), in blocks; its (offset, end) in the file."""
         out = self._spill
+        assert out is not None
         start = out.seek(0, os.SEEK_END)
-        block: list[Event] = []
+        block: list[tuple[Event, int]] = []
         block_size = 0
-        for event, size in self._sorted_run():
-            block.append(event)
-            block_size += EVENT_OVERHEAD + size
+        for pair in events:
+            block.append(pair)
+            block_size += EVENT_OVERHEAD + pair[1]
             if len(block) >= BLOCK_EVENTS or block_size >= BLOCK_BYTES:
                 _write_block(out, block)
                 block, block_size = [], 0
         if block:
             _write_block(out, block)
         out.flush()
-        self._runs.append((start, out.tell()))
+        return start, out.tell()
+
+    def _merged(self, runs: list[tuple[int, int]]) -> Iterator[tuple[Event, int]]:
+        assert self._spill is not None
+        fd = self._spill.fileno()
+        return heapq.merge(*(_read_run(fd, start, end) for start, end in runs), key=_pair_order)
 
     def sorted(self) -> Iterator[Event]:
         """Every event added, in order."""
@@ -90,8 +102,14 @@ class SortedEvents:
             return (event for event, _ in self._sorted_run())
         if self._run:
             self._spill_run()
-        fd = self._spill.fileno()
-        return heapq.merge(*(_read_run(fd, start, end) for start, end in self._runs), key=event_order)
+        # The merge holds a block of each run it reads: runs beyond
+        # MERGE_RUNS are first merged, MERGE_RUNS consecutive ones at a time,
+        # into longer runs appended to the file, as often as needed. Merging
+        # neighbours keeps the order of equal events.
+        while len(self._runs) > MERGE_RUNS:
+            self._runs = [self._write_run(self._merged(group)) if len(group) > 1 else group[0]
+                          for group in (self._runs[i:i + MERGE_RUNS] for i in range(0, len(self._runs), MERGE_RUNS))]
+        return (event for event, _ in self._merged(self._runs))
 
     def close(self) -> None:
         self._run = []
@@ -106,20 +124,24 @@ class SortedEvents:
         self.close()
 
 
-def _write_block(out: BinaryIO, block: list[Event]) -> None:
+def _pair_order(pair: tuple[Event, int]) -> tuple[Any, ...]:
+    return event_order(pair[0])
+
+
+def _write_block(out: BinaryIO, block: list[tuple[Event, int]]) -> None:
     data = pickle.dumps(block, protocol=pickle.HIGHEST_PROTOCOL)
     out.write(_LENGTH.pack(len(data)))
     out.write(data)
 
 
-def _read_run(fd: int, start: int, end: int) -> Iterator[Event]:
+def _read_run(fd: int, start: int, end: int) -> Iterator[tuple[Event, int]]:
     """A spilled run's events, one block in memory at a time (read at their
     offsets, so that every run reads the one file independently)."""
     at = start
     while at < end:
         (length,) = _LENGTH.unpack(_read_exactly(fd, _LENGTH.size, at))
         at += _LENGTH.size
-        block: list[Event] = pickle.loads(_read_exactly(fd, length, at))
+        block: list[tuple[Event, int]] = pickle.loads(_read_exactly(fd, length, at))
         at += length
         yield from block
 
