@@ -20,7 +20,7 @@ from tarnwick._cli_errors import EXIT_ERROR, EXIT_INTERRUPTED
 from tarnwick.cli import main
 from tarnwick.timeline import WRITERS, Event, SortedEvents, event_order, found_events
 from tarnwick.timeline import _collect, _sort
-from tarnwick.timeline._rows import loads_flat, marked_lines
+from tarnwick.timeline._rows import loads, loads_flat, marked_lines
 
 PROFILE = Path(__file__).resolve().parents[1] / "fixtures" / "chromium" / "profile"
 
@@ -126,10 +126,6 @@ def test_spilled_timeline_is_the_same_bytes_and_leaves_nothing(tmp_path: Path, e
     assert _snapshot(evidence.parent) == before
 
 
-class _Stop(Exception):
-    pass
-
-
 @pytest.mark.parametrize(
     ("where", "error", "status"),
     [("reading", KeyboardInterrupt, EXIT_INTERRUPTED), ("reading", MemoryError, EXIT_ERROR),
@@ -182,7 +178,7 @@ def test_flat_parse_refuses_what_json_refuses(text: str) -> None:
 
 def test_a_value_nested_beyond_the_recursion_limit_is_parsed() -> None:
     depth = 10_000  # as deep as the decoders let a stored value nest
-    value = loads_flat("[" * depth + '{"$date":"2020-01-01T00:00:00.000Z"}' + "]" * depth)
+    value = loads("[" * depth + '{"$date":"2020-01-01T00:00:00.000Z"}' + "]" * depth)
     for _ in range(depth):
         (value,) = value
     assert value == {"$date": "2020-01-01T00:00:00.000Z"}
