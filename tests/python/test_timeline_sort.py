@@ -39,9 +39,11 @@ def profile_events() -> list[Event]:
 @pytest.mark.parametrize(
     ("run_events", "run_bytes", "block_events", "merge_runs"),
     [(1, None, 1, 64), (2, None, 1, 64), (3, None, 2, 64), (7, None, 256, 64), (None, 1, 256, 64),
-     (None, None, 256, 64), (1, None, 1, 2), (3, None, 2, 3), (4, None, 256, 3)],
+     (None, None, 256, 64), (1, None, 1, 2), (3, None, 2, 3), (4, None, 256, 3),
+     (1, None, 1, 60)],
     ids=["one-event runs", "two-event runs", "blocks split runs", "uneven last run", "bytes bound", "one run",
-         "merged in pairs", "merged in threes", "merged in levels with a lone group"],
+         "merged in pairs", "merged in threes", "merged in levels with a lone group",
+         "a few runs too many folded into one"],
 )
 def test_spilled_runs_merge_into_one_stable_sort(tmp_path: Path, monkeypatch: pytest.MonkeyPatch,
                                                  profile_events: list[Event], run_events: int | None,

@@ -103,10 +103,15 @@ class SortedEvents:
         if self._run:
             self._spill_run()
         # The merge holds a block of each run it reads: runs beyond
-        # MERGE_RUNS are first merged, MERGE_RUNS consecutive ones at a time,
-        # into longer runs appended to the file, as often as needed. Merging
-        # neighbours keeps the order of equal events.
+        # MERGE_RUNS are first merged into longer runs appended to the file,
+        # consecutive ones together, which keeps the order of equal events.
+        # A few too many: the first few become one. Many: every MERGE_RUNS
+        # become one, as often as needed.
         while len(self._runs) > MERGE_RUNS:
+            fold = len(self._runs) - MERGE_RUNS + 1
+            if fold <= MERGE_RUNS:
+                self._runs = [self._write_run(self._merged(self._runs[:fold])), *self._runs[fold:]]
+                break
             self._runs = [self._write_run(self._merged(group)) if len(group) > 1 else group[0]
                           for group in (self._runs[i:i + MERGE_RUNS] for i in range(0, len(self._runs), MERGE_RUNS))]
         return (event for event, _ in self._merged(self._runs))
