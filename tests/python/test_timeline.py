@@ -187,3 +187,32 @@ def test_dates_deep_in_a_value_cost_no_recursion() -> None:
 def test_not_a_directory_exits_2(tmp_path: Path) -> None:
     assert main(["timeline", str(tmp_path / "missing"), "-o", str(tmp_path / "t.jsonl")]) == 2
     assert not os.path.exists(tmp_path / "t.jsonl")
+
+
+def test_a_version_held_by_a_log_and_its_table_is_one_event(tmp_path: Path) -> None:
+    """A log kept beside the table compaction made from it holds the same
+    records twice: each commit is one event (the copy read first, the log),
+    while each file's modification event counts every record it holds."""
+    meta = b"META:" + ORIGIN_A.encode()
+    store = _local_storage(tmp_path, [
+        [(_data_key(ORIGIN_A, "a"), b"\x01x"), (meta, _meta(T1, 10))],
+        [(_data_key(ORIGIN_A, "b"), b"\x01y"), (meta, _meta(T2, 12))],
+    ])
+    (log,) = store.glob("*.log")
+    saved = log.read_bytes()
+    db = plyvel.DB(str(store))
+    db.compact_range()
+    db.close()
+    (store / "LOCK").unlink(missing_ok=True)
+    log.write_bytes(saved)  # the log as it was before compaction, put back
+    assert list(store.glob("*.ldb"))
+
+    events = _timeline(tmp_path, store)
+    commits = [(e["key"], e["timestamp"], Path(e["file"]).name) for e in events
+               if e["timestamp_desc"] == "Local Storage commit time"]
+    assert commits == [("a", T1, log.name), ("b", T2, log.name)]
+    assert [e["message"] for e in events if e["timestamp_desc"] == "Local Storage last write"] == [
+        f"Local Storage {ORIGIN_A}: area written (10 bytes)", f"Local Storage {ORIGIN_A}: area written (12 bytes)"]
+    held = {Path(e["file"]).name: (e.get("seq_min"), e.get("seq_max")) for e in events if e.get("file_role") == "data file"}
+    (table,) = store.glob("*.ldb")
+    assert held[log.name] == held[table.name] == (1, 4)
