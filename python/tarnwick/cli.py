@@ -359,7 +359,7 @@ def _add_report(commands: argparse._SubParsersAction) -> None:  # type: ignore[t
                   "report store --output-of records.parquet -o report.md --format md"),
     )
     report.add_argument("paths", metavar="PATH", nargs="+", help="a store, a profile, a folder tree, or one data file of any name")
-    report.add_argument("-o", "--output", metavar="FILE", required=True, help="the report file; never inside PATH")
+    report.add_argument("-o", "--output", metavar="FILE", required=True, help="the report file, or - for standard output; never inside PATH")
     report.add_argument("--format", choices=("html", "json", "md"), default="html",
                         help="HTML page (default), JSON or Markdown")
     report.add_argument("--hash", metavar="NAMES", type=_digest_names, default=("sha256",),
@@ -393,7 +393,7 @@ def _add_timeline(commands: argparse._SubParsersAction) -> None:  # type: ignore
                   "timeline /evidence/profile --format csv -o events.csv"),
     )
     timeline.add_argument("paths", metavar="PATH", nargs="+", help="a store, a profile or a folder tree")
-    timeline.add_argument("-o", "--output", metavar="FILE", required=True, help="the timeline file; never inside PATH")
+    timeline.add_argument("-o", "--output", metavar="FILE", required=True, help="the timeline file, or - for standard output; never inside PATH")
     timeline.add_argument("--format", choices=("jsonl", "csv"), default="jsonl",
                           help="Timesketch JSON Lines (default) or log2timeline-style CSV")
     timeline.add_argument("--force", action="store_true", help="replace FILE if it exists")

@@ -215,3 +215,28 @@ def test_a_failure_from_anywhere_is_one_line_in_the_systems_words(
     monkeypatch.setattr(_commands, "check_path", fail)
     assert cli.main(["dump", str(store)]) == 2
     assert capsys.readouterr().err == f"tarnwick: error: {shown}\n"
+
+
+@pytest.mark.parametrize("inside", [False, True], ids=["elsewhere", "in_the_evidence"])
+@pytest.mark.parametrize(
+    ("args", "evidence"),
+    [
+        (["dump", "{store}", "-o", "-"], "store"),
+        (["chromium", str(PROFILE), "-f", "jsonl", "-o", "-"], "profile"),
+        (["report", "{store}", "--format", "json", "-o", "-"], "store"),
+        (["timeline", str(PROFILE), "-o", "-"], "profile"),
+    ],
+    ids=["dump", "chromium", "report", "timeline"],
+)
+def test_dash_is_standard_output_never_a_file(store: Path, tmp_path: Path, args: list[str], evidence: str,
+                                             inside: bool) -> None:
+    """``-o -`` writes standard output, also where the working folder is the
+    evidence itself; no file named ``-`` appears anywhere."""
+    folder = (store if evidence == "store" else PROFILE) if inside else tmp_path
+    before = sorted(folder.rglob("*"))
+    result = subprocess.run([sys.executable, "-m", "tarnwick", *(a.format(store=store) for a in args)], cwd=folder,
+                            capture_output=True, text=True, timeout=300, stdin=subprocess.DEVNULL)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout
+    assert result.stderr.splitlines()[-1].split("; ")[0].endswith(" to standard output")
+    assert sorted(folder.rglob("*")) == before

@@ -13,7 +13,8 @@ from .._cli_errors import CliError, destination_name, exit_status, say, warn
 
 
 def run(args: argparse.Namespace) -> int:
-    from .._safe_output import check_outside, open_output
+    from .._commands import destination
+    from .._safe_output import check_outside
     from . import collect, render
 
     for path in args.paths:
@@ -22,11 +23,12 @@ def run(args: argparse.Namespace) -> int:
     for path in args.output_of:
         if not os.path.isfile(path):
             raise CliError(f"--output-of: no such file: {path!r}")
-    check_outside(args.output, args.paths)
+    if args.output != "-":
+        check_outside(args.output, args.paths)
     command_line = getattr(args, "command_line", None) or ["tarnwick", *sys.argv[1:]]
     report = collect(args.paths, args.hash, args.output_of, command_line)
     text = render(report, args.format).encode("utf-8", "backslashreplace")
-    with open_output(args.output, stores=args.paths, force=args.force) as out:
+    with destination(args.output, args.paths, args.force) as (out, _):
         out.write(text)
     for problem in report.problems:
         warn(problem)

@@ -21,8 +21,10 @@ SPILL_PROBE = ".tarnwick-timeline"
 def spill_folder(output: str) -> str:
     """Where the sort's temporary file goes: the output's own folder, which is
     outside the evidence, or the system's temporary folder when the output is
-    a device, a pipe or a descriptor (whose folder, /dev or /proc, is no place
-    for data) or its folder does not exist yet."""
+    standard output (``-``), a device, a pipe or a descriptor (whose folder,
+    /dev or /proc, is no place for data) or its folder does not exist yet."""
+    if output == "-":
+        return tempfile.gettempdir()
     try:
         info = os.stat(output)
     except OSError:
@@ -34,13 +36,15 @@ def spill_folder(output: str) -> str:
 
 
 def run(args: argparse.Namespace) -> int:
-    from .._safe_output import OutputError, check_outside, open_output
+    from .._commands import destination
+    from .._safe_output import OutputError, check_outside
     from . import WRITERS, SortedEvents, sort_events
 
     for path in args.paths:
         if not os.path.isdir(path):
             raise CliError(f"not a directory: {path!r}")
-    check_outside(args.output, args.paths)
+    if args.output != "-":
+        check_outside(args.output, args.paths)
     folder = spill_folder(args.output)
     try:
         check_outside(os.path.join(folder, SPILL_PROBE), args.paths)
@@ -49,7 +53,7 @@ def run(args: argparse.Namespace) -> int:
     problems: list[str] = []
     with SortedEvents(folder) as ordered:
         sort_events(args.paths, problems, ordered)
-        with open_output(args.output, stores=args.paths, force=args.force) as out:
+        with destination(args.output, args.paths, args.force) as (out, _):
             written = WRITERS[args.format](ordered.sorted(), out)
     for problem in problems:
         warn(problem)
