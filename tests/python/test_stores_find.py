@@ -150,6 +150,13 @@ def test_command_refuses_a_missing_tree(tmp_path, capsys):
     assert capsys.readouterr().err.startswith("tarnwick: error: no such directory: ")
 
 
+def test_command_says_when_a_tree_holds_no_store(tmp_path, capsys):
+    (tmp_path / "notes.txt").write_text("no store here")
+    assert _run("find", str(tmp_path)) == 0
+    captured = capsys.readouterr()
+    assert (captured.out, captured.err) == ("", f"tarnwick: warning: no LevelDB store under {str(tmp_path)!r}\n")
+
+
 @pytest.mark.parametrize(("max_depth", "max_folders", "found"), [(None, None, 4), (0, None, 1), (2, None, 3), (None, 3, 3)])
 def test_a_bounded_walk_stops_at_its_depth_or_its_number_of_folders(tmp_path, max_depth, max_folders, found):
     folder = tmp_path

@@ -42,6 +42,10 @@ def run_find(args: argparse.Namespace) -> int:
         stores = find_stores(args.tree, on_error=unlisted)
     except OSError as error:
         raise CliError(f"cannot list {args.tree!r}: {reason(error)}") from None
+    if not stores:
+        # As the other commands do: an empty listing is not mistaken for a
+        # tree that was looked at and has nothing in a wrong place.
+        warn(f"no LevelDB store under {args.tree!r}")
     if args.format == "jsonl":
         lines = [json_text(store.to_dict(), sort_keys=False) + "\n" for store in stores]
     else:
