@@ -140,3 +140,18 @@ def test_parquet_says_where_it_came_from_and_types_its_json(tmp_path: Path) -> N
     for path in (blob, next(p for p in files if p.endswith(".log"))):
         assert files[path]["digests"]["sha256"] == hashlib.sha256(Path(path).read_bytes()).hexdigest()
     assert len(json.loads(meta[b"tarnwick.read_report"])["stores"]) == 4
+
+
+def test_a_folder_whose_keys_are_no_browsers_says_so(tmp_path: Path) -> None:
+    store = tmp_path / "plain"
+    db = plyvel.DB(str(store), create_if_missing=True)
+    for i in range(50):
+        db.put(b"record-%03d" % i, b"x")
+    db.close()
+    result = run(store)
+    assert result.returncode == 0 and result.stdout == b""
+    assert result.stderr.decode().splitlines() == [
+        f"tarnwick: warning: {str(store)!r}: not a Chromium store (its keys are not Local Storage's, Session "
+        "Storage's or IndexedDB's); tarnwick dump gives its records",
+        "tarnwick: wrote 0 records to standard output; nothing left out",
+    ]

@@ -54,7 +54,14 @@ def run(args: argparse.Namespace) -> int:
             problems.sqlite_store(path)
     if not stores and not problems.any():
         warn(f"no Chromium store found under {args.directory!r}")
-    rows = ChromiumScan(store_sources(stores), history=args.history, salvage=args.salvage, origin=args.origin,
+    sources = store_sources(stores)
+    # A folder given itself is a store of some kind only if its keys say so;
+    # one whose keys do not is passed over, and says so rather than pass for read.
+    taken = {path for path, *_ in sources}
+    for store in (store for _, store in stores if store not in taken):
+        warn(f"{store!r}: not a Chromium store (its keys are not Local Storage's, Session Storage's or "
+             "IndexedDB's); tarnwick dump gives its records")
+    rows = ChromiumScan(sources, history=args.history, salvage=args.salvage, origin=args.origin,
                         key=args.key, all_records=args.all_records)
     with destination(args.output, [args.directory], args.force) as (out, target):
         progress = Progress("stores", len(stores), enabled=watched(target is None))
