@@ -469,11 +469,12 @@ def scan(path: PathLike, *, reverse: bool = False, threads: int | None = None,
 def records(path: PathLike, *, reverse: bool = False, threads: int | None = None,
             batch_rows: int = DEFAULT_BATCH_ROWS, batch_bytes: int = DEFAULT_BATCH_BYTES,
             key_prefix: bytes | None = None, states: Collection[StateName] | None = None,
-            file_types: Collection[FileTypeName] | None = None, salvage: bool = True, any_name: bool = False,
-            as_kind: str | None = None) -> Records:
+            file_types: Collection[FileTypeName] | None = None, files: Collection[str | bytes] | None = None,
+            salvage: bool = True, any_name: bool = False, as_kind: str | None = None) -> Records:
     """The records of scan(), one light object each, without Arrow."""
     arguments = _common(path, reverse, threads, key_prefix, states, file_types, salvage, any_name, as_kind)
-    native = _scan.ArrowScan(*arguments, _positive("batch_rows", batch_rows), _positive("batch_bytes", batch_bytes))
+    native = _scan.ArrowScan(*arguments, _positive("batch_rows", batch_rows), _positive("batch_bytes", batch_bytes),
+                             _file_names(files))
     return Records(native)
 
 

@@ -199,6 +199,7 @@ def test_a_part_of_a_store_is_read_in_place(stores: dict[str, Path]) -> None:
     with _tarnwick.RawLevelDb(str(store)) as db:
         want = [r.key for r in db.iterate_records_raw() if os.path.basename(r.origin_file) in part]
     assert got.column("key").to_pylist() == want
+    assert [r.key for r in tarnwick.records(store, files=part)] == want
 
 
 @pytest.mark.parametrize("which", ["sample", "compressed", "uncompressed"])
