@@ -4,6 +4,7 @@ written by the LevelDB engine in the browser's Local Storage format."""
 from __future__ import annotations
 
 import csv
+import importlib
 import io
 import json
 import os
@@ -155,3 +156,33 @@ def test_a_folder_whose_keys_are_no_browsers_says_so(tmp_path: Path) -> None:
         "Storage's or IndexedDB's); tarnwick dump gives its records",
         "tarnwick: wrote 0 records to standard output; nothing left out",
     ]
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda tmp: chromium.scan(tmp / "absent"), "Not a directory: "),
+        (lambda tmp: chromium.scan(PROFILE / "Local Storage" / "leveldb" / "CURRENT"), "Not a directory: "),
+        (lambda tmp: chromium.scan(PROFILE, kinds=["cookies"]), "unknown kind 'cookies' (expected one of "),
+        (lambda tmp: chromium.read(tmp / "absent"), "Not a directory: "),
+    ],
+    ids=["scan_absent", "scan_a_file", "scan_unknown_kind", "read_absent"],
+)
+def test_the_library_refuses_what_it_cannot_read_at_once(tmp_path: Path, call, message: str) -> None:
+    # Rows from nowhere would pass for a profile without stores.
+    with pytest.raises(ValueError, match="^" + message.replace("(", r"\(")):
+        call(tmp_path)
+
+
+def test_folders_the_scan_could_not_list_are_named(monkeypatch: pytest.MonkeyPatch) -> None:
+    scan_module = importlib.import_module("tarnwick.chromium.scan")  # the package's scan() hides the module
+    real = scan_module.find_stores
+
+    def refusing(root: str, *, on_error):  # type: ignore[no-untyped-def]
+        on_error(os.path.join(root, "Locked"), PermissionError(13, "Permission denied"))
+        return real(root, on_error=on_error)
+
+    monkeypatch.setattr(scan_module, "find_stores", refusing)
+    rows = chromium.scan(PROFILE)
+    assert rows.unlisted == [(os.path.join(str(PROFILE), "Locked"), "Permission denied")]
+    assert rows.sources

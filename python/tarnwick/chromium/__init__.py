@@ -58,7 +58,15 @@ def read_store(store_dir: str | os.PathLike[str], kind: str | None = None,
 
 def read(path: str | os.PathLike[str], *, history: bool = False) -> Iterator[Entry]:
     """The stores under ``path`` (a profile, an app-data folder or one store), decoded:
-    one entry per key (its newest version), or with ``history`` every version."""
-    for kind, store in find_stores(os.fspath(path)):
+    one entry per key (its newest version), or with ``history`` every version.
+    ValueError, at once, for a path that is not a folder."""
+    root = os.fspath(path)
+    if not os.path.isdir(root):
+        raise ValueError(f"Not a directory: {root}")
+    return _read(root, history)
+
+
+def _read(root: str, history: bool) -> Iterator[Entry]:
+    for kind, store in find_stores(root):
         entries = read_store(store, kind)
         yield from (_all_versions(entries) if history else latest(entries))

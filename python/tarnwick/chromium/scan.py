@@ -26,7 +26,8 @@ and details are JSON text of the ``arrow.json`` extension type, raw_key and
 raw_value binary, set only where decoding failed) or as JSON Lines (``jsonl()``,
 one object per row, raw bytes in hex). Rows come store by store, in file order.
 ``reports`` tells, for every store finished so far, what the reader could not
-read (a ``ReadReport``), and ``failures`` the stores that could not be read at all.
+read (a ``ReadReport``), ``failures`` the stores that could not be read at all, and
+``unlisted`` the folders below the path that could not be listed.
 Stores are read twice (the first pass learns names and the history of every key)
 and decoded while the consumer writes; memory stays bounded whatever their size.
 """
@@ -109,6 +110,9 @@ class ChromiumScan:
                  salvage: bool = True, origin: str | None = None, key: str | None = None,
                  all_records: bool = False, batch_rows: int = BATCH_ROWS, batch_bytes: int = BATCH_BYTES) -> None:
         self.sources = sources
+        # (folder, reason) of every folder below the path that could not be
+        # listed, so that stores in it could not be found (set by ``scan``).
+        self.unlisted: list[tuple[str, str]] = []
         self._arguments = (sources, history, salvage, origin, key_texts(key), all_records, batch_rows, batch_bytes)
         self._native = _scan.ChromiumScan(*self._arguments)
         self._taken = False
@@ -161,8 +165,19 @@ class ChromiumScan:
 def scan(path: str | os.PathLike[str], *, kinds: Collection[str] | None = None, history: bool = False,
          salvage: bool = True, origin: str | None = None, key: str | None = None,
          all_records: bool = False) -> ChromiumScan:
-    """The decoded rows of the stores under ``path`` (see the module's documentation)."""
+    """The decoded rows of the stores under ``path`` (see the module's documentation).
+    ValueError for a path that is not a folder or a kind that is none of the
+    three; folders below it that cannot be listed are in ``unlisted``."""
     root = os.fspath(path)
-    stores = [(k, s) for k, s in find_stores(root) if not kinds or k is None or k in kinds]
+    if not os.path.isdir(root):
+        raise ValueError(f"Not a directory: {root}")
+    unknown = sorted(set(kinds or ()) - set(vocabulary.CHROMIUM_KINDS))
+    if unknown:
+        raise ValueError(f"unknown kind {unknown[0]!r} (expected one of {', '.join(vocabulary.CHROMIUM_KINDS)})")
+    unlisted: list[tuple[str, str]] = []
+    stores = [(k, s) for k, s in find_stores(root, on_error=lambda folder, error: unlisted.append(
+        (folder, error.strerror or str(error)))) if not kinds or k is None or k in kinds]
     sources = [s for s in store_sources(stores) if not kinds or s[1] in kinds]
-    return ChromiumScan(sources, history=history, salvage=salvage, origin=origin, key=key, all_records=all_records)
+    rows = ChromiumScan(sources, history=history, salvage=salvage, origin=origin, key=key, all_records=all_records)
+    rows.unlisted = unlisted
+    return rows
