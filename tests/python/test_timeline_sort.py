@@ -21,6 +21,7 @@ from tarnwick.cli import main
 from tarnwick.timeline import WRITERS, Event, SortedEvents, event_order, found_events
 from tarnwick.timeline import _collect, _sort
 from tarnwick.timeline._rows import loads, loads_flat, marked_lines
+from test_raw_level_db import open_files_under
 
 PROFILE = Path(__file__).resolve().parents[1] / "fixtures" / "chromium" / "profile"
 
@@ -73,20 +74,6 @@ def _snapshot(folder: Path) -> list[tuple[str, int, int, int]]:
     return out
 
 
-def _open_under(folder: Path) -> list[str]:
-    """The files this process holds open under ``folder`` (an unnamed
-    temporary file shows as ``folder/#inode (deleted)``)."""
-    held = []
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        if target.startswith(str(folder) + os.sep):
-            held.append(target)
-    return held
-
-
 @pytest.fixture
 def evidence(tmp_path: Path) -> Path:
     copy = tmp_path / "evidence" / "profile"
@@ -124,7 +111,7 @@ def test_spilled_timeline_is_the_same_bytes_and_leaves_nothing(tmp_path: Path, e
     assert out.read_bytes() == whole.read_bytes()
     assert folders == [str(out.parent)]  # spilled, once, beside the output
     assert os.listdir(out.parent) == [out.name]
-    assert not _open_under(out.parent)
+    assert not open_files_under(out.parent)
     assert _snapshot(evidence.parent) == before
 
 
@@ -156,7 +143,7 @@ def test_no_temporary_file_outlives_a_failure(tmp_path: Path, evidence: Path, mo
     assert main(["timeline", str(evidence), "-o", str(out)]) == status
     assert folders == [str(out.parent)]
     assert os.listdir(out.parent) == []
-    assert not _open_under(out.parent)
+    assert not open_files_under(out.parent)
     assert _snapshot(evidence.parent) == before
 
 
